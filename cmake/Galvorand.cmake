@@ -1,0 +1,51 @@
+# Build rules shared by every folder: warnings, static Windows linking, sanitizers on the
+# host, GoogleTest built with the same toolchain, and one helper to declare a test program.
+
+if(WIN32)
+  # Statically linked: no MinGW run-time DLLs beside the executables and DLLs.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 UNICODE _UNICODE)
+  set(GALVORAND_PLATFORM win)
+else()
+  set(GALVORAND_PLATFORM posix)
+  option(GALVORAND_SANITIZE "Build the host tree with AddressSanitizer and UBSan" ON)
+  if(GALVORAND_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+# Folder of the project's own headers: includes are written from the top of the tree
+# ("launcher/text/cc_string.h").
+include_directories(${PROJECT_SOURCE_DIR})
+
+macro(galvorand_add_googletest)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # The vendor sources trip our warning flags; they are not ours to fix.
+  target_compile_options(gtest PRIVATE -w)
+  target_compile_options(gtest_main PRIVATE -w)
+endmacro()
+
+# galvorand_add_test(NAME name SOURCES ... LIBS ... [LABELS ...])
+# One GoogleTest program per library. Windows programs run through the emulator of the
+# toolchain file (wine); each writes its results as XML beside the build for the summary.
+function(galvorand_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gtest gtest_main)
+  set(xml ${CMAKE_BINARY_DIR}/test-results/${T_NAME}.xml)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-results)
+  if(WIN32)
+    # Wine sees the Unix file system as drive Z:.
+    string(REPLACE "/" "\\" xml "Z:${xml}")
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_output=xml:${xml})
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "unit;${T_LABELS}" TIMEOUT 600)
+endfunction()

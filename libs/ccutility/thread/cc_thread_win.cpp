@@ -1,0 +1,40 @@
+#include <process.h>
+#include <windows.h>
+
+#include "libs/ccutility/thread/cc_thread.h"
+
+namespace cc {
+
+void SleepMs(uint32_t ms) {
+  Sleep(ms);
+}
+
+namespace Thread {
+
+struct Base::Native {
+  HANDLE handle;
+};
+
+namespace {
+unsigned __stdcall ThreadMain(void* argument) {
+  return unsigned(Base::Entry(static_cast<Base*>(argument)));
+}
+}  // namespace
+
+bool Base::CreateNative() {
+  // The runtime's thread creation, so the C runtime is set up for the new thread.
+  uintptr_t handle = _beginthreadex(nullptr, m_stackSize, &ThreadMain, this, 0, nullptr);
+  if (!handle)
+    return false;
+  m_native = new Native{reinterpret_cast<HANDLE>(handle)};
+  return true;
+}
+
+Base::~Base() {
+  if (m_native && m_ownsHandle)
+    CloseHandle(m_native->handle);
+  delete m_native;
+}
+
+}  // namespace Thread
+}  // namespace cc
