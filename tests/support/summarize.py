@@ -32,9 +32,13 @@ def main():
         if os.path.exists(failed_log):
             for line in open(failed_log):
                 name = line.strip().split(":", 1)[-1]
-                if name and not os.path.exists(os.path.join(build, lane, "test-results", name + ".xml")):
-                    f += 1
-                    failures.append("%s: %s (no results: crashed or did not run)" % (lane, name))
+                if not name:
+                    continue
+                # A program whose cases all passed can still fail as a whole: it crashed on
+                # exit, hung past its time-out, or never ran.
+                f += 1
+                failures.append("%s: %s (the test program failed: crash, time-out or no start)"
+                                % (lane, name))
         if p or f or s:
             print("%-6s %d passed, %d failed, %d skipped" % (lane, p, f, s))
         total_pass, total_fail, total_skip = total_pass + p, total_fail + f, total_skip + s

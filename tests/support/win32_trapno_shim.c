@@ -13,7 +13,7 @@
  * Built without libc headers (the layouts below are the i386 Linux ABI):
  *   gcc -m32 -nostdlib -shared -fPIC -fno-stack-protector -O2
  * An empty x86_64 twin stands beside it so that LD_PRELOAD with a "$LIB" path
- * also loads into 64-bit processes (qemu itself, wineserver, wine64).
+ * also loads into the 64-bit processes the lane starts (wineserver, wine64).
  */
 
 #if !defined(__i386__)
