@@ -1,0 +1,40 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "launcher/pathutil/path_util.h"
+#include "launcher/pathutil/temp_test_folder.h"
+#include "launcher/text/text_helpers.h"
+#include "libs/ccutility/file/cc_file.h"
+
+// A loaded module cannot be removed but can be renamed: the replaced file moves aside to
+// ".bak" (clearing a stale, read-only backup first) and the new one takes its place.
+TEST(PathUtil, ReplaceFileMovesALoadedModuleAside) {
+  TempTestFolder temp;
+  ASSERT_TRUE(temp.IsValid());
+  wchar_t self[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  CCString module = temp.Join("module.dll");
+  CCString backup = temp.Join("module.dll.bak");
+  CCString source = temp.Join("update.dll");
+  ASSERT_TRUE(PathUtil::CopyPath(ToUTF8(self), module));
+  {
+    cc::File stale(backup, cc::File::kWrite);
+    stale.Write("stale");
+  }
+  TempTestFolder::MakeReadOnly(temp.Native("module.dll.bak"));
+  {
+    cc::File update(source, cc::File::kWrite);
+    update.Write("new module");
+  }
+  CCString original = PathUtil::ReadWholeFile(module);
+
+  HMODULE loaded = LoadLibraryExW(ToWide(module).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(loaded, nullptr);
+  ASSERT_NE(PathUtil::DeletePath(module, true), 0);  // what makes the fallback necessary
+  EXPECT_EQ(PathUtil::ReplaceFile(source, module), 0);
+  EXPECT_STREQ(PathUtil::ReadWholeFile(module).c_str(), "new module");
+  EXPECT_FALSE(PathUtil::FileExists(source));
+  EXPECT_TRUE(PathUtil::ReadWholeFile(backup) == original);
+  FreeLibrary(loaded);
+}

@@ -1,0 +1,118 @@
+#include "logging/file_logger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "launcher/pathutil/path_util.h"
+#include "launcher/pathutil/temp_test_folder.h"
+#include "logging/multi_logger.h"
+
+namespace {
+
+std::string ReadAll(const CCString& path) {
+  CCString text = PathUtil::ReadWholeFile(path);
+  return std::string(text.c_str(), text.Length());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(text.substr(at, end - at));
+  EXPECT_EQ(at, text.size()) << "text after the last \\r\\n";
+  return lines;
+}
+
+// "**** Starting at Www Mmm dd hh:mm:ss yyyy with version <version> ****", the day written
+// "05" by the Windows runtime and " 5" by the host's.
+void ExpectBanner(const std::string& line, const std::string& version) {
+  const std::string head = "**** Starting at ", tail = " with version " + version + " ****";
+  ASSERT_EQ(line.size(), head.size() + 24 + tail.size()) << line;
+  EXPECT_EQ(line.substr(0, head.size()) + line.substr(head.size() + 24), head + tail) << line;
+  std::string when = line.substr(head.size(), 24);
+  EXPECT_EQ(std::string("SunMonTueWedThuFriSat").find(when.substr(0, 3)) % 3, 0u) << when;
+  EXPECT_EQ(std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(when.substr(4, 3)) % 3, 0u)
+      << when;
+  std::string marks = {when[3], when[7], when[10], when[13], when[16], when[19]};
+  EXPECT_EQ(marks, "   :: ") << when;
+  std::time_t now = std::time(nullptr);
+  EXPECT_LE(std::abs(std::stoi(when.substr(20)) - (std::gmtime(&now)->tm_year + 1900)), 1);
+}
+
+}  // namespace
+
+TEST(FileLogger, BannerPrefixesAndLineEnds) {
+  TempTestFolder temp;
+  ASSERT_TRUE(temp.IsValid());
+  CCString path = temp.Join("no/such/folder/Galvorand.log");
+  CCSharedPtr<FileLogger> logger(new FileLogger(path, 0));
+  EXPECT_FALSE(PathUtil::FileExists(path));  // nothing happens before the first message
+  for (int level = 0; level <= 8; ++level)
+    logger->LogF(level, __LINE__, "Main", "level %d", level);
+  logger->Log(2, __LINE__, "Main", "100% finished text");
+  logger->Finish(100);
+
+  std::vector<std::string> lines = Lines(ReadAll(path));
+  ASSERT_EQ(lines.size(), 11u);
+  ExpectBanner(lines[0], "4.0.0.320");
+  const char* expected[] = {
+      "level 0", "level 1", "level 2", "level 3", "*TraceWarning: level 4", "*Warning: level 5",
+      "level 6", "*Error: level 7", "*Error: level 8", "100% finished text",
+  };
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(lines[size_t(i) + 1], expected[i]);
+}
+
+TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
+  TempTestFolder temp;
+  ASSERT_TRUE(temp.IsValid());
+  CCString path = temp.Join("app.log");
+  {
+    CCSharedPtr<FileLogger> first(new FileLogger(path, 2));
+    first->Log(1, 0, "", "below the level");
+    first->Log(2, 0, "", "run one");
+    first->Finish(100);
+    first->Log(2, 0, "", "run one again");
+  }  // destruction writes out the buffer
+  {
+    CCSharedPtr<FileLogger> second(new FileLogger(path, 2));
+    second->version = "5.1.2.3";  // the application's version arrives before any message
+    second->Log(5, 0, "", "run two");
+  }
+  std::vector<std::string> lines = Lines(ReadAll(path));
+  ASSERT_EQ(lines.size(), 5u);
+  ExpectBanner(lines[0], "4.0.0.320");
+  EXPECT_EQ(lines[1], "run one");
+  EXPECT_EQ(lines[2], "run one again");
+  ExpectBanner(lines[3], "5.1.2.3");
+  EXPECT_EQ(lines[4], "*Warning: run two");
+}
+
+TEST(FileLogger, WritesThroughAReadOnlyFileAndTheFanOut) {
+  TempTestFolder temp;
+  ASSERT_TRUE(temp.IsValid());
+  CCString path = temp.Join("ro.log");
+  {
+    cc::File seed(path, cc::File::kWrite);
+    seed.Write("old line\r\n");
+  }
+  TempTestFolder::MakeReadOnly(temp.Native("ro.log"));
+
+  MultiLogger multi;
+  multi.SetLevel(0);
+  CCSharedPtr<FileLogger> logger(new FileLogger(path, 3));
+  multi.Add(logger);
+  multi.LogF(2, 0, "", "%s", "filtered by the file");
+  multi.LogF(7, 0, "", "fatal %d", -4);
+  multi.Finish(100);
+
+  std::vector<std::string> lines = Lines(ReadAll(path));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "old line");
+  ExpectBanner(lines[1], "4.0.0.320");
+  EXPECT_EQ(lines[2], "*Error: fatal -4");
+}
