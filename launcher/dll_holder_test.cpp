@@ -1,0 +1,164 @@
+#include "launcher/dll_holder.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "launcher/sl_holder.h"
+#include "tests/launcher_integration/test_folder.h"
+
+namespace {
+
+const std::wstring kAppDll = WindowsPathOfBuildFile(GV_FIXTURE_APP_DLL);
+const std::wstring kNoLaunchDll = WindowsPathOfBuildFile(GV_FIXTURE_NO_LAUNCH_DLL);
+const std::wstring kRefusingDll = WindowsPathOfBuildFile(GV_FIXTURE_REFUSING_DLL);
+
+CCString Utf8(const std::wstring& path) {
+  return CCString(Narrow(path).c_str());
+}
+
+// The message of the DLLHolder::exception that `action` raises, or "<no exception>".
+template <class Action>
+std::string RaisedMessage(Action action) {
+  try {
+    action();
+  } catch (const DLLHolder::exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+// A holder of its own per case, so the process-wide one stays untouched.
+class SLHolderTest : public ::testing::Test {
+ protected:
+  void TearDown() override { holder.Unload(); }
+  SL::SLHolder holder;
+};
+
+TEST_F(SLHolderTest, BindsOnFirstCallAndKeepsTheFirstModule) {
+  ASSERT_TRUE(holder.Load(Utf8(kAppDll)));
+  EXPECT_FALSE(holder.SL_GetDLLVersion.IsBound());
+  char version[36] = {};
+  holder.SL_GetDLLVersion(version, 32);
+  EXPECT_STREQ(version, "1.0.0.200");
+  EXPECT_TRUE(holder.SL_GetDLLVersion.IsBound());
+
+  // A second Load answers true without looking at the path: the DLL with SL_Launch2 stays.
+  EXPECT_TRUE(holder.Load(Utf8(kNoLaunchDll)));
+  EXPECT_TRUE(holder.Load("Z:\\no\\such\\file.dll"));
+  EXPECT_NE(holder.GetFunction("SL_Launch2"), nullptr);
+}
+
+TEST_F(SLHolderTest, MissingExportRaisesOnItsFirstCall) {
+  ASSERT_TRUE(holder.Load(Utf8(kNoLaunchDll)));
+  EXPECT_EQ(holder.GetFunction("SL_Launch2"), nullptr);
+  EXPECT_EQ(RaisedMessage([&] { holder.SL_Launch2(nullptr, nullptr, nullptr, 0, "x", 0); }),
+            "Cannot load function: SL_Launch2");
+  EXPECT_FALSE(holder.SL_Launch2.IsBound());
+  // The other export of the same module is fine.
+  char version[36] = {};
+  EXPECT_NO_THROW(holder.SL_GetDLLVersion(version, 32));
+}
+
+TEST_F(SLHolderTest, UnloadForgetsBothBindingsSoTheNextModuleIsAsked) {
+  ASSERT_TRUE(holder.Load(Utf8(kAppDll)));
+  char version[36] = {};
+  holder.SL_GetDLLVersion(version, 32);
+  ASSERT_NO_THROW(holder.SL_Launch2.Bind());
+  holder.Unload();
+  EXPECT_FALSE(holder.IsLoaded());
+  EXPECT_FALSE(holder.SL_Launch2.IsBound());
+  EXPECT_FALSE(holder.SL_GetDLLVersion.IsBound());
+  // A stale address would call into the freed module; the new module has no SL_Launch2.
+  ASSERT_TRUE(holder.Load(Utf8(kNoLaunchDll)));
+  EXPECT_EQ(RaisedMessage([&] { holder.SL_Launch2.Bind(); }), "Cannot load function: SL_Launch2");
+}
+
+TEST(DLLHolder, MisuseRaisesWithItsOwnMessage) {
+  DLLHolder holder;
+  EXPECT_EQ(RaisedMessage([&] { holder.Load(""); }), "Empty library name passed to Load()");
+  EXPECT_EQ(RaisedMessage([&] { holder.GetFunction("SL_Launch2"); }),
+            "DLL not loaded for SL_Launch2");
+  DLLFunction<int(__cdecl*)()> unbound(&holder, "SL_Launch2");
+  EXPECT_EQ(RaisedMessage([&] { unbound(); }), "DLL not loaded for SL_Launch2");
+
+  ASSERT_TRUE(holder.Load(Utf8(kAppDll)));
+  EXPECT_EQ(RaisedMessage([&] { holder.GetFunction(""); }),
+            "Empty function name passed to GetProcAddress");
+  EXPECT_EQ(RaisedMessage([&] { holder.GetFunction(nullptr); }),
+            "Empty function name passed to GetProcAddress");
+  holder.Unload();
+  holder.Unload();  // a second unload is harmless
+  EXPECT_FALSE(holder.IsLoaded());
+}
+
+TEST(DLLHolder, LoadFailureAnswersFalseAndLeavesTheSystemError) {
+  TestFolder folder(L"dllholder");
+  ASSERT_TRUE(folder.Write(L"junk.dll", std::string(3000, 'j')));
+  const struct {
+    const char* name;
+    std::wstring path;
+    uint32_t error;
+  } kCases[] = {
+      {"missing", folder.PathOf(L"absent.dll"), ERROR_MOD_NOT_FOUND},
+      {"junk", folder.PathOf(L"junk.dll"), ERROR_BAD_EXE_FORMAT},
+      {"DllMain refuses", kRefusingDll, ERROR_DLL_INIT_FAILED},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    DLLHolder holder;
+    SetLastError(0);
+    EXPECT_FALSE(holder.Load(Utf8(c.path)));
+    EXPECT_EQ(DLLHolder::SystemErrorCode(), c.error);
+    EXPECT_FALSE(holder.IsLoaded());
+  }
+}
+
+TEST(DLLHolder, PathsAreNormalisedAndNonAsciiGoesThroughTheWideCall) {
+  // Forward slashes and doubled separators, in a folder whose name is not ASCII: the UTF-8
+  // bytes handed to the narrow call would name a different (missing) file.
+  TestFolder folder(L"\u00c4\u00d6\u00dc \u0442\u0435\u0441\u0442 \u2603");
+  ASSERT_TRUE(folder.CopyIn(kAppDll, L"Galv\u00f8rand.dll"));
+  std::string path = Narrow(folder.Path()) + "//Galv\xc3\xb8rand.dll";
+  for (char& c : path) {
+    if (c == '\\')
+      c = '/';
+  }
+  DLLHolder holder;
+  ASSERT_TRUE(holder.Load(CCString(path.c_str()))) << "error " << DLLHolder::SystemErrorCode();
+  EXPECT_NE(holder.GetFunction("SL_GetDLLVersion"), nullptr);
+  holder.Unload();
+}
+
+TEST(DLLHolder, NarrowPathBytesAreHandedOverUnconverted) {
+  // Text that is not UTF-8 goes to the narrow call as it is, read in the ANSI code page.
+  if (GetACP() != 1252)
+    GTEST_SKIP() << "needs ANSI code page 1252, this process has " << GetACP();
+  TestFolder folder(L"ansi");
+  ASSERT_TRUE(folder.CopyIn(kAppDll, L"caf\u00e9.dll"));
+  std::string path = Narrow(folder.Path()) + "\\caf\xe9.dll";  // 0xE9: "é" in code page 1252
+  DLLHolder holder;
+  EXPECT_TRUE(holder.Load(CCString(path.c_str()))) << "error " << DLLHolder::SystemErrorCode();
+  holder.Unload();
+}
+
+TEST(DLLHolderException, CopyTakesOverTheMessage) {
+  DLLHolder::exception original("Cannot load function: ", "PLG_Version");
+  EXPECT_STREQ(original.what(), "Cannot load function: PLG_Version");
+  DLLHolder::exception copy(original);
+  EXPECT_STREQ(copy.what(), "Cannot load function: PLG_Version");
+  EXPECT_STREQ(original.what(), "Unknown DLL exception");
+
+  DLLHolder::exception assigned("other");
+  assigned = copy;
+  EXPECT_STREQ(assigned.what(), "Cannot load function: PLG_Version");
+  EXPECT_STREQ(copy.what(), "Unknown DLL exception");
+
+  EXPECT_STREQ(DLLHolder::exception("prefix only").what(), "prefix only");
+  EXPECT_STREQ(DLLHolder::exception("DLL not loaded for ", nullptr).what(), "DLL not loaded for ");
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+#include "launcher/preferences.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "logging/multi_logger.h"
+#include "tests/launcher_integration/test_folder.h"
+
+namespace {
+
+const char kDefaultUpdateURL[] = "http://www.galvorand.example/static/plugin/ActionVersion.txt";
+
+std::string Text(const CCString& text) {
+  return std::string(text.c_str(), text.Length());
+}
+
+// Preferences of an executable "Galvorand.exe" in a fresh folder. Building them changes the
+// current directory, which is given back afterwards.
+class PreferencesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
+    m_previousDirectory = current;
+  }
+  void TearDown() override { SetCurrentDirectoryW(m_previousDirectory.c_str()); }
+
+  CCString ExePath() const { return CCString(Narrow(folder.PathOf(L"Galvorand.exe")).c_str()); }
+  std::string Value(Preferences& preferences, const char* key) {
+    return Text(preferences.GetString(key));
+  }
+  // Preferences after Load with `commandLine`, with the ini files the case wrote.
+  std::string Loaded(const char* commandLine, const char* key) {
+    Preferences preferences(ExePath());
+    preferences.Load(commandLine);
+    return Value(preferences, key);
+  }
+
+  TestFolder folder{L"prefs"};
+
+ private:
+  std::wstring m_previousDirectory;
+};
+
+TEST_F(PreferencesTest, PathsComeFromTheExecutableAndItsFolderBecomesCurrent) {
+  ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\"));
+  CCString exe(Narrow(folder.PathOf(L"Game.Launcher.exe")).c_str());
+  Preferences preferences(exe);
+  std::string dir = Narrow(folder.Path()) + "\\";
+  EXPECT_EQ(Text(preferences.baseName), "Game.Launcher");
+  EXPECT_EQ(Text(preferences.exeDirectory), dir);
+  EXPECT_EQ(Text(preferences.appDllBase), dir + "Game.Launcher");
+  EXPECT_EQ(Text(preferences.basePath), dir + "Game.Launcher");
+
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  EXPECT_EQ(std::wstring(current), folder.Path());
+}
+
+TEST_F(PreferencesTest, DefaultsStandWithoutIniFilesOrCommandLine) {
+  Preferences preferences(ExePath());
+  preferences.Load("");
+  EXPECT_EQ(preferences.values.size(), 8u);
+  EXPECT_EQ(Value(preferences, "tovik"), "tovik.galvorand.example");
+  EXPECT_EQ(Value(preferences, "loggingLevel"), "major");
+  EXPECT_EQ(Value(preferences, "tovikLevel"), "warnings");
+  EXPECT_EQ(Value(preferences, "url"), "");
+  EXPECT_EQ(Value(preferences, "server"), "https://www.galvorand.example/");
+  EXPECT_EQ(Value(preferences, "digestURL"),
+            "http://www.galvorand.example/static/gv/digest/Galvorand.wox");
+  EXPECT_EQ(Value(preferences, "selfPatch"), "true");
+  EXPECT_EQ(Value(preferences, "updateURL"), kDefaultUpdateURL);
+  EXPECT_EQ(Text(preferences.iniPath), Narrow(folder.PathOf(L"Galvorand.ini")));
+  EXPECT_EQ(preferences.GetLoggingLevel(), 3);
+  EXPECT_EQ(preferences.GetTovikLevel(), 4);
+  EXPECT_TRUE(preferences.IsSelfPatchEnabled());
+}
+
+TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
+  const struct {
+    const char* name;
+    const char* ini;  // nullptr: no such file
+    const char* internal;
+    const char* user;
+    const char* loggingLevel;
+    const char* tovik;
+    const wchar_t* mainIni;
+  } kCases[] = {
+      {"only .ini", "loggingLevel=verbose\ntovik=t.ini", nullptr, nullptr, "verbose", "t.ini",
+       L"Galvorand.ini"},
+      {"internal hides .ini", "loggingLevel=verbose\ntovik=t.ini", "loggingLevel=trace", nullptr,
+       "trace", "tovik.galvorand.example", L"Galvorand-internal.ini"},
+      {"user over .ini", "loggingLevel=verbose\ntovik=t.ini", nullptr, "loggingLevel=errors",
+       "errors", "t.ini", L"Galvorand.ini"},
+      {"user over internal", "tovik=t.ini", "loggingLevel=trace\ntovik=t.internal",
+       "loggingLevel=normal", "normal", "t.internal", L"Galvorand-internal.ini"},
+      {"only user", nullptr, nullptr, "tovik=t.user", "major", "t.user", L"Galvorand.ini"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TestFolder caseFolder(L"prefs");
+    auto write = [&](const wchar_t* name, const char* settings) {
+      DeleteFileW(caseFolder.PathOf(name).c_str());
+      if (settings) {
+        ASSERT_TRUE(caseFolder.Write(name, std::string("[Settings]\n") + settings + "\n"));
+      }
+    };
+    write(L"Galvorand.ini", c.ini);
+    write(L"Galvorand-internal.ini", c.internal);
+    write(L"Galvorand-user.ini", c.user);
+    Preferences preferences(CCString(Narrow(caseFolder.PathOf(L"Galvorand.exe")).c_str()));
+    preferences.Load("");
+    EXPECT_EQ(Value(preferences, "loggingLevel"), c.loggingLevel);
+    EXPECT_EQ(Value(preferences, "tovik"), c.tovik);
+    EXPECT_EQ(Text(preferences.iniPath), Narrow(caseFolder.PathOf(c.mainIni)));
+  }
+}
+
+TEST_F(PreferencesTest, IniFileGivesOnlyNonEmptyValuesOfKnownKeys) {
+  const std::string huge(10000, 'd');
+  ASSERT_TRUE(folder.Write(L"Galvorand.ini",
+                           "; a comment\r\n"
+                           "stray line without a section\r\n"
+                           "[Settings]\r\n"
+                           "LOGGINGLEVEL=trace\r\n"  // keys ignore case
+                           "tovikLevel=\r\n"         // empty: the default stays
+                           "not a setting at all\r\n"
+                           "=no key\r\n"
+                           "unknownKey=1\r\n"  // never read
+                           "selfPatch = false \r\n"
+                           "digestURL=" +
+                               huge +
+                               "\r\n"
+                               "[Other]\r\n"
+                               "server=stage\r\n"));
+  Preferences preferences(ExePath());
+  preferences.Load("");
+  EXPECT_EQ(Value(preferences, "loggingLevel"), "trace");
+  EXPECT_EQ(Value(preferences, "tovikLevel"), "warnings");
+  EXPECT_EQ(Value(preferences, "selfPatch"), "false");
+  EXPECT_EQ(Value(preferences, "server"), "https://www.galvorand.example/");
+  EXPECT_EQ(preferences.values.count("unknownKey"), 0u);
+  EXPECT_EQ(preferences.values.size(), 8u);
+  // A value longer than the read buffer arrives cut to what fits beside its terminator.
+  EXPECT_EQ(Value(preferences, "digestURL"), huge.substr(0, 8191));
+}
+
+TEST_F(PreferencesTest, IniValuesAreUTF8) {
+  // UTF-16 file with its byte order mark: the wide call reads it, the value comes back UTF-8.
+  std::wstring ini = L"\xfeff[Settings]\r\ntovik=t\u00e9l\u00e9m\u00e9trie.example\r\n";
+  ASSERT_TRUE(folder.Write(L"Galvorand.ini", std::string(reinterpret_cast<const char*>(ini.data()),
+                                                         ini.size() * sizeof(wchar_t))));
+  EXPECT_EQ(Loaded("", "tovik"), "t\xc3\xa9l\xc3\xa9m\xc3\xa9trie.example");
+}
+
+TEST_F(PreferencesTest, CommandLineWordsOverrideAndAddKeys) {
+  ASSERT_TRUE(folder.Write(L"Galvorand.ini", "[Settings]\nloggingLevel=verbose\nselfPatch=true\n"));
+  const struct {
+    const char* commandLine;
+    const char* key;
+    const char* value;
+  } kCases[] = {
+      {"selfPatch=false loggingLevel=trace", "selfPatch", "false"},
+      {"selfPatch=false loggingLevel=trace", "loggingLevel", "trace"},
+      {"LOGGINGLEVEL=errors", "loggingLevel", "errors"},
+      {"", "loggingLevel", "verbose"},
+      {"a=b=c", "a", "b=c"},
+      {"word alone=1 bare", "alone", "1"},
+      {"   padded=1   ", "padded", "1"},
+      {"tab=\t1\t", "tab", "1"},
+      {"tovik=", "tovik", ""},
+      {"\"quoted=a b\"", "\"quoted", "a"},
+      {"twice=1 twice=2", "twice", "2"},
+      {"Twice=1 twICE=2", "TWICE", "2"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.commandLine);
+    EXPECT_EQ(Loaded(c.commandLine, c.key), c.value);
+  }
+
+  Preferences preferences(ExePath());
+  preferences.Load("word alone=1 bare b\"=\" LoggingLevel=normal");
+  EXPECT_EQ(preferences.values.count("word"), 0u);
+  EXPECT_EQ(preferences.values.count("bare"), 0u);
+  EXPECT_EQ(preferences.values.size(), 10u);  // the table plus "alone" and 'b"'
+  EXPECT_EQ(preferences.GetLoggingLevel(), 2);
+}
+
+TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
+  const struct {
+    const char* commandLine;
+    const char* url;
+    const char* updateURL;
+  } kCases[] = {
+      {"", "", kDefaultUpdateURL},
+      {"server=live", "", kDefaultUpdateURL},
+      {"server=stage", "", "http://stage.galvorand.example/static/plugin/ActionVersion.txt"},
+      {"server=https://cdn.example/", "", "http://cdn.example/static/plugin/ActionVersion.txt"},
+      {"server=http://127.0.0.1:18080/", "",
+       "http://127.0.0.1:18080/static/plugin/ActionVersion.txt"},
+      {"server=STAGE", "", "http://AGEstatic/plugin/ActionVersion.txt"},  // exact names only
+      {"updateURL=http://u.example/v.txt server=stage", "", "http://u.example/v.txt"},
+      {"url=example", "http://example", ""},
+      {"url=https://x.example/ server=stage", "https://x.example/", ""},
+      {"url=HTTP://x.example/", "http://HTTP://x.example/", ""},
+      {"url=example updateURL=http://u.example/", "http://example", "http://u.example/"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.commandLine);
+    Preferences preferences(ExePath());
+    preferences.Load(c.commandLine);
+    EXPECT_EQ(Value(preferences, "url"), c.url);
+    EXPECT_EQ(Value(preferences, "updateURL"), c.updateURL);
+  }
+}
+
+TEST_F(PreferencesTest, LevelNamesFallBackToTheirDefaults) {
+  const struct {
+    const char* commandLine;
+    int loggingLevel;
+    int tovikLevel;
+  } kCases[] = {
+      {"loggingLevel=trace tovikLevel=errors", 0, 7},
+      {"loggingLevel=ERRORS tovikLevel=Verbose", 7, 1},
+      {"loggingLevel=error tovikLevel=warning", 2, 4},
+      {"loggingLevel= tovikLevel=", 2, 4},
+      {"loggingLevel=5 tovikLevel=0", 2, 4},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.commandLine);
+    Preferences preferences(ExePath());
+    preferences.Load(c.commandLine);
+    EXPECT_EQ(preferences.GetLoggingLevel(), c.loggingLevel);
+    EXPECT_EQ(preferences.GetTovikLevel(), c.tovikLevel);
+  }
+}
+
+TEST_F(PreferencesTest, SelfPatchIsOnOnlyForExactlyTrue) {
+  const struct {
+    const char* commandLine;
+    bool enabled;
+  } kCases[] = {
+      {"selfPatch=true", true}, {"selfPatch=TRUE", false}, {"selfPatch=false", false},
+      {"selfPatch=1", false},   {"selfPatch=", false},     {"selfPatch=true1", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.commandLine);
+    Preferences preferences(ExePath());
+    preferences.Load(c.commandLine);
+    EXPECT_EQ(preferences.IsSelfPatchEnabled(), c.enabled);
+  }
+}
+
+// Collects the formatted text of each message it accepts.
+class CollectingSink : public LogInterface {
+ public:
+  CollectingSink() : LogInterface(0) {}
+  void Write(int level, int line, const char* file, const char* text) override {
+    Record(level, line, file, text);
+  }
+  void WriteFormatted(int level,
+                      int line,
+                      const char* file,
+                      const char* format,
+                      va_list args) override {
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    Record(level, line, file, text);
+  }
+  std::vector<std::string> messages;
+
+ private:
+  void Record(int level, int line, const char* file, const char* text) {
+    messages.push_back(std::to_string(level) + " " + file + ":" + std::to_string(line) + " " +
+                       text);
+  }
+};
+
+TEST_F(PreferencesTest, UnknownKeyGivesEmptyTextAndAWarning) {
+  CCSharedPtr<MultiLogger> logger(new MultiLogger());
+  CCSharedPtr<CollectingSink> sink(new CollectingSink());
+  logger->Add(sink);
+  MultiLogger* previous = g_mainLogger;
+  g_mainLogger = logger.Get();
+
+  Preferences preferences(ExePath());
+  EXPECT_EQ(Value(preferences, "noSuchKey"), "");
+  EXPECT_EQ(Value(preferences, "SELFPATCH"), "true");  // known, in other capitals: no warning
+  g_mainLogger = previous;
+
+  ASSERT_EQ(sink->messages.size(), 1u);
+  EXPECT_EQ(sink->messages[0],
+            "5 Preferences:324 Could not find the preferences key 'noSuchKey'. Was it "
+            "initialized in InitializePreferencesMap()?");
+  // Asking did not add the key.
+  EXPECT_EQ(preferences.values.count("noSuchKey"), 0u);
+}
+
+TEST(PreferencesServer, NamesResolveExactlyAndTheUpdateAddressUsesPlainHttp) {
+  const struct {
+    const char* server;
+    const char* resolved;
+    const char* updateURL;
+  } kCases[] = {
+      {"live", "https://www.galvorand.example/",
+       "http://www.galvorand.example/static/plugin/ActionVersion.txt"},
+      {"stage", "https://stage.galvorand.example/",
+       "http://stage.galvorand.example/static/plugin/ActionVersion.txt"},
+      {"Live", "Live", "http://vestatic/plugin/ActionVersion.txt"},
+      {"ftp://files.example/", "ftp://files.example/",
+       "http://files.example/static/plugin/ActionVersion.txt"},
+      {"host/path/", "host/path/", "http://ath/static/plugin/ActionVersion.txt"},
+      {"", "", "http://static/plugin/ActionVersion.txt"},
+      {"/", "/", "http://static/plugin/ActionVersion.txt"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.server);
+    CCString resolved = ResolveServerName(c.server);
+    EXPECT_EQ(Text(resolved), c.resolved);
+    EXPECT_EQ(Text(DeriveUpdateURL(resolved)), c.updateURL);
+  }
+  // The comparison is exact even for a string that otherwise ignores case.
+  CCString caseless("LIVE");
+  caseless.SetFlags(CCString::kIgnoreCase);
+  EXPECT_EQ(Text(ResolveServerName(caseless)), "LIVE");
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#include "launcher/startup.h"
+
+#include <cstring>
+
+#include "launcher/preferences.h"
+#include "launcher/sl_holder.h"
+#include "logging/file_logger.h"
+#include "logging/log_interface.h"
+#include "logging/multi_logger.h"
+
+namespace {
+
+// The application DLL writes its version into the first 32 bytes; the 4 zero bytes after
+// them keep even a full, unterminated answer a terminated text.
+constexpr size_t kVersionBufferSize = 36;
+constexpr int32_t kVersionBytesOffered = 32;
+// Session code with which the file log closes once the DLL's version is known.
+constexpr int32_t kSessionEndCode = 100;
+
+CCString Concat(const CCString& head, const char* tail) {
+  CCString text(head.c_str(), head.Length());
+  text += tail;
+  return text;
+}
+
+// What the entry function keeps for one run. Members are released in the reverse order of
+// their declaration: the local strings first, then the log sinks, then the preferences.
+class LauncherRun {
+ public:
+  explicit LauncherRun(const LaunchArguments& arguments) : m_arguments(arguments) {}
+
+  int32_t Run() {
+    m_preferences.Load(m_arguments.commandLine);
+    OpenLogs();
+    m_appDllPath = Concat(m_preferences.appDllBase, ".dll");
+    m_updateURL = m_preferences.GetString("updateURL");
+    m_digestURL = m_preferences.GetString("digestURL");
+
+    int32_t exitCode = LaunchApplication();
+    SL::g_slHolder.Unload();
+    // The file log holds its lines in memory until it is closed, and the main logger keeps
+    // the sinks alive past this run: close them so the last messages reach the disk.
+    g_mainLogger->Finish(exitCode);
+    return exitCode;
+  }
+
+ private:
+  void OpenLogs() {
+    int level = m_preferences.GetLoggingLevel();
+    g_mainLogger->level = level;
+    m_logPath = Concat(m_preferences.basePath, ".log");
+    m_fileLogger = CCSharedPtr<FileLogger>(new FileLogger(m_logPath, level));
+    g_mainLogger->Add(m_fileLogger);
+  }
+
+  // Loads the application DLL, checks its build and hands the process over to it.
+  int32_t LaunchApplication() {
+    if (!SL::g_slHolder.Load(m_appDllPath)) {
+      int error = int(DLLHolder::SystemErrorCode());
+      g_mainLogger->LogF(kLogErrors, 111, "Main", "Failed to load %s with error %d! Quitting.",
+                         m_appDllPath.c_str(), error);
+      return kExitDllNotLoaded;
+    }
+
+    char version[kVersionBufferSize];
+    std::memset(version, 0, sizeof version);
+    SL::g_slHolder.SL_GetDLLVersion(version, kVersionBytesOffered);
+    CCString dllVersion(version);
+    // Shown in the banner unless a message already opened the file log under our version.
+    m_fileLogger->version = dllVersion;
+    // The run's messages so far end their session; the next one starts a new session.
+    m_fileLogger->Finish(kSessionEndCode);
+
+    int32_t build = ParseBuildNumber(dllVersion);
+    if (IsBuildTooOld(build)) {
+      g_mainLogger->LogF(kLogErrors, 147, "Main",
+                         "Application DLL version %d of %s is too old! Quitting.", int(build),
+                         m_appDllPath.c_str());
+      return kExitDllTooOld;
+    }
+    return SL::g_slHolder.SL_Launch2(m_arguments.instance, m_arguments.previousInstance,
+                                     m_arguments.commandLine, m_arguments.showCommand,
+                                     kLauncherVersion, 0);
+  }
+
+  const LaunchArguments m_arguments;
+  Preferences m_preferences;  // makes the executable's folder the current directory
+  CCSharedPtr<FileLogger> m_fileLogger;
+  CCString m_logPath;
+  CCString m_appDllPath;
+  CCString m_updateURL;
+  CCString m_digestURL;
+};
+
+}  // namespace
+
+int32_t RunLauncher(const LaunchArguments& arguments) {
+  // The main logger exists before anything else and is never destroyed: g_mainLogger keeps a
+  // reference of its own for the life of the process.
+  CCSharedPtr<MultiLogger> mainLogger(new MultiLogger());
+  g_mainLogger = mainLogger.Get();
+  g_mainLogger->AddRef();
+
+  int32_t exitCode;
+  {
+    LauncherRun run(arguments);
+    exitCode = run.Run();
+  }
+  mainLogger.Reset();
+  return exitCode;
+}
+
+int32_t ParseBuildNumber(const CCString& version) {
+  CCString rest(version.c_str(), version.Length());
+  CCString field;
+  for (int i = 0; i < 4; ++i)
+    field = rest.SplitOff(".");
+  return int32_t(CCString::ParseInteger(field.c_str(), int(field.Length()), 10));
+}
+
+bool IsBuildTooOld(int32_t build) {
+  return build != 0 && build < kMinimumDllBuild;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+
+#include "launcher/text/cc_string.h"
+
+// The launcher's own version, given to the log banner and to the application DLL.
+inline constexpr char kLauncherVersion[] = "4.0.0.320";
+// Application DLLs whose build number (fourth version field) is below this are refused;
+// 0, which an empty or unreadable version gives, counts as new enough.
+inline constexpr int32_t kMinimumDllBuild = 152;
+
+// Exit codes of the launcher itself; any other code is the application DLL's answer.
+inline constexpr int32_t kExitDllNotLoaded = -4;
+inline constexpr int32_t kExitDllTooOld = -5;
+// A C++ exception nothing caught (an application DLL without a required export, say).
+inline constexpr int32_t kExitUncaughtException = -6;
+
+// The Windows GUI entry's arguments, handed to the application DLL unchanged.
+struct LaunchArguments {
+  void* instance;
+  void* previousInstance;
+  char* commandLine;
+  int showCommand;
+};
+
+// One whole run: preferences, the file log, the application DLL's load, version check and
+// hand-over. Answers the process exit code. Sets g_mainLogger for the life of the process.
+// DLLHolder::exception (an export the DLL lacks) is not caught here.
+int32_t RunLauncher(const LaunchArguments& arguments);
+
+// The fourth "."-separated field of an application DLL version, read as a decimal integer
+// (missing or unreadable fields read as 0).
+int32_t ParseBuildNumber(const CCString& version);
+// True when the build number is known (not 0) and below kMinimumDllBuild.
+bool IsBuildTooOld(int32_t build);

@@ -1,0 +1,320 @@
+// The real Galvorand.exe, run in a fresh folder per case beside a fixture application DLL
+// (tests/fixtures/app_dll), with ini files and command lines chosen by each case. Checked:
+// the process exit code, the log file beside the executable and what the DLL received.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/launcher_integration/launcher_process.h"
+#include "tests/launcher_integration/test_folder.h"
+
+namespace {
+
+const std::wstring kLauncher = WindowsPathOfBuildFile(GV_LAUNCHER_EXE);
+const std::wstring kAppDll = WindowsPathOfBuildFile(GV_FIXTURE_APP_DLL);
+const std::wstring kNoLaunchDll = WindowsPathOfBuildFile(GV_FIXTURE_NO_LAUNCH_DLL);
+const std::wstring kRefusingDll = WindowsPathOfBuildFile(GV_FIXTURE_REFUSING_DLL);
+
+// The launcher's exit codes of its own.
+constexpr int32_t kDllNotLoaded = -4;
+constexpr int32_t kDllTooOld = -5;
+constexpr int32_t kUncaughtException = -6;
+
+const char kBannerPattern[] =
+    R"(\*\*\*\* Starting at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4} )"
+    R"(with version (.*) \*\*\*\*)";
+
+// One launcher folder: the executable under `exeName` ("Galvorand.exe" unless a case needs
+// another), the application DLL beside it under the same base name, a record file for the
+// fixture's calls, and the environment that drives the fixture.
+class LauncherFolder {
+ public:
+  explicit LauncherFolder(const std::wstring& label = L"launch",
+                          const std::wstring& exeName = L"Galvorand.exe")
+      : m_folder(label), m_exeName(exeName) {
+    m_baseName = exeName.substr(0, exeName.rfind(L'.'));
+    EXPECT_FALSE(m_folder.Path().empty());
+    EXPECT_TRUE(m_folder.CopyIn(kLauncher, m_exeName));
+    SetFixture(L"GV_FIXTURE_RECORD", m_folder.PathOf(L"record.txt"));
+  }
+
+  const TestFolder& Folder() const { return m_folder; }
+  std::wstring DllName() const { return m_baseName + L".dll"; }
+  std::wstring LogName() const { return m_baseName + L".log"; }
+  std::string DllPathText() const { return Narrow(m_folder.PathOf(DllName())); }
+
+  void InstallDll(const std::wstring& source) { EXPECT_TRUE(m_folder.CopyIn(source, DllName())); }
+  void SetFixture(const std::wstring& name, const std::wstring& value) {
+    m_options.environment.emplace_back(name, value);
+  }
+  // The launcher's own lines, as a list without the line ends ("\r\n").
+  std::vector<std::string> LogLines() const {
+    std::string text = m_folder.Read(LogName());
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) {
+        lines.push_back(text.substr(start) + "<no line end>");
+        break;
+      }
+      lines.push_back(text.substr(start, end - start));
+      start = end + 2;
+    }
+    return lines;
+  }
+  std::vector<FixtureCall> Calls() const {
+    return ParseFixtureRecord(m_folder.Read(L"record.txt"));
+  }
+  ProcessOptions& Options() { return m_options; }
+
+  // Runs the launcher; a run that does not end in time or does not start fails the case.
+  int32_t Run(const std::wstring& arguments = L"") {
+    m_options.arguments = arguments;
+    ProcessResult result = RunProcess(m_folder.PathOf(m_exeName), m_options);
+    EXPECT_TRUE(result.started) << "CreateProcessW error " << result.startError;
+    EXPECT_TRUE(result.finished) << "the launcher did not end in time";
+    return result.exitCode;
+  }
+
+ private:
+  TestFolder m_folder;
+  std::wstring m_exeName;
+  std::wstring m_baseName;
+  ProcessOptions m_options;
+};
+
+void ExpectBanner(const std::string& line, const std::string& version) {
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(line, match, std::regex(kBannerPattern))) << line;
+  EXPECT_EQ(match[1].str(), version);
+}
+
+TEST(LauncherRun, HandsTheProcessToTheDllWithItsOwnArguments) {
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"17");
+  // Started elsewhere: the launcher must make its own folder the current directory.
+  TestFolder elsewhere(L"cwd");
+  launcher.Options().currentDirectory = elsewhere.Path();
+  launcher.Options().showCommand = SW_SHOWMINNOACTIVE;
+  const std::wstring arguments = L"loggingLevel=trace a=b=c  lonelyword url=site \"quoted=x y\"";
+
+  EXPECT_EQ(launcher.Run(arguments), 17);
+
+  std::vector<FixtureCall> calls = launcher.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
+  EXPECT_EQ(calls[0]["size"], "32");
+  EXPECT_EQ(calls[0]["zeroed"], "1");
+  EXPECT_EQ(calls[1]["call"], "SL_Launch2");
+  EXPECT_EQ(calls[1]["instance_is_exe"], "1");
+  EXPECT_EQ(calls[1]["previous_instance"], "null");
+  EXPECT_EQ(calls[1]["command_line"], Narrow(arguments));
+  EXPECT_EQ(calls[1]["show"], std::to_string(SW_SHOWMINNOACTIVE));
+  EXPECT_EQ(calls[1]["launcher_version"], "4.0.0.320");
+  EXPECT_EQ(calls[1]["reserved"], "0");
+  EXPECT_EQ(calls[1]["module"], launcher.DllPathText());
+  EXPECT_EQ(calls[1]["current_directory"], Narrow(launcher.Folder().Path()));
+  // Nothing was worth logging, so the log file was never opened.
+  EXPECT_FALSE(launcher.Folder().Exists(launcher.LogName()));
+}
+
+TEST(LauncherRun, ExitCodeIsWhateverTheDllAnswers) {
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  const struct {
+    const wchar_t* answer;
+    int32_t exitCode;
+  } kCases[] = {
+      {L"0", 0},
+      {L"-1", -1},
+      {L"-4", -4},  // indistinguishable from the launcher's own: the DLL's answer is final
+      {L"2147483647", 2147483647},
+      {L"0x80000000", INT32_MIN},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(Narrow(c.answer));
+    launcher.Options().environment.clear();
+    launcher.SetFixture(L"GV_FIXTURE_EXIT", c.answer);
+    EXPECT_EQ(launcher.Run(), c.exitCode);
+  }
+}
+
+TEST(LauncherRun, DllThatDoesNotLoadQuitsWithMinusFour) {
+  const struct {
+    const char* name;
+    std::wstring dll;  // empty: no DLL at all
+    std::string junk;  // written as the DLL when not empty
+    uint32_t errorCode;
+  } kCases[] = {
+      {"missing", L"", "", ERROR_MOD_NOT_FOUND},
+      {"junk bytes", L"", std::string("MZ\x90\0junk", 8) + std::string(4000, '\x5a'),
+       ERROR_BAD_EXE_FORMAT},
+      {"empty file", L"", std::string(), ERROR_BAD_EXE_FORMAT},
+      {"DllMain refuses", kRefusingDll, "", ERROR_DLL_INIT_FAILED},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    LauncherFolder launcher;
+    if (!c.dll.empty()) {
+      launcher.InstallDll(c.dll);
+    } else if (std::string(c.name) != "missing") {
+      ASSERT_TRUE(launcher.Folder().Write(launcher.DllName(), c.junk));
+    }
+
+    EXPECT_EQ(launcher.Run(), kDllNotLoaded);
+
+    std::vector<std::string> lines = launcher.LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    // The message came before any DLL version was known: the banner shows the launcher's.
+    ExpectBanner(lines[0], "4.0.0.320");
+    EXPECT_EQ(lines[1], "*Error: Failed to load " + launcher.DllPathText() + " with error " +
+                            std::to_string(c.errorCode) + "! Quitting.");
+    EXPECT_TRUE(launcher.Calls().empty());
+  }
+}
+
+TEST(LauncherRun, BuildNumberDecidesWhetherTheDllRuns) {
+  const struct {
+    const wchar_t* version;
+    int32_t build;  // 0: launched
+  } kCases[] = {
+      {L"1.0.0.151", 151},
+      {L"3.2.1.1", 1},
+      {L"1.0.0.-7", -7},
+      {L"1.0.0.152", 0},
+      {L"1.0.0.4000", 0},
+      {L"1.0.0", 0},
+      {L"", 0},
+      {L"1.0.0.0", 0},
+      {L"1.0.0.beta", 0},
+      {L"1.0.0.151.9", 151},
+      {L"9.9.9.0151", 151},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(Narrow(c.version));
+    LauncherFolder launcher;
+    launcher.InstallDll(kAppDll);
+    launcher.SetFixture(L"GV_FIXTURE_VERSION", c.version);
+    launcher.SetFixture(L"GV_FIXTURE_EXIT", L"33");
+    int32_t exitCode = launcher.Run();
+    std::vector<FixtureCall> calls = launcher.Calls();
+    if (c.build == 0) {
+      EXPECT_EQ(exitCode, 33);
+      ASSERT_EQ(calls.size(), 2u);
+      EXPECT_EQ(calls[1]["call"], "SL_Launch2");
+      EXPECT_FALSE(launcher.Folder().Exists(launcher.LogName()));
+      continue;
+    }
+    EXPECT_EQ(exitCode, kDllTooOld);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
+    std::vector<std::string> lines = launcher.LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    // The first message came after the DLL's version was known: the banner shows it.
+    ExpectBanner(lines[0], Narrow(c.version));
+    EXPECT_EQ(lines[1], "*Error: Application DLL version " + std::to_string(c.build) + " of " +
+                            launcher.DllPathText() + " is too old! Quitting.");
+  }
+}
+
+TEST(LauncherRun, VersionIsReadOnlyFromTheBytesOffered) {
+  // A DLL that fills all 32 offered bytes and writes no terminator.
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  launcher.SetFixture(L"GV_FIXTURE_VERSION", L"1.0.0.151");
+  launcher.SetFixture(L"GV_FIXTURE_UNTERMINATED", L"1");
+  EXPECT_EQ(launcher.Run(), kDllTooOld);
+  std::vector<std::string> lines = launcher.LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  ExpectBanner(lines[0], "1.0.0.151" + std::string(32 - 9, 'x'));
+}
+
+TEST(LauncherRun, DllWithoutLaunchExportEndsWithTheUncaughtExceptionCode) {
+  LauncherFolder launcher;
+  launcher.InstallDll(kNoLaunchDll);
+  // Must end by itself, promptly and without a dialog that waits for a person.
+  launcher.Options().timeoutMs = 60000;
+  EXPECT_EQ(launcher.Run(), kUncaughtException);
+  std::vector<std::string> lines = launcher.LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  ExpectBanner(lines[0], "1.0.0.200");
+  EXPECT_EQ(lines[1], "*Error: Uncaught exception: Cannot load function: SL_Launch2! Quitting.");
+  std::vector<FixtureCall> calls = launcher.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
+}
+
+TEST(LauncherRun, LogFileAppendsOneBannerPerRun) {
+  LauncherFolder launcher;
+  const std::string earlier = "line of an earlier run\r\n";
+  ASSERT_TRUE(launcher.Folder().Write(launcher.LogName(), earlier));
+  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
+  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
+  std::vector<std::string> lines = launcher.LogLines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0] + "\r\n", earlier);
+  ExpectBanner(lines[1], "4.0.0.320");
+  EXPECT_EQ(lines[2].rfind("*Error: Failed to load ", 0), 0u) << lines[2];
+  ExpectBanner(lines[3], "4.0.0.320");
+  EXPECT_EQ(lines[4], lines[2]);
+}
+
+TEST(LauncherRun, ReadOnlyLogFileIsMadeWritable) {
+  LauncherFolder launcher;
+  ASSERT_TRUE(launcher.Folder().Write(launcher.LogName(), "kept\r\n"));
+  ASSERT_TRUE(SetFileAttributesW(launcher.Folder().PathOf(launcher.LogName()).c_str(),
+                                 FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
+  std::vector<std::string> lines = launcher.LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "kept");
+  EXPECT_EQ(lines[2].rfind("*Error: Failed to load ", 0), 0u) << lines[2];
+}
+
+TEST(LauncherRun, HostileIniFilesDoNotDisturbTheLaunch) {
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"5");
+  const std::string huge(20000, 'v');
+  const char kBinary[] = "\0\x01\x02\xff binary\r\n";
+  std::string junk =
+      "\xEF\xBB\xBF[Settings]\r\nno equals sign here\r\n=value without key\r\n"
+      "loggingLevel\r\n[Settings\r\nselfPatch=" +
+      huge + "\r\n" + std::string(kBinary, sizeof kBinary - 1) + "[Other]\r\ntovik=x\r\n";
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.ini", junk));
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand-internal.ini", "[Settings]\nserver=\n"));
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand-user.ini", "[Settings]\nurl=" + huge + "\n"));
+  EXPECT_EQ(launcher.Run(L"selfPatch=false"), 5);
+  std::vector<FixtureCall> calls = launcher.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1]["command_line"], "selfPatch=false");
+}
+
+TEST(LauncherRun, NonAsciiFolderAndNamesLoadThroughTheWideCalls) {
+  LauncherFolder launcher(L"Lan\u00e7eur \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5",
+                          L"Galv\u00f8rand.exe");
+  launcher.InstallDll(kAppDll);
+  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"9");
+  EXPECT_EQ(launcher.Run(L"k=v"), 9);
+  std::vector<FixtureCall> calls = launcher.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1]["module"], launcher.DllPathText());
+  EXPECT_EQ(calls[1]["current_directory"], Narrow(launcher.Folder().Path()));
+
+  // The log beside it takes the same name, and its text names the DLL in UTF-8.
+  ASSERT_TRUE(DeleteFileW(launcher.Folder().PathOf(launcher.DllName()).c_str()));
+  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
+  std::vector<std::string> lines = launcher.LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "*Error: Failed to load " + launcher.DllPathText() + " with error " +
+                          std::to_string(ERROR_MOD_NOT_FOUND) + "! Quitting.");
+}
+
+}  // namespace
