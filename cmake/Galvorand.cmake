@@ -14,7 +14,7 @@ else()
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
   endif()
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  if(GALVORAND_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     # Coverage for the fuzz targets in every library they link, not only in their own files.
     add_compile_options(-fsanitize=fuzzer-no-link)
   endif()

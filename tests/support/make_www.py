@@ -17,18 +17,23 @@ def pattern(size):
     return bytes(out[:size])
 
 
-def write(root, name, data):
+def write(root, name, data, mtime=MTIME):
     path = os.path.join(root, name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if not (os.path.exists(path) and os.path.getsize(path) == len(data)):
         with open(path, "wb") as f:
             f.write(data)
-    os.utime(path, (MTIME, MTIME))
+    os.utime(path, (mtime, mtime))
+
+
+# A second, later time whose day of the month has two digits: Tue, 14 Nov 2023 22:13:20 GMT.
+MTIME_TWO_DIGIT_DAY = 1700000000
 
 
 def main():
     root = sys.argv[1]
     write(root, "small.txt", b"hello from the publisher\n")
+    write(root, "dated.txt", b"a file last changed on the 14th\n", MTIME_TWO_DIGIT_DAY)
     write(root, "1k.bin", pattern(1024))
     write(root, "100k.bin", pattern(100 * 1024))
     write(root, "1m.bin", pattern(1 << 20))

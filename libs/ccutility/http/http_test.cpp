@@ -1,0 +1,610 @@
+// The HTTP message layer through a small subclass that reads status lines itself: fed from
+// memory in pieces of every size, against the test web server (GV_HTTP_PORT) and against
+// the fault-injecting server (GV_FAULT_PORT) of the test run.
+
+#include "libs/ccutility/http/http.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "libs/ccutility/net/memory_socket_for_test.h"
+
+namespace {
+
+using cc::HTTP;
+using cc::MemorySocket;
+using SocketEx = cc::SocketError::Exception;
+using HTTPEx = cc::HTTP::Exception;
+
+std::string Str(const CCString& s) {
+  return std::string(s.c_str(), s.Length());
+}
+
+// The least a client must add: a Host header and a status-line reader. Offered headers are
+// kept as "Name: value".
+class TestHTTP : public HTTP {
+ public:
+  explicit TestHTTP(const CCSharedPtr<cc::BufferedTCPSocket>& s) : HTTP(s) {}
+
+  void WriteRequestHeaders(CCString& text) override { text.Append("Host: test.example\r\n"); }
+  bool OnHeader(const CCString& name, const CCString& value) override {
+    offered.push_back(Str(name) + ": " + Str(value));
+    return true;
+  }
+  void ReceiveResponse() override {
+    while (state < kReadingBody) {
+      CCString line = ReadLine(false);
+      if (!line.SplitOff(" ").StartsWith("HTTP/"))
+        Fail<HTTPEx::UnexpectedResponse::BadResponse>("Unknown protocol in response");
+      statusCode = int32_t(line.SplitOff(" ").ToInteger(10));
+      reasonPhrase = line.Trim();
+      ReadHeaders(false);
+      if (statusCode == 100)
+        state = kAwaitingStatus;
+      else if (statusCode == 204 || statusCode == 304 || expectNoBody)
+        EndBody();
+      else
+        BeginBody();
+    }
+  }
+  bool IsCorked() const override { return corked; }
+
+  // Sends a request and prepares for its response.
+  void Ask(const char* method, const char* path) {
+    expectNoBody = ExpectsNoBody(method);
+    offered.clear();
+    SendRequest(method, path);
+  }
+  int32_t State() const { return state; }
+
+  int32_t statusCode = 0;
+  bool expectNoBody = false;
+  bool corked = false;
+  std::vector<std::string> offered;
+};
+
+CCSharedPtr<MemorySocket> Scripted(const std::string& input, uint32_t pieceSize) {
+  CCSharedPtr<MemorySocket> s(new MemorySocket);
+  s->AddInput(input.data(), uint32_t(input.size()));
+  s->SetPieceSize(pieceSize);
+  return s;
+}
+
+// The text of the exception `call` throws; fails the test when it throws none.
+std::string WhatOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const SocketEx& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return "";
+}
+
+enum class Reader { kBody, kContinue, kPieces, kReceive };
+
+std::string ReadBody(HTTP& h, Reader reader) {
+  std::string out;
+  switch (reader) {
+    case Reader::kBody:
+      return Str(h.Body());
+    case Reader::kContinue: {
+      CCString body;
+      while (h.ContinueReceivingBody(body)) {
+      }
+      return Str(body);
+    }
+    case Reader::kPieces:
+      for (CCString p = h.ReceivePiece(); !p.IsEmpty(); p = h.ReceivePiece())
+        out += Str(p);
+      return out;
+    case Reader::kReceive: {
+      char buffer[7];
+      while (uint32_t n = h.Receive(buffer, sizeof buffer))
+        out.append(buffer, n);
+      return out;
+    }
+  }
+  return out;
+}
+
+// Bytes of the served test files and generated bodies: byte i is (i * 31 + i / 251) mod 256.
+std::string Pattern(size_t first, size_t count) {
+  std::string out(count, '\0');
+  for (size_t i = 0; i < count; ++i)
+    out[i] = char(((first + i) * 31 + (first + i) / 251) & 0xFF);
+  return out;
+}
+
+uint16_t PortOf(const char* variable) {
+  const char* text = std::getenv(variable);
+  return text ? uint16_t(std::atoi(text)) : 0;
+}
+
+}  // namespace
+
+// ---- Writing --------------------------------------------------------------------------
+
+TEST(HTTPWriter, RequestHeadIsOneGatheredWriteInOrder) {
+  auto s = Scripted("", 0);
+  TestHTTP h(s);
+  h.AddHeader("X-Second", "b");
+  h.AddHeader("X-First", "a");
+  h.AddHeader("x-first", "again");  // replaces, whatever the case
+  h.outgoing.contentEncoding = "gzip";
+  h.outgoing.contentLength = 5;
+  h.outgoing.rangeFirst = 0;
+  h.outgoing.rangeLast = 4;
+  h.outgoing.rangeTotal = 10;
+  h.rangeStart = 100;
+  h.rangeLength = -1;
+  h.Ask("PUT", "/up?x=1");
+  h.SendBody("hello", 5);
+  EXPECT_EQ(Str(s->Sent()),
+            "PUT /up?x=1 HTTP/1.1\r\nHost: test.example\r\nx-first: again\r\nX-Second: b\r\n"
+            "Content-Encoding: gzip\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n"
+            "Content-Range: bytes 0-4/10\r\nRange: bytes=100-\r\n\r\nhello");
+  // The outgoing block applied to that request only.
+  EXPECT_TRUE(h.outgoing.headers.empty());
+  EXPECT_EQ(h.outgoing.contentLength, 0);
+  EXPECT_EQ(h.State(), HTTP::kAwaitingStatus);
+  EXPECT_TRUE(HTTP::ExpectsNoBody("head"));
+  EXPECT_FALSE(HTTP::ExpectsNoBody("GET"));
+}
+
+TEST(HTTPWriter, RangeHeaderForms) {
+  struct Case {
+    int32_t start, length;
+    const char* text;
+  } cases[] = {
+      {100, -1, "Range: bytes=100-\r\n"},
+      {0, 500, "Range: bytes=0-499\r\n"},
+      {100, 1, "Range: bytes=100-100\r\n"},
+      {-1, 500, "Range: bytes=-500\r\n"},
+      {5, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    CCString text;
+    HTTP::AppendRangeHeader(c.start, c.length, text);
+    EXPECT_EQ(Str(text), c.text);
+  }
+}
+
+TEST(HTTPWriter, OutgoingBodiesMustBeFinishedAndFramedOneWay) {
+  auto s = Scripted("", 0);
+  TestHTTP h(s);
+  h.outgoing.contentLength = 3;
+  h.Ask("POST", "/a");
+  EXPECT_EQ(WhatOf([&] { h.Ask("GET", "/b"); }),
+            "HTTP::Exception: Cannot send new response until body is complete");
+  EXPECT_EQ(WhatOf([&] { h.SendChunk("x"); }),
+            "HTTP::Exception: SendChunk() is only legal for chunked");
+  h.SendBody("ab", 2);
+  EXPECT_EQ(WhatOf([&] { h.SendBody("cd", 2); }),
+            "HTTP::Exception: Body is longer than its Content-Length");
+  h.SendBody("c", 1);
+  h.outgoing.chunked = true;
+  h.outgoing.contentLength = 4;
+  EXPECT_EQ(WhatOf([&] { h.Ask("POST", "/c"); }),
+            "HTTP::Exception: Cannot have a Content-Length with Chunked");
+}
+
+TEST(HTTPWriter, ChunksAreHexSizedAndEndWithAnEmptyOne) {
+  auto s = Scripted("", 0);
+  TestHTTP h(s);
+  h.outgoing.chunked = true;
+  h.outgoing.contentType = "application/octet-stream";
+  h.Ask("POST", "/c");
+  h.corked = true;
+  EXPECT_EQ(WhatOf([&] { h.SendChunk("x"); }), "HTTP::Exception: Cannot send chunk while corked");
+  h.corked = false;
+  h.SendChunk("hello");
+  h.SendChunk(CCString(std::string(26, 'z').c_str()));
+  h.SendChunk("");
+  EXPECT_EQ(Str(s->Sent()),
+            "POST /c HTTP/1.1\r\nHost: test.example\r\nContent-Type: application/octet-stream\r\n"
+            "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n1A\r\n" +
+                std::string(26, 'z') + "\r\n0\r\n\r\n");
+  // The body is over: no more chunks, and a new message may start.
+  EXPECT_EQ(WhatOf([&] { h.SendChunk("x"); }),
+            "HTTP::Exception: SendChunk() is only legal for chunked");
+  h.SendResponseHead(200, "OK");
+  EXPECT_TRUE(Str(s->Sent()).ends_with("0\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"));
+}
+
+// ---- Reading from memory --------------------------------------------------------------
+
+TEST(HTTPReader, ParsesTheSameInPiecesOfEverySize) {
+  struct Case {
+    std::string input;
+    int status;
+    std::vector<std::string> offered;
+    std::string body;
+    bool chunked;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\ncontent-type: text/plain\r\nX-A: 1\r\n\r\n"
+       "hello world",
+       200, {"X-A: 1"}, "hello world", false},
+      {"HTTP/1.1 200 Fine\r\nX-Folded: first\r\n  second\r\n\tthird\r\nContent-Length: 3\r\n"
+       "\r\nabc",
+       200, {"X-Folded: first second third"}, "abc", false},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;name=value\r\nhello\r\n"
+       "6 ; x\r\n world\r\n0;last=1\r\nX-Trailer: yes\r\nX-Sum:  42 \r\n\r\n",
+       200, {"X-Trailer: yes", "X-Sum: 42"}, "hello world", true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, CHUNKED\r\nContent-Length: 99\r\n\r\n"
+       "A\r\n0123456789\r\n1\r\n!\r\n0\r\n\r\n",
+       200, {}, "0123456789!", true},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 200, {},
+       "ok", false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 200, {}, "", false},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 200, {}, "", true},
+      {"HTTP/1.1 206 Part\r\nContent-Range: bytes 7-7/100\r\nContent-Length: 1\r\n\r\nx", 206,
+       {}, "x", false},
+      {"HTTP/1.1 416 No\r\nContent-Range: bytes */100\r\nContent-Length: 0\r\n\r\n", 416, {},
+       "", false},
+  };
+  // clang-format on
+  // A response behind each one shows that reading stopped exactly at its end.
+  const std::string next = "HTTP/1.1 204 No Content\r\nX-Next: 1\r\n\r\n";
+  for (const Case& c : cases) {
+    const std::string input = c.input + next;
+    for (Reader reader : {Reader::kBody, Reader::kContinue, Reader::kPieces, Reader::kReceive}) {
+      for (uint32_t piece = 0; piece <= input.size(); ++piece) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(c.input) << " reader "
+                                        << int(reader) << " piece " << piece);
+        auto s = Scripted(input, piece);
+        TestHTTP h(s);
+        EXPECT_EQ(h.GetState(), HTTP::kReadingBody + (c.body.empty() ? 1 : 0));
+        EXPECT_EQ(h.statusCode, c.status);
+        EXPECT_EQ(h.incoming.chunked, c.chunked);
+        EXPECT_EQ(ReadBody(h, reader), c.body);
+        EXPECT_EQ(h.offered, c.offered);
+        EXPECT_EQ(h.State(), HTTP::kComplete);
+        EXPECT_EQ(h.GetBodyRead(), int32_t(c.body.size()));
+        h.Ask("GET", "/next");
+        EXPECT_EQ(h.GetState(), HTTP::kComplete);
+        EXPECT_EQ(h.statusCode, 204);
+        EXPECT_EQ(h.offered, std::vector<std::string>{"X-Next: 1"});
+        EXPECT_EQ(s->InputLeft(), 0u);
+      }
+    }
+  }
+}
+
+TEST(HTTPReader, DeclaredRangesAndTypesAreKept) {
+  auto s = Scripted(
+      "HTTP/1.1 206 Partial\r\nCONTENT-RANGE: bytes 100-149/1024\r\n"
+      "Content-Type: application/x-thing\r\nContent-Encoding: gzip\r\n"
+      "Content-length: 50\r\n\r\n",
+      0);
+  TestHTTP h(s);
+  h.GetState();
+  EXPECT_EQ(h.incoming.rangeFirst, 100);
+  EXPECT_EQ(h.incoming.rangeLast, 149);
+  EXPECT_EQ(h.incoming.rangeTotal, 1024);
+  EXPECT_EQ(h.incoming.contentLength, 50);
+  EXPECT_EQ(Str(h.incoming.contentType), "application/x-thing");
+  EXPECT_EQ(Str(h.incoming.contentEncoding), "gzip");
+  EXPECT_EQ(Str(h.reasonPhrase), "Partial");
+}
+
+TEST(HTTPReader, HostileResponsesGiveClearErrorsInPiecesOfEverySize) {
+  const std::string ok = "HTTP/1.1 200 OK\r\n";
+  const std::string chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
+  struct Case {
+    std::string input;
+    const char* what;
+  } cases[] = {
+      {ok + "Content-Length: -5\r\n\r\n", "HTTP::Exception: Content-Length is negative"},
+      {ok + "content-length: -99999999999\r\n\r\n", "HTTP::Exception: Content-Length is negative"},
+      {ok + "Content-Length: 12x\r\n\r\n", "HTTP::Exception: Content-Length is not a number"},
+      {ok + "Content-Length:\r\n\r\n", "HTTP::Exception: Content-Length is not a number"},
+      {ok + "Content-Length: 2147483648\r\n\r\n", "HTTP::Exception: Content-Length is too large"},
+      {ok + "Content-Range: bytes 10-5/100\r\n\r\n", "HTTP::Exception: Range end >= range start"},
+      {ok + "Content-Range: bytes 1-x/100\r\n\r\n",
+       "HTTP::Exception: Content-Range is not readable"},
+      {chunked + "5\r\nhello, world\r\n0\r\n\r\n",
+       "HTTP::Exception: Received too many bytes for chunk"},
+      {chunked + "zz\r\n", "HTTP::Exception: Chunk size is not a number"},
+      {chunked + "\r\n", "HTTP::Exception: Chunk size is not a number"},
+      {chunked + "80000000\r\n", "HTTP::Exception: Chunk is too large"},
+      {ok + "Content-Length: 10\r\n\r\nabc",
+       "SocketError:cc::HTTP::Body got unexpected close during read"},
+      {chunked + "5\r\nhel", "SocketError:cc::HTTP::Body got unexpected close during read"},
+      {chunked + "5\r\nhello", "SocketError:Peer Is Shutting Down"},
+      {ok + "Content-Le", "SocketError:Peer Is Shutting Down"},
+      {ok + "X: 1\r\n", "SocketError:Peer Is Shutting Down"},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t piece = 0; piece <= c.input.size(); piece += 1 + piece / 8) {
+      SCOPED_TRACE(testing::Message() << testing::PrintToString(c.input) << " piece " << piece);
+      auto s = Scripted(c.input, piece);
+      TestHTTP h(s);
+      EXPECT_EQ(WhatOf([&] { h.Body(); }), c.what);
+    }
+  }
+}
+
+TEST(HTTPReader, EveryCutShortResponseThrowsAClose) {
+  const std::string responses[] = {
+      "HTTP/1.1 200 OK\r\nX-F: a\r\n b\r\nContent-Length: 5\r\n\r\nhello",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;e\r\nabc\r\n0\r\nT: 1\r\n\r\n",
+  };
+  for (const std::string& full : responses) {
+    for (Reader reader : {Reader::kBody, Reader::kContinue, Reader::kPieces, Reader::kReceive}) {
+      for (size_t cut = 0; cut < full.size(); ++cut) {
+        SCOPED_TRACE(testing::Message()
+                     << testing::PrintToString(full.substr(0, cut)) << " reader " << int(reader));
+        auto s = Scripted(full.substr(0, cut), 1);
+        TestHTTP h(s);
+        EXPECT_THROW(ReadBody(h, reader), SocketEx::ConnectionClosed);
+      }
+    }
+  }
+}
+
+TEST(HTTPReader, BodyAndContinueGuardAgainstMixedReads) {
+  auto s = Scripted("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", 0);
+  TestHTTP h(s);
+  char buffer[3];
+  h.Receive(buffer, sizeof buffer);
+  EXPECT_EQ(WhatOf([&] { h.Body(); }), "HTTP::Exception: Already read 3 bytes of the body");
+  CCString other("ab");
+  EXPECT_EQ(WhatOf([&] { h.ContinueReceivingBody(other); }),
+            "HTTP::Exception: Body size seems to be off. You must use the same string to "
+            "retrieve the entire body when using ContinueReceivingBody().");
+
+  // A HEAD response announces a length but carries no body.
+  auto t = Scripted("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", 0);
+  TestHTTP g(t);
+  g.Ask("HEAD", "/");
+  CCString body("stale");
+  EXPECT_FALSE(g.ContinueReceivingBody(body));
+  EXPECT_EQ(Str(body), "");
+  EXPECT_EQ(Str(g.Body()), "");
+}
+
+TEST(HTTPReader, DrainReadsSmallBodiesAndAbandonsTheRest) {
+  const std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const std::string big =
+      "HTTP/1.1 200 OK\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, 'x') + second;
+  struct Case {
+    int32_t limit;
+    uint32_t readFirst;
+    bool drained;
+  } cases[] = {{65536, 5000, true}, {65536, 0, false}, {-1, 69999, false}, {69999, 1, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.limit << " after " << c.readFirst);
+    auto s = Scripted(big, 1000);
+    TestHTTP h(s);
+    h.GetState();
+    std::string first(c.readFirst, '\0');
+    for (uint32_t got = 0; got < c.readFirst;)
+      got += h.Receive(&first[got], c.readFirst - got);
+    EXPECT_EQ(h.DrainBody(c.limit), c.drained);
+    EXPECT_EQ(h.State(), HTTP::kComplete);
+    if (c.drained) {
+      h.Ask("GET", "/");
+      EXPECT_EQ(Str(h.Body()), "ok");
+    }
+  }
+  auto t = Scripted("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n", 0);
+  TestHTTP g(t);
+  g.GetState();
+  EXPECT_FALSE(g.DrainBody(65536));  // a chunked body is never drained
+}
+
+TEST(HTTPReader, KillMakesEveryLaterOperationThrowUntilReset) {
+  auto s = Scripted("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd", 0);
+  TestHTTP h(s);
+  h.GetState();
+  h.Kill();
+  char c;
+  const std::function<void()> operations[] = {
+      [&] { h.GetState(); },       [&] { h.Receive(&c, 1); },  [&] { h.ReceivePiece(); },
+      [&] { h.Body(); },           [&] { h.WaitReadable(0); }, [&] { h.Ask("GET", "/"); },
+      [&] { h.DrainBody(65536); },
+  };
+  for (const auto& operation : operations)
+    EXPECT_THROW(operation(), HTTPEx::ConnectionKilled);
+  EXPECT_EQ(WhatOf([&] { h.Body(); }), "HTTP::Exception: Connection killed");
+  h.Reset();
+  EXPECT_FALSE(h.IsKilled());
+  EXPECT_EQ(h.State(), HTTP::kNoConnection);
+}
+
+TEST(HTTPException, TextsNameThePeerWhenKnown) {
+  cc::SocketError error;
+  HTTPEx plain(error, "Bad URL");
+  EXPECT_STREQ(plain.what(), "HTTP::Exception: Bad URL");
+  error.SetPeerAddress(0x7F000001);
+  HTTPEx::UnexpectedResponse::BadResponse bad(error, "Unknown response code: 700");
+  EXPECT_STREQ(bad.what(), "HTTP::Exception: Unknown response code: 700 (127.0.0.1)");
+  EXPECT_EQ(Str(bad.GetDescription()), "HTTP::Exception: Unknown response code: 700");
+
+  HTTPEx::UnhandledResponse::ServerError server(error, "Service Unavailable", 503);
+  EXPECT_STREQ(server.what(),
+               "HTTP::Exception::UnhandledResponse: Service Unavailable (503 - 127.0.0.1)");
+  EXPECT_EQ(Str(server.GetDescription()),
+            "HTTP::Exception::UnhandledResponse: Service Unavailable");
+  EXPECT_EQ(server.GetStatusCode(), 503);
+  cc::SocketError unknown;
+  HTTPEx::UnhandledResponse::ClientError client(unknown, "Not Found", 404);
+  EXPECT_STREQ(client.what(), "HTTP::Exception::UnhandledResponse: Not Found (404)");
+  HTTPEx::UnhandledResponse none(error, "Odd", 0);
+  EXPECT_STREQ(none.what(), "HTTP::Exception::UnhandledResponse: Odd");
+  // One catch of the socket root catches them all.
+  EXPECT_THROW(throw HTTPEx::UnhandledResponse::Redirection(error, "Found", 302), SocketEx);
+}
+
+// ---- Against the fault-injecting server -----------------------------------------------
+
+namespace {
+
+struct FaultPeer {
+  CCSharedPtr<cc::BufferedTCPSocket> socket{new cc::BufferedTCPSocket};
+  TestHTTP http{socket};
+  explicit FaultPeer(const char* path, uint16_t port = PortOf("GV_FAULT_PORT")) {
+    EXPECT_TRUE(socket->Connect("127.0.0.1", port, 5000));
+    socket->SetReceiveTimeout(10000);
+    http.Ask("GET", path);
+  }
+};
+
+#define NEED_PEER(variable) \
+  if (!PortOf(variable))    \
+  GTEST_SKIP() << variable " is not set"
+
+}  // namespace
+
+TEST(HTTPFaultServer, FoldedHeadersExtensionsTrailersAndContinue) {
+  NEED_PEER("GV_FAULT_PORT");
+  FaultPeer folded("/folded");
+  EXPECT_EQ(Str(folded.http.Body()), "folded\n");
+  EXPECT_EQ(folded.http.offered, std::vector<std::string>{"X-Folded: first second third"});
+
+  FaultPeer extensions("/chunk-ext");
+  EXPECT_EQ(ReadBody(extensions.http, Reader::kPieces), "hello world");
+
+  FaultPeer trailers("/trailers");
+  EXPECT_EQ(Str(trailers.http.Body()), "hello");
+  EXPECT_EQ(trailers.http.offered, (std::vector<std::string>{"Trailer: X-Trailer, X-Checksum",
+                                                             "X-Trailer: yes", "X-Checksum: 42"}));
+
+  FaultPeer cont("/continue");
+  EXPECT_EQ(Str(cont.http.Body()), "continued\n");
+  EXPECT_EQ(cont.http.statusCode, 200);
+
+  FaultPeer one("/one-byte-range");
+  EXPECT_EQ(Str(one.http.Body()), Pattern(7, 1));
+  EXPECT_EQ(one.http.incoming.rangeFirst, 7);
+  EXPECT_EQ(one.http.incoming.rangeLast, 7);
+}
+
+TEST(HTTPFaultServer, HostileAnswersThrowWithThePeerAddress) {
+  NEED_PEER("GV_FAULT_PORT");
+  struct Case {
+    const char* path;
+    const char* what;
+  } cases[] = {
+      {"/negative-length", "HTTP::Exception: Content-Length is negative (127.0.0.1)"},
+      {"/reversed-range", "HTTP::Exception: Range end >= range start (127.0.0.1)"},
+      {"/chunk-overrun", "HTTP::Exception: Received too many bytes for chunk (127.0.0.1)"},
+      {"/long-header", "SocketError:Message Too Long"},
+      {"/cut-body", "SocketError:cc::HTTP::Body got unexpected close during read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    FaultPeer peer(c.path);
+    EXPECT_EQ(WhatOf([&] { peer.http.Body(); }), c.what);
+  }
+  FaultPeer negative("/negative-length");
+  EXPECT_THROW(negative.http.GetState(), HTTPEx::UnexpectedResponse);
+
+  FaultPeer cut("/cut-body");
+  EXPECT_EQ(WhatOf([&] { ReadBody(cut.http, Reader::kReceive); }),
+            "SocketError:cc::HTTP::Receive got unexpected close during block read");
+  EXPECT_EQ(cut.http.GetBodyRead(), 500);
+}
+
+TEST(HTTPFaultServer, SilentPeerTimesOutAndKillEndsABlockedReceive) {
+  NEED_PEER("GV_FAULT_PORT");
+  FaultPeer silent("/silent");
+  silent.socket->SetReceiveTimeout(300);
+  EXPECT_THROW(silent.http.GetState(), SocketEx::Timeout);
+
+  FaultPeer blocked("/silent");
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    blocked.http.Kill();
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(blocked.http.GetState(), HTTPEx::ConnectionKilled);
+  killer.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_THROW(blocked.http.Body(), HTTPEx::ConnectionKilled);
+}
+
+// ---- Against the test web server ------------------------------------------------------
+
+TEST(HTTPWebServer, KeepAliveBodiesBackToBackOnOneSocket) {
+  NEED_PEER("GV_HTTP_PORT");
+  FaultPeer web("/small.txt", PortOf("GV_HTTP_PORT"));
+  TestHTTP& h = web.http;
+  EXPECT_EQ(Str(h.Body()), "hello from the publisher\n");
+  auto connection = [&] {
+    for (const std::string& header : h.offered)
+      if (header.starts_with("X-Connection: "))
+        return header;
+    return std::string("none");
+  };
+  const std::string first = connection();
+  struct File {
+    const char* path;
+    size_t size;
+    Reader reader;
+  } files[] = {{"/1k.bin", 1024, Reader::kPieces},
+               {"/empty.txt", 0, Reader::kBody},
+               {"/100k.bin", 102400, Reader::kContinue},
+               {"/1m.bin", 1 << 20, Reader::kBody},
+               {"/many/007.bin", 1024, Reader::kReceive}};
+  for (const File& f : files) {
+    SCOPED_TRACE(f.path);
+    h.Ask("GET", f.path);
+    h.GetState();
+    EXPECT_EQ(h.statusCode, 200);
+    EXPECT_EQ(ReadBody(h, f.reader), std::string(f.path) == "/empty.txt" ? "" : Pattern(0, f.size));
+    EXPECT_EQ(connection(), first);
+  }
+  // Pipelined: three requests in one go, read in order.
+  for (int i = 0; i < 3; ++i) {
+    h.outgoing.contentLength = 0;
+    CCString path = CCString::Format("/many/%03d.bin", 100 + i);
+    h.SendHead(h.BuildRequestHead("GET", path));
+  }
+  for (int i = 0; i < 3; ++i) {
+    h.ResetIncoming();
+    EXPECT_EQ(Str(h.Body()), Pattern(0, 1024));
+  }
+  EXPECT_EQ(connection(), first);
+}
+
+TEST(HTTPWebServer, RangesAndIfModifiedSince) {
+  NEED_PEER("GV_HTTP_PORT");
+  FaultPeer web("/empty.txt", PortOf("GV_HTTP_PORT"));
+  TestHTTP& h = web.http;
+  h.Body();
+  struct Case {
+    int32_t start, length;
+    int32_t first, last;
+  } cases[] = {{100, 50, 100, 149}, {1000, -1, 1000, 1023}, {-1, 500, 524, 1023}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    h.rangeStart = c.start;
+    h.rangeLength = c.length;
+    h.Ask("GET", "/1k.bin");
+    EXPECT_EQ(h.GetState(), HTTP::kReadingBody);
+    EXPECT_EQ(h.statusCode, 206);
+    EXPECT_EQ(h.incoming.rangeFirst, c.first);
+    EXPECT_EQ(h.incoming.rangeLast, c.last);
+    EXPECT_EQ(h.incoming.rangeTotal, 1024);
+    EXPECT_EQ(Str(h.Body()), Pattern(c.first, c.last - c.first + 1));
+    h.rangeLength = 0;
+  }
+  // The served files' fixed Last-Modified, in the two-digit-day form the server compares.
+  h.AddHeader("If-Modified-Since", "Sun, 06 Nov 1994 08:49:37 GMT");
+  h.Ask("GET", "/1k.bin");
+  EXPECT_EQ(h.GetState(), HTTP::kComplete);
+  EXPECT_EQ(h.statusCode, 304);
+  h.Ask("GET", "/small.txt");
+  EXPECT_EQ(Str(h.Body()), "hello from the publisher\n");
+}
