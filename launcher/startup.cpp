@@ -2,11 +2,14 @@
 
 #include <cstring>
 
+#include "launcher/pathutil/path_util.h"
 #include "launcher/preferences.h"
 #include "launcher/sl_holder.h"
+#include "libs/ccutility/thread/cc_thread.h"
 #include "logging/file_logger.h"
 #include "logging/log_interface.h"
 #include "logging/multi_logger.h"
+#include "logging/notifier.h"
 
 namespace {
 
@@ -32,6 +35,7 @@ class LauncherRun {
   int32_t Run() {
     m_preferences.Load(m_arguments.commandLine);
     OpenLogs();
+    StartNotification();
     m_appDllPath = Concat(m_preferences.appDllBase, ".dll");
     m_updateURL = m_preferences.GetString("updateURL");
     m_digestURL = m_preferences.GetString("digestURL");
@@ -51,6 +55,23 @@ class LauncherRun {
     m_logPath = Concat(m_preferences.basePath, ".log");
     m_fileLogger = CCSharedPtr<FileLogger>(new FileLogger(m_logPath, level));
     g_mainLogger->Add(m_fileLogger);
+  }
+
+  // The one-time notification: when a ".notify" marker waits without the ".notified"
+  // record of an earlier one, a Notifier sends it on its own thread. Waits only until that
+  // thread has started. A thread that cannot be made leaves the marker for the next start.
+  void StartNotification() {
+    CCString notifiedPath = Concat(m_preferences.basePath, ".notified");
+    if (PathUtil::FileExists(notifiedPath))
+      return;
+    CCString notifyPath = Concat(m_preferences.basePath, ".notify");
+    if (!PathUtil::FileExists(notifyPath))
+      return;
+    try {
+      cc::Thread::Holder notifier(new Notifier(notifyPath, notifiedPath));
+      notifier.Detach();
+    } catch (const cc::ThreadException&) {
+    }
   }
 
   // Loads the application DLL, checks its build and hands the process over to it.
@@ -107,6 +128,9 @@ int32_t RunLauncher(const LaunchArguments& arguments) {
     exitCode = run.Run();
   }
   mainLogger.Reset();
+  // A notification still on its way ends with the process. Nothing is lost: only one that
+  // went through removes its marker, so the next start sends it again. (The application
+  // normally runs the whole session, far longer than a notification takes.)
   return exitCode;
 }
 

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -315,6 +318,125 @@ TEST(LauncherRun, NonAsciiFolderAndNamesLoadThroughTheWideCalls) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1], "*Error: Failed to load " + launcher.DllPathText() + " with error " +
                           std::to_string(ERROR_MOD_NOT_FOUND) + "! Quitting.");
+}
+
+// ---- The one-time notification -------------------------------------------------------
+
+std::string EnvironmentText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// An address on a test peer that no other case (or lane) asks for.
+std::string NotifyAddress(const char* portVariable, const std::string& path) {
+  std::random_device random;
+  return "http://127.0.0.1:" + EnvironmentText(portVariable) + path + "?case=" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+         std::to_string(random());
+}
+
+// Requests for `address` that reached the test web server, from its access log.
+int RequestsSeen(const std::string& address) {
+  std::string target = address.substr(address.find('/', std::string("http://").size()));
+  std::string log = ReadWholeFile(
+      WindowsPathOfBuildFile((EnvironmentText("GV_PEERS_DIR") + "/nginx-access.log").c_str()));
+  int count = 0;
+  for (size_t at = log.find(" " + target + " "); at != std::string::npos;
+       at = log.find(" " + target + " ", at + 1))
+    ++count;
+  return count;
+}
+
+#define NEED_PEER(variable)               \
+  if (EnvironmentText(variable).empty()) \
+  GTEST_SKIP() << variable " is not set"
+
+TEST(LauncherNotification, SentOnceThenRecordedBesideTheLauncher) {
+  NEED_PEER("GV_HTTP_PORT");
+  NEED_PEER("GV_PEERS_DIR");
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"21");
+  // The application's session lasts until the notification went through (at most 30 s).
+  launcher.SetFixture(L"GV_FIXTURE_SESSION_UNTIL", launcher.Folder().PathOf(L"Galvorand.notified"));
+  const std::string address = NotifyAddress("GV_HTTP_PORT", "/notify-ok");
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notify", address));
+
+  EXPECT_EQ(launcher.Run(), 21);
+  EXPECT_TRUE(launcher.Folder().Exists(L"Galvorand.notified"));
+  EXPECT_FALSE(launcher.Folder().Exists(L"Galvorand.notify"));
+  EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notified"), address);
+  EXPECT_EQ(RequestsSeen(address), 1);
+  ASSERT_EQ(launcher.Calls().size(), 2u);
+
+  // Sent once: the next start leaves it alone.
+  EXPECT_EQ(launcher.Run(), 21);
+  EXPECT_EQ(RequestsSeen(address), 1);
+  EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notified"), address);
+}
+
+TEST(LauncherNotification, BothMarkersMeanNoRequest) {
+  NEED_PEER("GV_HTTP_PORT");
+  NEED_PEER("GV_PEERS_DIR");
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  const std::string address = NotifyAddress("GV_HTTP_PORT", "/notify-ok");
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notify", address));
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notified", "earlier\n"));
+  EXPECT_EQ(launcher.Run(), 0);
+  EXPECT_EQ(RequestsSeen(address), 0);
+  EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notify"), address);
+  EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notified"), "earlier\n");
+}
+
+TEST(LauncherNotification, FailingAddressLeavesTheMarkerForTheNextStart) {
+  NEED_PEER("GV_HTTP_PORT");
+  NEED_PEER("GV_PEERS_DIR");
+  const struct {
+    const char* name;
+    std::string address;
+    int requests;  // seen by the web server; -1: not its address
+  } cases[] = {
+      {"not found", NotifyAddress("GV_HTTP_PORT", "/status-404"), 1},  // never asked again
+      {"refused", "http://127.0.0.1:1/notify", -1},
+      {"not an address", "notify me", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LauncherFolder launcher;
+    launcher.InstallDll(kAppDll);
+    launcher.SetFixture(L"GV_FIXTURE_EXIT", L"3");
+    // A session long enough for every attempt of the notification to be made and fail.
+    launcher.SetFixture(L"GV_FIXTURE_SESSION_MS", L"4000");
+    ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notify", c.address));
+    EXPECT_EQ(launcher.Run(), 3);
+    EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notify"), c.address);
+    EXPECT_FALSE(launcher.Folder().Exists(L"Galvorand.notified"));
+    if (c.requests >= 0) {
+      EXPECT_EQ(RequestsSeen(c.address), c.requests);
+    }
+  }
+}
+
+TEST(LauncherNotification, SlowServerDoesNotHoldUpTheLauncher) {
+  NEED_PEER("GV_FAULT_PORT");
+  LauncherFolder launcher;
+  launcher.InstallDll(kAppDll);
+  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"-9");
+  // Answers after 60 s; the launcher must neither wait for that at the start nor at the end.
+  const std::string address = NotifyAddress("GV_FAULT_PORT", "/slow/60000");
+  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notify", address));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(launcher.Run(), -9);
+  auto took = std::chrono::steady_clock::now() - start;
+  // The run itself takes well under a second (a few under emulation); the server would
+  // answer only after 60 s.
+  EXPECT_LT(took, std::chrono::seconds(15));
+  ASSERT_EQ(launcher.Calls().size(), 2u);
+  EXPECT_EQ(launcher.Calls()[1]["call"], "SL_Launch2");
+  // Cut off with the process: the marker waits for the next start.
+  EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notify"), address);
+  EXPECT_FALSE(launcher.Folder().Exists(L"Galvorand.notified"));
 }
 
 }  // namespace

@@ -78,10 +78,11 @@ class Request:
 class Reply:
     """What a scenario answers: raw bytes to write, and whether to close afterwards."""
 
-    def __init__(self, data=b"", close=False, hold=False):
+    def __init__(self, data=b"", close=False, hold=False, delay=0.0):
         self.data = data
         self.close = close
         self.hold = hold  # keep the connection open without ever answering
+        self.delay = delay  # seconds to wait before answering
 
 
 def head_bytes(status, reason, headers=(), content_length=None):
@@ -221,7 +222,7 @@ def resize(request, m):
 
 
 def flaky(request, m):
-    fail = int(request.query.get("fail", "1"))
+    fail = int(m.group(1) or request.query.get("fail", "1"))
     if count("flaky", request) <= fail:
         return Reply(response(503, "Service Unavailable", [], b"busy\n", request))
     return Reply(response(200, "OK", [("Last-Modified", LAST_MODIFIED)], b"ok\n", request))
@@ -230,6 +231,27 @@ def flaky(request, m):
 REASONS = {200: "OK", 204: "No Content", 304: "Not Modified", 400: "Bad Request",
            403: "Forbidden", 404: "Not Found", 412: "Precondition Failed",
            500: "Internal Server Error", 503: "Service Unavailable"}
+
+
+def closing(request, m):
+    # Closes without answering for the first N requests of key K (default 1), then 200.
+    fail = int(m.group(1) or request.query.get("fail", "1"))
+    if count("closing", request) <= fail:
+        return Reply(close=True)
+    return Reply(response(200, "OK", [], b"ok\n", request))
+
+
+def slow(request, m):
+    # Answers 200 "slow\n" after <ms> milliseconds.
+    return Reply(response(200, "OK", [], b"slow\n", request), delay=int(m.group(1)) / 1000.0)
+
+
+def bust(request, m):
+    # An informational status that no client can use, until the query carries "cb=": then
+    # 200 with the request target as the body.
+    if "cb" not in request.query:
+        return Reply(b"HTTP/1.1 150 Odd\r\nContent-Length: 0\r\n\r\n")
+    return Reply(response(200, "OK", [], request.target.encode("latin-1"), request))
 
 
 def status(request, m):
@@ -276,7 +298,10 @@ SCENARIOS = [
     (r"/bad-code", bad_code),
     (r"/cut/(\d+)/(\d+)", cut),
     (r"/resize/(\d+)/(\d+)", resize),
-    (r"/flaky", flaky),
+    (r"/flaky(?:/(\d+))?", flaky),
+    (r"/closing(?:/(\d+))?", closing),
+    (r"/slow/(\d+)", slow),
+    (r"/bust", bust),
     (r"/status/(\d{3})", status),
     (r"/redirect", redirect),
     (r"/echo-head", echo_head),
@@ -336,6 +361,8 @@ async def serve(reader, writer):
                 while await reader.read(65536):
                     pass
                 return
+            if reply.delay:
+                await asyncio.sleep(reply.delay)
             writer.write(reply.data)
             await writer.drain()
             closing = (request.header("Connection") or "").lower() == "close"

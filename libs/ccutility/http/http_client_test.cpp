@@ -1,0 +1,922 @@
+// cc::HTTPClient over a scripted connection fed from memory in pieces of every size, and
+// against the test web server (GV_HTTP_PORT), the proxy (GV_PROXY_PORT) and the
+// fault-injecting server (GV_FAULT_PORT) of the test run.
+
+#include "libs/ccutility/http/http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using cc::HTTP;
+using cc::HTTPClient;
+using SocketEx = cc::SocketError::Exception;
+using HTTPEx = cc::HTTP::Exception;
+using Unhandled = cc::HTTP::Exception::UnhandledResponse;
+using Clock = std::chrono::steady_clock;
+
+std::string Str(const CCString& s) {
+  return std::string(s.c_str(), s.Length());
+}
+
+// Bytes of the served test files and generated bodies: byte i is (i * 31 + i / 251) mod 256.
+std::string Pattern(size_t first, size_t count) {
+  std::string out(count, '\0');
+  for (size_t i = 0; i < count; ++i)
+    out[i] = char(((first + i) * 31 + (first + i) / 251) & 0xFF);
+  return out;
+}
+
+uint16_t PortOf(const char* variable) {
+  const char* text = std::getenv(variable);
+  return text ? uint16_t(std::atoi(text)) : 0;
+}
+
+CCString Url(const char* variable, const std::string& path) {
+  return CCString(("http://127.0.0.1:" + std::to_string(PortOf(variable)) + path).c_str());
+}
+
+// A key for the fault server's counters that no other run (or lane) uses.
+std::string UniqueKey() {
+  std::random_device random;
+  return std::to_string(Clock::now().time_since_epoch().count()) + "-" + std::to_string(random());
+}
+
+// The text of the exception `call` throws; fails the test when it throws none.
+std::string WhatOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const SocketEx& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return "";
+}
+
+// A connection to a scripted server: connection i (counted from 0) answers with answers[i]
+// (the last one again for later connections) and then closes; every system read returns at
+// most pieceSize bytes. What the client sends is kept per connection.
+class ScriptSocket : public cc::BufferedTCPSocket {
+ public:
+  std::vector<std::string> answers;
+  uint32_t pieceSize = 0;
+  int32_t endError = 0;           // reads after the answer fail with this WinSock error, when set
+  std::vector<std::string> sent;  // one entry per connection
+  int writes = 0;
+
+  int Connects() const { return int(sent.size()); }
+
+  bool Connect(const CCString&, uint16_t, uint32_t) override {
+    AssumeConnected();
+    m_answer = answers.empty() ? "" : answers[std::min(sent.size(), answers.size() - 1)];
+    m_position = 0;
+    sent.emplace_back();
+    return true;
+  }
+  bool WaitReadable(uint32_t) override { return true; }
+  bool WaitWritable(uint32_t) override { return true; }
+
+ protected:
+  int64_t ReceiveRaw(void* data, uint32_t length) override {
+    if (endError && m_position == m_answer.size()) {
+      cc::SocketSystem::SetLastError(endError);
+      return -1;
+    }
+    size_t n = std::min<size_t>(length, m_answer.size() - m_position);
+    if (pieceSize)
+      n = std::min<size_t>(n, pieceSize);
+    std::copy_n(m_answer.data() + m_position, n, static_cast<char*>(data));
+    m_position += n;
+    return int64_t(n);
+  }
+  int64_t SendRaw(const cc::SendBuffer* pieces, uint32_t count) override {
+    ++writes;
+    int64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      sent.back().append(static_cast<const char*>(pieces[i].data), pieces[i].length);
+      total += pieces[i].length;
+    }
+    return total;
+  }
+  bool AvailableRaw(uint32_t* count) override {
+    size_t left = m_answer.size() - m_position;
+    *count = uint32_t(pieceSize ? std::min<size_t>(left, pieceSize) : left);
+    return true;
+  }
+
+ private:
+  std::string m_answer;
+  size_t m_position = 0;
+};
+
+// The client with its waits and notes recorded, the headers it drops kept, and a proxy
+// chosen by the test (on every platform).
+class TestClient : public HTTPClient {
+ public:
+  TestClient() { Init(); }
+  explicit TestClient(const CCSharedPtr<cc::BufferedTCPSocket>& socket) : HTTPClient(socket) {
+    Init();
+  }
+
+  // When false, waits are recorded but not slept (scripted tests).
+  bool sleep = true;
+  std::vector<uint32_t> waits;
+  std::vector<double> waitedMs;  // measured
+  std::vector<std::string> notes;
+  std::vector<std::string> dropped;  // "Name: value" of headers the client does not take
+  std::string proxy;                 // "host[:port]" to use; empty: direct
+
+  bool OnHeader(const CCString& name, const CCString& value) override {
+    if (HTTPClient::OnHeader(name, value))
+      return true;
+    dropped.push_back(Str(name) + ": " + Str(value));
+    return false;
+  }
+  std::string Header(const std::string& name) const {
+    for (const std::string& h : dropped)
+      if (h.rfind(name + ": ", 0) == 0)
+        return h.substr(name.size() + 2);
+    return "";
+  }
+  std::string BodyText() { return Str(HTTPClient::Body()); }
+
+ protected:
+  void Pause(uint32_t ms) override {
+    waits.push_back(ms);
+    auto start = Clock::now();
+    if (sleep)
+      HTTPClient::Pause(ms);
+    waitedMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  bool LookUpProxyServer(CCString& server) override {
+    server = proxy.c_str();
+    return !proxy.empty();
+  }
+
+ private:
+  void Init() {
+    failureHook = [](void* context, const CCString& note) {
+      static_cast<TestClient*>(context)->notes.push_back(Str(note));
+    };
+    failureContext = this;
+  }
+};
+
+struct Scripted {
+  CCSharedPtr<ScriptSocket> socket{new ScriptSocket};
+  TestClient client{socket};
+  Scripted(std::vector<std::string> answers, uint32_t pieceSize = 0) {
+    socket->answers = std::move(answers);
+    socket->pieceSize = pieceSize;
+    client.sleep = false;
+  }
+};
+
+const char kAddress[] = "http://files.example/a/b?c=d";
+
+#define NEED_PEER(variable) \
+  if (!PortOf(variable))    \
+  GTEST_SKIP() << variable " is not set"
+
+}  // namespace
+
+// ---- Requests ---------------------------------------------------------------------------
+
+TEST(HTTPClient, RequestHeadersInOrderWithOptionsForOneRequestOnly) {
+  Scripted s(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"});
+  HTTPClient& c = s.client;
+  c.from = "ops@publisher.example";
+  c.userAgent = "Galvorand/4.0";
+  c.ifModifiedSince = 784111777;
+  c.ifUnmodifiedSince = 1700000000;
+  c.rangeStart = 10;
+  c.rangeLength = 5;
+  c.SendRequest("GET", "http://files.example:8080/v.txt?x=1");
+  c.GetState();
+  c.SendRequest("HEAD", "http://files.example/w.txt");
+  c.GetState();
+  EXPECT_EQ(s.socket->sent.at(0),
+            "GET /v.txt?x=1 HTTP/1.1\r\nHost: files.example:8080\r\n"
+            "From: ops@publisher.example\r\nUser-Agent: Galvorand/4.0\r\n"
+            "If-Modified-Since: Sun, 6 Nov 1994 08:49:37 GMT\r\n"
+            "If-Unmodified-Since: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
+            "Range: bytes=10-14\r\n\r\n");
+  // A new server: a new connection, and no option of the first request carried over.
+  EXPECT_EQ(s.socket->sent.at(1),
+            "HEAD /w.txt HTTP/1.1\r\nHost: files.example\r\n"
+            "From: ops@publisher.example\r\nUser-Agent: Galvorand/4.0\r\n\r\n");
+  EXPECT_EQ(c.ifModifiedSince, 0);
+  EXPECT_EQ(c.rangeLength, 0);
+}
+
+TEST(HTTPClient, RefusesBadAndNonHttpURLsBeforeConnecting) {
+  const struct {
+    const char* url;
+    const char* what;
+  } cases[] = {
+      {"https://files.example/x", "HTTP::Exception: Unsupported protocol"},
+      {"HTTPS://files.example:8443/x", "HTTP::Exception: Unsupported protocol"},
+      {"ftp://files.example/x", "HTTP::Exception: Bad URL"},
+      {"http:///x", "HTTP::Exception: Bad URL"},
+      {"http://files.example:0/x", "HTTP::Exception: Bad URL"},
+      {"http://files.example:70000/x", "HTTP::Exception: Bad URL"},
+      {"http://files.example:-80/x", "HTTP::Exception: Bad URL"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    Scripted s({""});
+    EXPECT_EQ(WhatOf([&] { s.client.SendRequest("GET", c.url); }), c.what);
+    EXPECT_EQ(s.socket->Connects(), 0);
+    EXPECT_EQ(s.client.QueuedRequests(), 0u);
+  }
+  Scripted s({""});
+  EXPECT_THROW(s.client.SendRequest("GET", "https://x.example/"), HTTPEx::UnsupportedProtocol);
+  EXPECT_THROW(s.client.SendRequest("GET", "http://x.example:0/"), HTTPEx::BadURL);
+  EXPECT_EQ(WhatOf([&] { s.client.GetState(); }), "HTTP::Exception: No request sent");
+}
+
+TEST(HTTPClient, CorkedRequestsGoOutInOneWriteAndAnswersAreReadInOrder) {
+  for (uint32_t piece = 1; piece <= 40; ++piece) {
+    SCOPED_TRACE(piece);
+    Scripted s({"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"
+                "HTTP/1.1 204 No Content\r\nContent-Length: 9\r\n\r\n"
+                "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nthree\r\n0\r\n\r\n"
+                "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfour"},
+               piece);
+    TestClient& c = s.client;
+    c.corked = true;
+    c.SendRequest("GET", "http://files.example/1");
+    c.SendRequest("GET", "http://files.example/2");
+    c.SendRequest("GET", "http://files.example/3");
+    EXPECT_EQ(s.socket->writes, 0);
+    c.Uncork();
+    EXPECT_EQ(s.socket->writes, 1);
+    EXPECT_EQ(c.QueuedRequests(), 3u);
+    c.SendRequest("GET", "http://files.example/4");  // uncorked: at once, same connection
+    EXPECT_EQ(c.BodyText(), "one");
+    EXPECT_EQ(c.GetState(), HTTP::kComplete);  // the 204 carries no body whatever it says
+    EXPECT_EQ(c.statusCode, 204);
+    EXPECT_EQ(c.BodyText(), "three");
+    EXPECT_EQ(c.BodyText(), "four");
+    EXPECT_EQ(c.QueuedRequests(), 0u);
+    EXPECT_EQ(s.socket->Connects(), 1);
+    EXPECT_EQ(s.socket->writes, 2);
+  }
+}
+
+TEST(HTTPClient, RequestsForAnotherServerWhileSeveralWaitAreRefused) {
+  Scripted s(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst"
+       "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecond",
+       "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nother"});
+  TestClient& c = s.client;
+  c.corked = true;
+  c.SendRequest("GET", "http://a.example/1");
+  c.SendRequest("GET", "http://a.example/2");
+  EXPECT_EQ(WhatOf([&] { c.SendRequest("GET", "http://b.example/3"); }),
+            "HTTP::Exception: Stacked requests can only be made to the same server");
+  c.Uncork();
+  EXPECT_EQ(c.GetState(), HTTP::kReadingBody);
+  EXPECT_EQ(WhatOf([&] { c.SendRequest("GET", "http://a.example:81/3"); }),
+            "HTTP::Exception: Stacked requests can only be made to the same server");
+  EXPECT_EQ(c.BodyText(), "first");
+  // One answer left, its body not read: given up for the other server's.
+  EXPECT_EQ(c.GetState(), HTTP::kReadingBody);
+  c.SendRequest("GET", "http://b.example/3");
+  EXPECT_EQ(c.BodyText(), "other");
+  EXPECT_EQ(s.socket->Connects(), 2);
+  EXPECT_EQ(s.socket->sent.at(1), "GET /3 HTTP/1.1\r\nHost: b.example\r\n\r\n");
+}
+
+TEST(HTTPClient, ProxyGetsTheWholeURLAndServesEveryServer) {
+  Scripted s(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na"
+       "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb"});
+  TestClient& c = s.client;
+  c.proxy = "proxy.example";
+  c.corked = true;
+  c.SendRequest("GET", "http://a.example:8080/x?y");
+  c.SendRequest("GET", "http://b.example/z");  // through a proxy: no stacking rule
+  c.Uncork();
+  EXPECT_EQ(c.BodyText(), "a");
+  EXPECT_EQ(c.BodyText(), "b");
+  EXPECT_EQ(Str(c.proxyHost), "proxy.example");
+  EXPECT_EQ(c.proxyPort, 80);  // no port given
+  EXPECT_EQ(Str(c.connHost), "proxy.example");
+  EXPECT_EQ(s.socket->sent.at(0),
+            "GET http://a.example:8080/x?y HTTP/1.1\r\nHost: a.example:8080\r\n\r\n"
+            "GET http://b.example/z HTTP/1.1\r\nHost: b.example\r\n\r\n");
+
+  const struct {
+    const char* setting;
+    bool used;
+    const char* host;
+    int32_t port;
+  } settings[] = {{"", false, "", 0},
+                  {"proxy.example:3128", true, "proxy.example", 3128},
+                  {"proxy.example:", true, "proxy.example", 80},
+                  {"proxy.example:99999", true, "proxy.example", 80},
+                  {":3128", false, "", 0}};
+  for (const auto& p : settings) {
+    SCOPED_TRACE(p.setting);
+    Scripted t({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"});
+    t.client.proxy = p.setting;
+    t.client.SendRequest("GET", "http://a.example/");
+    EXPECT_EQ(t.client.useProxy, p.used);
+    EXPECT_EQ(Str(t.client.proxyHost), p.host);
+    EXPECT_EQ(t.client.proxyPort, p.port);
+  }
+}
+
+// ---- Responses --------------------------------------------------------------------------
+
+TEST(HTTPClient, ResponseHeadInPiecesOfEverySize) {
+  const std::string answer =
+      "HTTP/1.1 100 Continue\r\n\r\n"
+      "HTTP/1.1 200 Fine  And Dandy \r\nServer: nginx/1.22\r\n"
+      "Date: Tue, 14 Nov 2023 22:13:20 GMT\r\nLast-Modified: Sunday, 06-Nov-94 08:49:37 GMT\r\n"
+      "location: /elsewhere\r\nX-Other: dropped\r\n  folded\r\nContent-Length: 5\r\n\r\nhello";
+  for (uint32_t piece = 1; piece <= answer.size(); ++piece) {
+    SCOPED_TRACE(piece);
+    Scripted s({answer}, piece);
+    TestClient& c = s.client;
+    c.SendRequest("GET", kAddress);
+    EXPECT_EQ(c.GetState(), HTTP::kReadingBody);
+    EXPECT_EQ(c.statusCode, 200);
+    EXPECT_EQ(Str(c.reasonPhrase), "Fine  And Dandy");
+    EXPECT_EQ(Str(c.server), "nginx/1.22");
+    EXPECT_EQ(c.date, 1700000000);
+    EXPECT_EQ(c.lastModified, 784111777);
+    EXPECT_EQ(Str(c.location), "/elsewhere");
+    EXPECT_EQ(c.Header("X-Other"), "dropped folded");
+    EXPECT_EQ(c.BodyText(), "hello");
+  }
+}
+
+TEST(HTTPClient, HostileStatusLinesFailTheSameInEveryAttempt) {
+  const struct {
+    std::string answer;
+    const char* what;
+  } cases[] = {
+      {"FOO/1.0 200 OK\r\n\r\n", "HTTP::Exception: Unknown protocol in response: FOO/1.0 200 OK"},
+      {"\r\n", "HTTP::Exception: Unknown protocol in response: "},
+      {"http/1.1 200 OK\r\n\r\n", "HTTP::Exception: Unknown protocol in response: http/1.1 200 OK"},
+      {"HTTP/1.1 700 Weird\r\n\r\n", "HTTP::Exception: Unknown response code: 700"},
+      {"HTTP/1.1 99 Low\r\n\r\n", "HTTP::Exception: Unknown response code: 99"},
+      {"HTTP/1.1 2x0 OK\r\n\r\n", "HTTP::Exception: Unknown response code: 2x0"},
+      {"HTTP/1.1\r\n\r\n", "HTTP::Exception: Unknown response code: "},
+      // Would wrap to 200 in 64 bits.
+      {"HTTP/1.1 18446744073709551816 OK\r\n\r\n",
+       "HTTP::Exception: Unknown response code: 18446744073709551816"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n",
+       "HTTP::Exception: Content-Length is negative"},
+      {"HTTP/1.1 200 OK\r\nContent-Le", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
+      {"", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
+  };
+  for (const auto& c : cases) {
+    for (uint32_t piece : {1u, 2u, 3u, 7u, 0u}) {
+      SCOPED_TRACE(c.answer + " in pieces of " + std::to_string(piece));
+      Scripted s({c.answer}, piece);
+      s.client.SendRequest("GET", kAddress);
+      EXPECT_EQ(WhatOf([&] { s.client.GetState(); }), c.what);
+      // Every attempt on a fresh connection with the request sent again.
+      ASSERT_EQ(s.socket->Connects(), 3);
+      EXPECT_EQ(s.socket->sent[2], s.socket->sent[0]);
+      EXPECT_EQ(s.client.notes.size(), 3u);
+    }
+  }
+}
+
+TEST(HTTPClient, RetryErrorsGrantTenMoreAttemptsOnce) {
+  // A socket left non-blocking reports "would block" as an error of category Retry.
+  Scripted s({""});
+  s.socket->endError = cc::SocketError::kWouldBlock;
+  s.socket->SetBlocking(false);
+  s.client.SendRequest("GET", kAddress);
+  EXPECT_EQ(WhatOf([&] { s.client.GetState(); }), "HTTP::Exception: Retry - Would block");
+  EXPECT_EQ(s.socket->Connects(), 3 + 10);
+
+  // Any other socket error: three attempts, thrown on as an HTTP exception.
+  Scripted reset({"HTTP/1.1 200 OK\r\n"});
+  reset.socket->endError = 10050;  // WSAENETDOWN
+  reset.client.SendRequest("GET", kAddress);
+  EXPECT_THROW(reset.client.GetState(), HTTPEx);
+  EXPECT_EQ(reset.socket->Connects(), 3);
+}
+
+TEST(HTTPClient, StatusClassesBecomeTheirExceptions) {
+  const struct {
+    const char* status;
+    int connects;  // attempts made
+    std::vector<uint32_t> waits;
+    const char* what;
+  } cases[] = {
+      {"301 Moved", 1, {}, "HTTP::Exception::UnhandledResponse: Moved (301)"},
+      {"404 Not Found", 1, {}, "HTTP::Exception::UnhandledResponse: Not Found (404)"},
+      {"412 Precondition Failed",
+       1,
+       {},
+       "HTTP::Exception::UnhandledResponse: Precondition Failed (412)"},
+      {"503 Busy", 3, {2000, 4000}, "HTTP::Exception::UnhandledResponse: Busy (503)"},
+      {"150 Odd", 3, {}, "HTTP::Exception::UnhandledResponse: Odd (150)"},
+  };
+  for (const auto& c : cases) {
+    // With a body, without one, and answering a HEAD: each attempt asks again.
+    for (const char* method : {"GET", "HEAD"}) {
+      for (const std::string body : {"body", ""}) {
+        SCOPED_TRACE(std::string(c.status) + " " + method + " " + body);
+        Scripted s({std::string("HTTP/1.1 ") + c.status +
+                    "\r\nLocation: http://files.example/new\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body});
+        s.client.SendRequest(method, kAddress);
+        EXPECT_EQ(WhatOf([&] { s.client.GetState(); }), c.what);
+        ASSERT_EQ(s.socket->Connects(), c.connects);
+        EXPECT_EQ(s.socket->sent.back(), s.socket->sent.front());
+        EXPECT_EQ(s.client.waits, c.waits);
+        EXPECT_EQ(Str(s.client.location), "http://files.example/new");  // not followed
+      }
+    }
+  }
+  // Exception classes, and the body of an answer thrown on stays readable.
+  Scripted s(
+      {"HTTP/1.1 404 Not Found\r\nContent-Length: 7\r\n\r\nmissing"
+       "HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+  TestClient& c = s.client;
+  c.SendRequest("GET", kAddress);
+  EXPECT_THROW(c.GetState(), Unhandled::ClientError);
+  EXPECT_EQ(c.BodyText(), "missing");
+  c.SendRequest("GET", kAddress);
+  EXPECT_THROW(c.GetState(), Unhandled::Redirection);
+  c.SendRequest("GET", kAddress);
+  EXPECT_EQ(c.BodyText(), "ok");
+  EXPECT_EQ(s.socket->Connects(), 1);
+  // Without throwOnUnhandled every status is a plain answer.
+  Scripted quiet({"HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"});
+  quiet.client.throwOnUnhandled = false;
+  quiet.client.SendRequest("GET", kAddress);
+  EXPECT_EQ(quiet.client.BodyText(), "busy");
+  EXPECT_EQ(quiet.client.statusCode, 503);
+}
+
+TEST(HTTPClient, AnswersWithoutBodiesLeaveTheNextAnswerIntact) {
+  Scripted s(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n"
+       "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"});
+  TestClient& c = s.client;
+  c.SendRequest("HEAD", kAddress);
+  c.SendRequest("GET", kAddress);
+  c.SendRequest("GET", kAddress);
+  EXPECT_EQ(c.GetState(), HTTP::kComplete);
+  EXPECT_EQ(c.incoming.contentLength, 10);
+  EXPECT_THROW(c.GetState(), Unhandled::Redirection);  // a 304 is one, unless asked otherwise
+  EXPECT_EQ(c.statusCode, 304);
+  EXPECT_EQ(c.BodyText(), "abc");
+}
+
+TEST(HTTPClient, UnreadBodiesAreDrainedOrAbandonedBeforeTheNextAnswer) {
+  std::string big(HTTPClient::kDrainLimit + 1, 'x');
+  Scripted s(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"
+       "HTTP/1.1 200 OK\r\nContent-Length: " +
+           std::to_string(big.size()) + "\r\n\r\n" + big,
+       "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext"});
+  TestClient& c = s.client;
+  c.SendRequest("GET", "http://files.example/1");
+  EXPECT_EQ(c.GetState(), HTTP::kReadingBody);
+  c.SendRequest("GET", "http://files.example/2");
+  c.ReceiveResponse();  // the small body is read and thrown away
+  EXPECT_EQ(c.incoming.contentLength, int32_t(big.size()));
+  c.SendRequest("GET", "http://files.example/3");
+  c.ReceiveResponse();  // too big: given up; the queue goes again on a new connection
+  EXPECT_EQ(c.BodyText(), "next");
+  EXPECT_EQ(s.socket->Connects(), 2);
+  EXPECT_EQ(s.socket->sent[1], "GET /3 HTTP/1.1\r\nHost: files.example\r\n\r\n");
+}
+
+// ---- Resume -----------------------------------------------------------------------------
+
+TEST(HTTPClient, ResumesFromFirstMissingByte) {
+  const std::string body = Pattern(0, 1000);
+  const struct {
+    const char* name;
+    int32_t rangeStart, rangeLength;
+    const char* resumeRange;
+    std::string first, second;  // the two connections' answers
+  } cases[] = {
+      {"whole", -1, 0, "Range: bytes=400-\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 400),
+       "HTTP/1.1 206 Partial\r\nContent-Length: 600\r\n\r\n" + body.substr(400)},
+      {"counted range", 100, 500, "Range: bytes=500-599\r\n",
+       "HTTP/1.1 206 Partial\r\nContent-Length: 500\r\n\r\n" + body.substr(100, 400),
+       "HTTP/1.1 206 Partial\r\nContent-Length: 100\r\n\r\n" + body.substr(500, 100)},
+      {"open range", 100, -1, "Range: bytes=500-\r\n",
+       "HTTP/1.1 206 Partial\r\nContent-Length: 900\r\n\r\n" + body.substr(100, 400),
+       "HTTP/1.1 206 Partial\r\nContent-Length: 500\r\n\r\n" + body.substr(500)},
+      {"suffix", -1, 700, "Range: bytes=-300\r\n",
+       "HTTP/1.1 206 Partial\r\nContent-Length: 700\r\n\r\n" + body.substr(300, 400),
+       "HTTP/1.1 206 Partial\r\nContent-Length: 300\r\n\r\n" + body.substr(700)},
+  };
+  enum Reader { kReceive, kPieces, kContinue };
+  for (const auto& c : cases) {
+    for (Reader reader : {kReceive, kPieces, kContinue}) {
+      SCOPED_TRACE(std::string(c.name) + " read by " + std::to_string(reader));
+      Scripted s({c.first, c.second}, 128);
+      TestClient& client = s.client;
+      client.rangeStart = c.rangeStart;
+      client.rangeLength = c.rangeLength;
+      client.SendRequest("GET", kAddress);
+      std::string got;
+      if (reader == kReceive) {
+        char buffer[300];
+        while (uint32_t n = client.Receive(buffer, sizeof buffer))
+          got.append(buffer, n);
+      } else if (reader == kPieces) {
+        for (CCString p = client.ReceivePiece(); !p.IsEmpty(); p = client.ReceivePiece())
+          got += Str(p);
+      } else {
+        CCString all;
+        while (client.ContinueReceivingBody(all)) {
+        }
+        got = Str(all);
+      }
+      size_t first = c.rangeLength == 0  ? 0
+                     : c.rangeStart >= 0 ? size_t(c.rangeStart)
+                                         : 1000 - size_t(c.rangeLength);
+      size_t length = c.rangeLength > 0 ? size_t(c.rangeLength) : 1000 - first;
+      EXPECT_EQ(got.size(), length);
+      EXPECT_TRUE(got == body.substr(first, length));
+      EXPECT_EQ(client.GetBodyRead(), int32_t(length));
+      EXPECT_EQ(client.incoming.contentLength, int32_t(length));
+      ASSERT_EQ(s.socket->Connects(), 2);
+      EXPECT_NE(s.socket->sent[1].find(c.resumeRange), std::string::npos) << s.socket->sent[1];
+      EXPECT_EQ(client.notes.size(), 1u);
+    }
+  }
+}
+
+TEST(HTTPClient, ResumeThatDoesNotFitFailsAfterItsAttempts) {
+  const std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + Pattern(0, 40);
+  const struct {
+    const char* name;
+    std::string resumed;
+    const char* what;
+  } cases[] = {
+      {"other length", "HTTP/1.1 206 Partial\r\nContent-Length: 70\r\n\r\n" + Pattern(40, 70),
+       "HTTP::Exception::UnhandledResponse: Unable to Resume (206)"},
+      {"whole again", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + Pattern(0, 100),
+       "HTTP::Exception::UnhandledResponse: Unable to Resume (200)"},
+      {"refused range", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n",
+       "HTTP::Exception::UnhandledResponse: Range Not Satisfiable (416)"},
+      {"closing", "", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scripted s({cut, c.resumed});
+    s.client.SendRequest("GET", kAddress);
+    char buffer[1000];
+    EXPECT_EQ(s.client.Receive(buffer, sizeof buffer), 40u);
+    EXPECT_EQ(WhatOf([&] { s.client.Receive(buffer, sizeof buffer); }), c.what);
+    // Three attempts: the cut read and two resumes (each reading its answer up to three
+    // times when the connection closes).
+    EXPECT_EQ(s.socket->Connects(), std::string(c.name) == "closing" ? 7 : 3);
+    // Every resume asked for the same missing part.
+    EXPECT_NE(s.socket->sent.back().find("Range: bytes=40-\r\n"), std::string::npos);
+  }
+}
+
+// ---- Fetch if modified ------------------------------------------------------------------
+
+TEST(HTTPClient, FetchIfModifiedAsksOnlyForTheHeadWhenUnchanged) {
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+      "Content-Length: 5\r\n\r\n";
+  Scripted same({head});
+  int64_t known = 784111777;
+  HTTPClient::FetchError error;
+  EXPECT_EQ(Str(same.client.FetchIfModified("http://files.example/a b", &known, 3, &error)), "");
+  EXPECT_EQ(known, 784111777);
+  EXPECT_EQ(same.socket->sent.at(0), "HEAD /a%20b HTTP/1.1\r\nHost: files.example\r\n\r\n");
+  EXPECT_EQ(Str(error.description), "");
+
+  Scripted changed({head + head + "hello"});
+  known = 700000000;
+  EXPECT_EQ(Str(changed.client.FetchIfModified("http://files.example/a", &known, 3, &error)),
+            "hello");
+  EXPECT_EQ(known, 784111777);
+  EXPECT_EQ(changed.socket->Connects(), 1);
+  EXPECT_EQ(changed.socket->sent.at(0),
+            "HEAD /a HTTP/1.1\r\nHost: files.example\r\n\r\n"
+            "GET /a HTTP/1.1\r\nHost: files.example\r\n\r\n");
+
+  Scripted none({""});
+  EXPECT_EQ(Str(none.client.FetchIfModified("http://files.example/a", nullptr, -1, &error)), "");
+  EXPECT_EQ(none.socket->Connects(), 0);
+  EXPECT_EQ(error.failures, 0);
+}
+
+TEST(HTTPClient, FetchIfModifiedStopsOnClientErrorsAndRecordsEachFailure) {
+  Scripted s({"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"});
+  HTTPClient::FetchError error;
+  EXPECT_EQ(Str(s.client.FetchIfModified("http://files.example/gone", nullptr, 5, &error)), "");
+  EXPECT_EQ(s.socket->Connects(), 1);
+  EXPECT_EQ(error.failures, 1);
+  EXPECT_EQ(error.statusCode, 404);
+  EXPECT_EQ(Str(error.url), "http://files.example/gone");
+  EXPECT_EQ(Str(error.description), "HTTP::Exception::UnhandledResponse: Not Found");
+
+  // An odd status: each further attempt asks for an address with one more letter.
+  Scripted odd({"HTTP/1.1 150 Odd\r\nContent-Length: 0\r\n\r\n"});
+  EXPECT_EQ(Str(odd.client.FetchIfModified("http://files.example/x", nullptr, 2, &error)), "");
+  ASSERT_EQ(odd.socket->Connects(), 9);  // three attempts of three reads each
+  const char* targets[] = {"/x ", "/x\\?cb=[A-P] ", "/x\\?cb=[A-P]{2} "};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    std::regex line(std::string("GET ") + targets[attempt] + "HTTP/1.1\r\n[^]*");
+    EXPECT_TRUE(std::regex_match(odd.socket->sent[attempt * 3], line))
+        << odd.socket->sent[attempt * 3];
+  }
+  EXPECT_EQ(error.statusCode, 150);
+
+  // A connection that closes at once: every attempt again at once.
+  Scripted closing({""});
+  EXPECT_EQ(Str(closing.client.FetchIfModified("http://files.example/x", nullptr, 2, &error)), "");
+  EXPECT_EQ(closing.socket->Connects(), 9);  // three attempts of three reads each
+  EXPECT_EQ(error.failures, 7);
+  EXPECT_EQ(Str(error.description), "HTTP::Exception: Lost connection - Peer Is Shutting Down");
+  EXPECT_TRUE(closing.client.waits.empty());
+}
+
+// ---- Against the test web server --------------------------------------------------------
+
+TEST(HTTPClientWebServer, KeepAliveReusesOneConnection) {
+  NEED_PEER("GV_HTTP_PORT");
+  TestClient c;
+  std::string connection;
+  uint16_t localPort = 0;
+  for (int i = 0; i < 30; ++i) {
+    SCOPED_TRACE(i);
+    c.SendRequest("GET", Url("GV_HTTP_PORT", "/many/" + std::string(i < 10 ? "00" : "0") +
+                                                 std::to_string(i) + ".bin"));
+    EXPECT_EQ(c.BodyText(), Pattern(0, 1024));
+    EXPECT_EQ(c.statusCode, 200);
+    EXPECT_EQ(c.lastModified, 784111777);
+    EXPECT_GT(c.date, 1600000000);
+    EXPECT_EQ(Str(c.server).rfind("nginx", 0), 0u);
+    uint16_t port = 0;
+    c.GetSocket()->GetLocalAddress(&port);
+    if (i == 0) {
+      connection = c.Header("X-Connection");
+      localPort = port;
+    }
+    EXPECT_EQ(c.Header("X-Connection"), connection);
+    EXPECT_EQ(port, localPort);
+  }
+  EXPECT_FALSE(connection.empty());
+}
+
+TEST(HTTPClientWebServer, PipelinedRequestsAreAnsweredInOrder) {
+  NEED_PEER("GV_HTTP_PORT");
+  TestClient c;
+  const struct {
+    const char* path;
+    std::string body;
+  } files[] = {{"/small.txt", "hello from the publisher\n"},
+               {"/1k.bin", Pattern(0, 1024)},
+               {"/empty.txt", ""},
+               {"/dated.txt", "a file last changed on the 14th\n"},
+               {"/100k.bin", Pattern(0, 100 * 1024)},
+               {"/1m.bin", Pattern(0, 1 << 20)}};
+  c.corked = true;
+  for (const auto& f : files)
+    c.SendRequest("GET", Url("GV_HTTP_PORT", f.path));
+  c.Uncork();
+  std::string connection;
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.path);
+    EXPECT_TRUE(c.BodyText() == f.body);
+    if (connection.empty())
+      connection = c.Header("X-Connection");
+    EXPECT_EQ(c.Header("X-Connection"), connection);
+  }
+  EXPECT_EQ(c.QueuedRequests(), 0u);
+}
+
+TEST(HTTPClientWebServer, RangesConditionsAndStatuses) {
+  NEED_PEER("GV_HTTP_PORT");
+  TestClient c;
+  c.rangeStart = 1000;
+  c.rangeLength = 24;
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/1k.bin"));
+  EXPECT_EQ(c.BodyText(), Pattern(1000, 24));
+  EXPECT_EQ(c.statusCode, 206);
+  EXPECT_EQ(c.incoming.rangeTotal, 1024);
+
+  // nginx reads only a two-digit day of the month in If-Modified-Since.
+  c.ifModifiedSince = 1700000000;
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/dated.txt"));
+  EXPECT_THROW(c.GetState(), Unhandled::Redirection);
+  EXPECT_EQ(c.statusCode, 304);
+  c.throwOnUnhandled = false;
+  c.ifModifiedSince = 1700000000;
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/dated.txt"));
+  EXPECT_EQ(c.GetState(), HTTP::kComplete);
+  EXPECT_EQ(c.statusCode, 304);
+  c.throwOnUnhandled = true;
+  c.ifModifiedSince = 1600000000;
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/dated.txt"));
+  EXPECT_EQ(c.BodyText(), "a file last changed on the 14th\n");
+  EXPECT_EQ(c.lastModified, 1700000000);
+
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/status-404"));
+  EXPECT_THROW(c.GetState(), Unhandled::ClientError);
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/redirect"));
+  EXPECT_THROW(c.GetState(), Unhandled::Redirection);
+  EXPECT_EQ(Str(c.location), Str(Url("GV_HTTP_PORT", "/small.txt")));
+  c.SendRequest("GET", Url("GV_HTTP_PORT", "/small.txt"));
+  EXPECT_EQ(c.BodyText(), "hello from the publisher\n");
+
+  int64_t known = 784111777;
+  EXPECT_EQ(Str(c.FetchIfModified(Url("GV_HTTP_PORT", "/small.txt"), &known, 2, nullptr)), "");
+  known = 1;
+  EXPECT_EQ(Str(c.FetchIfModified(Url("GV_HTTP_PORT", "/small.txt"), &known, 2, nullptr)),
+            "hello from the publisher\n");
+  EXPECT_EQ(known, 784111777);
+}
+
+TEST(HTTPClientWebServer, ProxyForwardsTheWholeURL) {
+  NEED_PEER("GV_PROXY_PORT");
+  NEED_PEER("GV_HTTP_PORT");
+  TestClient c;
+  c.proxy = "127.0.0.1:" + std::to_string(PortOf("GV_PROXY_PORT"));
+  for (const char* path : {"/small.txt", "/1k.bin"}) {
+    SCOPED_TRACE(path);
+    c.SendRequest("GET", Url("GV_HTTP_PORT", path));
+    EXPECT_EQ(c.BodyText(),
+              std::string(path) == "/1k.bin" ? Pattern(0, 1024) : "hello from the publisher\n");
+    EXPECT_NE(c.Header("Via").find("gvproxy"), std::string::npos) << c.Header("Via");
+    EXPECT_EQ(c.connPort, PortOf("GV_PROXY_PORT"));
+  }
+}
+
+TEST(HTTPClientWebServer, RefusedConnectionTimesOutInConnect) {
+  // Nothing listens on port 1 of the loopback.
+  TestClient c;
+  EXPECT_EQ(WhatOf([&] { c.SendRequest("GET", "http://127.0.0.1:1/x"); }),
+            "SocketError:HTTPClient::Timeout in connect");
+  EXPECT_THROW(c.SendRequest("GET", "http://127.0.0.1:1/x"), SocketEx::Timeout);
+  ASSERT_EQ(c.notes.size(), 2u);
+  EXPECT_EQ(c.notes[0], "http://127.0.0.1:1/x HTTP.cpp(214) - Cannot connect");
+  HTTPClient::FetchError error;
+  EXPECT_EQ(Str(c.FetchIfModified("http://127.0.0.1:1/x", nullptr, 2, &error)), "");
+  EXPECT_EQ(error.failures, 3);
+  EXPECT_EQ(Str(error.description), "SocketError:HTTPClient::Timeout in connect");
+}
+
+// ---- Against the fault-injecting server -------------------------------------------------
+
+TEST(HTTPClientFaultServer, CutBodyResumesIntoOneContinuousBody) {
+  NEED_PEER("GV_FAULT_PORT");
+  TestClient c;
+  // Cut after 3000 bytes each time it is asked without a range.
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/cut/300000/3000"));
+  std::string got;
+  std::vector<char> buffer(70000);
+  while (uint32_t n = c.Receive(buffer.data(), uint32_t(buffer.size())))
+    got.append(buffer.data(), n);
+  EXPECT_EQ(got.size(), 300000u);
+  EXPECT_TRUE(got == Pattern(0, 300000)) << "the body differs";
+  EXPECT_EQ(c.incoming.contentLength, 300000);
+  EXPECT_EQ(c.notes.size(), 1u);
+
+  // A ranged request cut short resumes within its range.
+  c.rangeStart = 1000;
+  c.rangeLength = 50000;
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/cut/300000/3000?key=" + UniqueKey()));
+  CCString all;
+  while (c.ContinueReceivingBody(all)) {
+  }
+  EXPECT_TRUE(Str(all) == Pattern(1000, 50000));
+}
+
+TEST(HTTPClientFaultServer, ResumeOfAChangedResourceFails) {
+  NEED_PEER("GV_FAULT_PORT");
+  TestClient c;
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/resize/100000/2000"));
+  std::string got;
+  std::string what = WhatOf([&] {
+    for (CCString p = c.ReceivePiece(); !p.IsEmpty(); p = c.ReceivePiece())
+      got += Str(p);
+  });
+  EXPECT_EQ(what, "HTTP::Exception::UnhandledResponse: Unable to Resume (206 - 127.0.0.1)");
+  EXPECT_TRUE(got == Pattern(0, 2000)) << got.size();
+}
+
+TEST(HTTPClientFaultServer, ClosedConnectionsAreRetriedThenLost) {
+  NEED_PEER("GV_FAULT_PORT");
+  TestClient c;
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/closing?fail=2&key=" + UniqueKey()));
+  EXPECT_EQ(c.BodyText(), "ok\n");
+  EXPECT_EQ(c.notes.size(), 2u);
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/close"));
+  EXPECT_THROW(c.GetState(), HTTPEx::LostConnection);
+
+  c.Reset();
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/bad-protocol"));
+  EXPECT_EQ(WhatOf([&] { c.GetState(); }),
+            "HTTP::Exception: Unknown protocol in response: FOO/1.0 200 OK (127.0.0.1)");
+  c.Reset();
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/folded"));
+  EXPECT_EQ(c.BodyText(), "folded\n");
+  EXPECT_EQ(c.Header("X-Folded"), "first second third");
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/continue"));
+  EXPECT_EQ(c.BodyText(), "continued\n");
+  EXPECT_EQ(c.statusCode, 200);
+}
+
+TEST(HTTPClientFaultServer, ServerErrorsAreAskedAgainAfterRealWaits) {
+  NEED_PEER("GV_FAULT_PORT");
+  TestClient c;
+  HTTPClient::FetchError error;
+  // The address is escaped, "&" too: the count goes in the path.
+  const CCString url = Url("GV_FAULT_PORT", "/flaky/6?key=" + UniqueKey());
+  auto start = Clock::now();
+  // Attempt 0 reads three 503s (waits 2 s, 4 s), attempt 1 three more (2 s, 4 s, then 1 s
+  // before attempt 2), attempt 2 gets the answer.
+  EXPECT_EQ(Str(c.FetchIfModified(url, nullptr, 3, &error)), "ok\n");
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(c.waits, (std::vector<uint32_t>{2000, 4000, 2000, 4000, 1000}));
+  for (size_t i = 0; i < c.waits.size() && i < c.waitedMs.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_GE(c.waitedMs[i], c.waits[i] - 20.0);
+    EXPECT_LT(c.waitedMs[i], c.waits[i] + 1500.0);
+  }
+  EXPECT_GE(seconds, 12.9);
+  EXPECT_LT(seconds, 40.0);
+  EXPECT_EQ(error.failures, 2);
+  EXPECT_EQ(error.statusCode, 503);
+  EXPECT_EQ(Str(error.description), "HTTP::Exception::UnhandledResponse: Service Unavailable");
+  EXPECT_EQ(Str(error.url), Str(url));
+}
+
+TEST(HTTPClientFaultServer, FetchIfModifiedGivesUpOnClientErrorsAndBustsCaches) {
+  NEED_PEER("GV_FAULT_PORT");
+  TestClient c;
+  HTTPClient::FetchError error;
+  for (const char* path : {"/status/404", "/redirect?to=/status/200"}) {
+    SCOPED_TRACE(path);
+    error = HTTPClient::FetchError();
+    auto start = Clock::now();
+    EXPECT_EQ(Str(c.FetchIfModified(Url("GV_FAULT_PORT", path), nullptr, 5, &error)), "");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(error.failures, 1);
+  }
+  EXPECT_EQ(Str(c.location), Str(Url("GV_FAULT_PORT", "/status/200")));
+
+  const struct {
+    const char* path;
+    const char* answer;
+  } busts[] = {{"/bust", "/bust\\?cb=[A-P]"}, {"/bust?x=1", "/bust\\?x=1&cb=[A-P]"}};
+  for (const auto& b : busts) {
+    SCOPED_TRACE(b.path);
+    error = HTTPClient::FetchError();
+    std::string body = Str(c.FetchIfModified(Url("GV_FAULT_PORT", b.path), nullptr, 2, &error));
+    EXPECT_TRUE(std::regex_match(body, std::regex(b.answer))) << body;
+    EXPECT_EQ(error.failures, 1);
+    EXPECT_EQ(error.statusCode, 150);
+    EXPECT_EQ(Str(error.url), Str(Url("GV_FAULT_PORT", b.path)));
+  }
+}
+
+TEST(HTTPClientFaultServer, KillEndsABlockedReadAndEveryAttempt) {
+  NEED_PEER("GV_FAULT_PORT");
+  TestClient c;
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    c.Kill();
+  });
+  auto start = Clock::now();
+  HTTPClient::FetchError error;
+  EXPECT_EQ(Str(c.FetchIfModified(Url("GV_FAULT_PORT", "/silent"), nullptr, 5, &error)), "");
+  killer.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(error.failures, 1);
+  EXPECT_EQ(Str(error.description), "HTTP::Exception: Connection killed");
+  EXPECT_THROW(c.SendRequest("GET", Url("GV_FAULT_PORT", "/status/200")), HTTPEx::ConnectionKilled);
+  c.Reset();
+  c.SendRequest("GET", Url("GV_FAULT_PORT", "/status/200"));
+  EXPECT_EQ(c.BodyText(), "status 200\n");
+}

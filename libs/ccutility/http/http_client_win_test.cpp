@@ -1,0 +1,138 @@
+// cc::HTTPClient's proxy read from the current user's Internet Settings, written by the test
+// itself (and put back as it was afterwards), with the test run's proxy (GV_PROXY_PORT) in
+// front of its web server (GV_HTTP_PORT).
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "libs/ccutility/http/http_client.h"
+
+namespace {
+
+const wchar_t kInternetSettings[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+uint16_t PortOf(const char* variable) {
+  const char* text = std::getenv(variable);
+  return text ? uint16_t(std::atoi(text)) : 0;
+}
+
+// The two proxy values of the current user, restored (or removed) when the object goes.
+class UserProxySetting {
+ public:
+  UserProxySetting() {
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &m_key, nullptr),
+              ERROR_SUCCESS);
+    for (Saved& saved : m_saved) {
+      DWORD size = 0;
+      saved.existed = RegQueryValueExW(m_key, saved.name, nullptr, &saved.type, nullptr, &size) ==
+                      ERROR_SUCCESS;
+      saved.data.resize(size);
+      if (saved.existed && size)
+        RegQueryValueExW(m_key, saved.name, nullptr, &saved.type, saved.data.data(), &size);
+    }
+  }
+  ~UserProxySetting() {
+    for (const Saved& saved : m_saved) {
+      if (saved.existed)
+        RegSetValueExW(m_key, saved.name, 0, saved.type, saved.data.data(),
+                       DWORD(saved.data.size()));
+      else
+        RegDeleteValueW(m_key, saved.name);
+    }
+    RegCloseKey(m_key);
+  }
+
+  void SetEnable(DWORD enable) {
+    ASSERT_EQ(RegSetValueExW(m_key, L"ProxyEnable", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&enable), sizeof enable),
+              ERROR_SUCCESS);
+  }
+  void SetEnableText(const std::wstring& text) { SetString(L"ProxyEnable", text); }
+  void SetServer(const std::wstring& server) { SetString(L"ProxyServer", server); }
+
+ private:
+  struct Saved {
+    explicit Saved(const wchar_t* name) : name(name) {}
+    const wchar_t* name;
+    bool existed = false;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+  };
+
+  void SetString(const wchar_t* name, const std::wstring& text) {
+    ASSERT_EQ(RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             DWORD((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+  }
+
+  HKEY m_key = nullptr;
+  Saved m_saved[2] = {Saved(L"ProxyEnable"), Saved(L"ProxyServer")};
+};
+
+// Keeps the "Via" header the client itself does not take.
+class ViaClient : public cc::HTTPClient {
+ public:
+  bool OnHeader(const CCString& name, const CCString& value) override {
+    CCString folded(name);
+    folded.SetFlags(CCString::kIgnoreCase);
+    if (folded == "Via")
+      via = value.c_str();
+    return HTTPClient::OnHeader(name, value);
+  }
+  std::string via;
+};
+
+}  // namespace
+
+TEST(HTTPClientUserProxy, RegistrySettingChoosesTheConnection) {
+  const uint16_t proxyPort = PortOf("GV_PROXY_PORT");
+  const uint16_t webPort = PortOf("GV_HTTP_PORT");
+  if (!proxyPort || !webPort)
+    GTEST_SKIP() << "GV_PROXY_PORT or GV_HTTP_PORT is not set";
+  const CCString url(("http://127.0.0.1:" + std::to_string(webPort) + "/small.txt").c_str());
+  UserProxySetting setting;
+
+  // Enabled with "host:port": every request goes to the proxy with the whole URL.
+  setting.SetEnable(1);
+  setting.SetServer(L"127.0.0.1:" + std::to_wstring(proxyPort));
+  {
+    ViaClient c;
+    c.SendRequest("GET", url);
+    EXPECT_EQ(std::string(c.Body().c_str()), "hello from the publisher\n");
+    EXPECT_TRUE(c.useProxy);
+    EXPECT_EQ(std::string(c.proxyHost.c_str()), "127.0.0.1");
+    EXPECT_EQ(c.proxyPort, proxyPort);
+    EXPECT_EQ(c.connPort, proxyPort);
+    EXPECT_NE(c.via.find("gvproxy"), std::string::npos) << c.via;
+  }
+  // Without a port the proxy's is 80 (where nothing listens here).
+  setting.SetServer(L"127.0.0.1");
+  {
+    cc::HTTPClient c;
+    EXPECT_THROW(c.SendRequest("GET", url), cc::SocketError::Exception::Timeout);
+    EXPECT_TRUE(c.useProxy);
+    EXPECT_EQ(c.proxyPort, 80);
+  }
+  // Switched off, or switched on by a value of the wrong type: a direct connection.
+  setting.SetServer(L"127.0.0.1:" + std::to_wstring(proxyPort));
+  for (int off = 0; off < 2; ++off) {
+    SCOPED_TRACE(off);
+    if (off == 0)
+      setting.SetEnable(0);
+    else
+      setting.SetEnableText(L"1");
+    ViaClient c;
+    c.SendRequest("GET", url);
+    EXPECT_EQ(std::string(c.Body().c_str()), "hello from the publisher\n");
+    EXPECT_FALSE(c.useProxy);
+    EXPECT_EQ(c.connPort, webPort);
+    EXPECT_EQ(c.via, "");
+  }
+}

@@ -1,0 +1,106 @@
+// The Notifier on its own thread, with marker files in a temporary folder, against the test
+// web server (GV_HTTP_PORT) and the fault-injecting server (GV_FAULT_PORT) of the test run.
+
+#include "logging/notifier.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "launcher/pathutil/path_util.h"
+#include "launcher/pathutil/temp_test_folder.h"
+#include "libs/ccutility/file/cc_file.h"
+
+namespace {
+
+std::string PortText(const char* variable) {
+  const char* text = std::getenv(variable);
+  return text ? text : "";
+}
+
+// A ".notify" marker holding `address` and the place of its ".notified" twin.
+struct Markers {
+  TempTestFolder folder;
+  CCString notify = folder.Join("Galvorand.notify");
+  CCString notified = folder.Join("Galvorand.notified");
+
+  explicit Markers(const std::string& address) {
+    cc::File file(notify, cc::File::kWrite);
+    file.Write(address.data(), address.size());
+  }
+  // Starts a notifier as the launcher does and waits for it to finish.
+  void Notify() {
+    CCSharedPtr<Notifier> notifier(new Notifier(notify, notified));
+    cc::Thread::Holder holder(notifier.Get());
+    holder.Detach();
+    for (int i = 0; i < 60000 && !notifier->HasFinished(); ++i)
+      cc::SleepMs(1);
+    EXPECT_TRUE(notifier->HasFinished());
+  }
+};
+
+#define NEED_PEER(variable)       \
+  if (PortText(variable).empty()) \
+  GTEST_SKIP() << variable " is not set"
+
+}  // namespace
+
+TEST(Notifier, FetchedAddressRenamesTheMarker) {
+  NEED_PEER("GV_HTTP_PORT");
+  const std::string address = "http://127.0.0.1:" + PortText("GV_HTTP_PORT") + "/notify-ok";
+  Markers m(address);
+  m.Notify();
+  EXPECT_FALSE(PathUtil::FileExists(m.notify));
+  ASSERT_TRUE(PathUtil::FileExists(m.notified));
+  CCString kept = PathUtil::ReadWholeFile(m.notified);
+  EXPECT_EQ(std::string(kept.c_str(), kept.Length()), address);
+}
+
+TEST(Notifier, AnyFailedAttemptLeavesTheMarkerForTheNextStart) {
+  NEED_PEER("GV_HTTP_PORT");
+  NEED_PEER("GV_FAULT_PORT");
+  std::random_device random;
+  const std::string key =
+      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+      std::to_string(random());
+  const struct {
+    const char* name;
+    std::string address;
+  } cases[] = {
+      {"not found", "http://127.0.0.1:" + PortText("GV_HTTP_PORT") + "/status-404"},
+      {"refused", "http://127.0.0.1:1/notify"},
+      {"not an address", "gopher://127.0.0.1/notify"},
+      {"empty file", ""},
+      // The first attempt loses its connection three times; the second one succeeds.
+      {"failed once", "http://127.0.0.1:" + PortText("GV_FAULT_PORT") + "/closing/3?key=" + key},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Markers m(c.address);
+    m.Notify();
+    EXPECT_TRUE(PathUtil::FileExists(m.notify));
+    EXPECT_FALSE(PathUtil::FileExists(m.notified));
+  }
+}
+
+TEST(Notifier, MissingMarkerEndsTheRunWithAFileError) {
+  TempTestFolder folder;
+  CCString notify = folder.Join("absent.notify");
+  Notifier* direct = new Notifier(notify, folder.Join("absent.notified"));
+  CCSharedPtr<Notifier> holder(direct);
+  try {
+    direct->Run();
+    ADD_FAILURE() << "no exception";
+  } catch (const cc::File::Exception& e) {
+    EXPECT_EQ(std::string(e.Message().c_str()),
+              "Cannot open file - " + std::string(notify.c_str()));
+  }
+  // On its thread the failure ends the body quietly and counts as finished.
+  Markers m("");
+  PathUtil::DeletePath(m.notify, true);
+  m.Notify();
+  EXPECT_FALSE(PathUtil::FileExists(m.notified));
+}
