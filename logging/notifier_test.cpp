@@ -13,13 +13,13 @@
 #include "launcher/pathutil/path_util.h"
 #include "launcher/pathutil/temp_test_folder.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "tests/support/peer_env.h"
 
 namespace {
 
-std::string PortText(const char* variable) {
-  const char* text = std::getenv(variable);
-  return text ? text : "";
-}
+using gvtest::PeerText;
+using gvtest::UniqueKey;
+
 
 // A ".notify" marker holding `address` and the place of its ".notified" twin.
 struct Markers {
@@ -42,15 +42,11 @@ struct Markers {
   }
 };
 
-#define NEED_PEER(variable)       \
-  if (PortText(variable).empty()) \
-  GTEST_SKIP() << variable " is not set"
-
 }  // namespace
 
 TEST(Notifier, FetchedAddressRenamesTheMarker) {
   NEED_PEER("GV_HTTP_PORT");
-  const std::string address = "http://127.0.0.1:" + PortText("GV_HTTP_PORT") + "/notify-ok";
+  const std::string address = "http://127.0.0.1:" + PeerText("GV_HTTP_PORT") + "/notify-ok";
   Markers m(address);
   m.Notify();
   EXPECT_FALSE(PathUtil::FileExists(m.notify));
@@ -62,20 +58,17 @@ TEST(Notifier, FetchedAddressRenamesTheMarker) {
 TEST(Notifier, AnyFailedAttemptLeavesTheMarkerForTheNextStart) {
   NEED_PEER("GV_HTTP_PORT");
   NEED_PEER("GV_FAULT_PORT");
-  std::random_device random;
-  const std::string key =
-      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-      std::to_string(random());
+  const std::string key = UniqueKey();
   const struct {
     const char* name;
     std::string address;
   } cases[] = {
-      {"not found", "http://127.0.0.1:" + PortText("GV_HTTP_PORT") + "/status-404"},
+      {"not found", "http://127.0.0.1:" + PeerText("GV_HTTP_PORT") + "/status-404"},
       {"refused", "http://127.0.0.1:1/notify"},
       {"not an address", "gopher://127.0.0.1/notify"},
       {"empty file", ""},
       // The first attempt loses its connection three times; the second one succeeds.
-      {"failed once", "http://127.0.0.1:" + PortText("GV_FAULT_PORT") + "/closing/3?key=" + key},
+      {"failed once", "http://127.0.0.1:" + PeerText("GV_FAULT_PORT") + "/closing/3?key=" + key},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

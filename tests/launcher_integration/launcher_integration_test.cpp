@@ -7,14 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/launcher_integration/launcher_process.h"
 #include "tests/launcher_integration/test_folder.h"
+#include "tests/support/peer_env.h"
 
 namespace {
 
@@ -322,34 +321,23 @@ TEST(LauncherRun, NonAsciiFolderAndNamesLoadThroughTheWideCalls) {
 
 // ---- The one-time notification -------------------------------------------------------
 
-std::string EnvironmentText(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
 // An address on a test peer that no other case (or lane) asks for.
 std::string NotifyAddress(const char* portVariable, const std::string& path) {
-  std::random_device random;
-  return "http://127.0.0.1:" + EnvironmentText(portVariable) + path + "?case=" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-         std::to_string(random());
+  return "http://127.0.0.1:" + gvtest::PeerText(portVariable) + path + "?case=" +
+         gvtest::UniqueKey();
 }
 
 // Requests for `address` that reached the test web server, from its access log.
 int RequestsSeen(const std::string& address) {
   std::string target = address.substr(address.find('/', std::string("http://").size()));
   std::string log = ReadWholeFile(
-      WindowsPathOfBuildFile((EnvironmentText("GV_PEERS_DIR") + "/nginx-access.log").c_str()));
+      WindowsPathOfBuildFile((gvtest::PeerText("GV_PEERS_DIR") + "/nginx-access.log").c_str()));
   int count = 0;
   for (size_t at = log.find(" " + target + " "); at != std::string::npos;
        at = log.find(" " + target + " ", at + 1))
     ++count;
   return count;
 }
-
-#define NEED_PEER(variable)               \
-  if (EnvironmentText(variable).empty()) \
-  GTEST_SKIP() << variable " is not set"
 
 TEST(LauncherNotification, SentOnceThenRecordedBesideTheLauncher) {
   NEED_PEER("GV_HTTP_PORT");

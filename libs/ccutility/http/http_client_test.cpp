@@ -3,6 +3,7 @@
 // fault-injecting server (GV_FAULT_PORT) of the test run.
 
 #include "libs/ccutility/http/http_client.h"
+#include "tests/support/peer_env.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,10 @@
 
 namespace {
 
+using gvtest::Pattern;
+using gvtest::PortOf;
+using gvtest::UniqueKey;
+
 using cc::HTTP;
 using cc::HTTPClient;
 using SocketEx = cc::SocketError::Exception;
@@ -29,28 +34,11 @@ std::string Str(const CCString& s) {
   return std::string(s.c_str(), s.Length());
 }
 
-// Bytes of the served test files and generated bodies: byte i is (i * 31 + i / 251) mod 256.
-std::string Pattern(size_t first, size_t count) {
-  std::string out(count, '\0');
-  for (size_t i = 0; i < count; ++i)
-    out[i] = char(((first + i) * 31 + (first + i) / 251) & 0xFF);
-  return out;
-}
-
-uint16_t PortOf(const char* variable) {
-  const char* text = std::getenv(variable);
-  return text ? uint16_t(std::atoi(text)) : 0;
-}
 
 CCString Url(const char* variable, const std::string& path) {
   return CCString(("http://127.0.0.1:" + std::to_string(PortOf(variable)) + path).c_str());
 }
 
-// A key for the fault server's counters that no other run (or lane) uses.
-std::string UniqueKey() {
-  std::random_device random;
-  return std::to_string(Clock::now().time_since_epoch().count()) + "-" + std::to_string(random());
-}
 
 // The text of the exception `call` throws; fails the test when it throws none.
 std::string WhatOf(const std::function<void()>& call) {
@@ -183,10 +171,6 @@ struct Scripted {
 };
 
 const char kAddress[] = "http://files.example/a/b?c=d";
-
-#define NEED_PEER(variable) \
-  if (!PortOf(variable))    \
-  GTEST_SKIP() << variable " is not set"
 
 }  // namespace
 

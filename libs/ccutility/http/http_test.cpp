@@ -14,8 +14,12 @@
 #include <vector>
 
 #include "libs/ccutility/net/memory_socket_for_test.h"
+#include "tests/support/peer_env.h"
 
 namespace {
+
+using gvtest::Pattern;
+using gvtest::PortOf;
 
 using cc::HTTP;
 using cc::MemorySocket;
@@ -114,18 +118,6 @@ std::string ReadBody(HTTP& h, Reader reader) {
   return out;
 }
 
-// Bytes of the served test files and generated bodies: byte i is (i * 31 + i / 251) mod 256.
-std::string Pattern(size_t first, size_t count) {
-  std::string out(count, '\0');
-  for (size_t i = 0; i < count; ++i)
-    out[i] = char(((first + i) * 31 + (first + i) / 251) & 0xFF);
-  return out;
-}
-
-uint16_t PortOf(const char* variable) {
-  const char* text = std::getenv(variable);
-  return text ? uint16_t(std::atoi(text)) : 0;
-}
 
 }  // namespace
 
@@ -459,10 +451,6 @@ struct FaultPeer {
     http.Ask("GET", path);
   }
 };
-
-#define NEED_PEER(variable) \
-  if (!PortOf(variable))    \
-  GTEST_SKIP() << variable " is not set"
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 
 #include "libs/ccutility/net/socket_system.h"
 #include "libs/ccutility/thread/cc_thread.h"
+#include "tests/support/peer_env.h"
 
 namespace {
 
@@ -354,14 +355,9 @@ TEST(Socket, CloseGracefullyDrainsWhatThePeerStillSends) {
 
 namespace {
 
-uint16_t FaultPort() {
-  const char* text = std::getenv("GV_FAULT_PORT");
-  return text ? uint16_t(std::atoi(text)) : 0;
-}
-
 SocketPtr Ask(const char* path) {
   SocketPtr s(new BufferedTCPSocket);
-  EXPECT_TRUE(s->Connect(kLoopback, FaultPort(), 5000));
+  EXPECT_TRUE(s->Connect(kLoopback, gvtest::PortOf("GV_FAULT_PORT"), 5000));
   CCString request("GET ");
   request.Append(path).Append(" HTTP/1.1\r\nHost: fault.example\r\n\r\n");
   s->Send(request);
@@ -371,8 +367,7 @@ SocketPtr Ask(const char* path) {
 }  // namespace
 
 TEST(SocketFaultServer, FoldedHeaderLinesAreJoined) {
-  if (!FaultPort())
-    GTEST_SKIP() << "GV_FAULT_PORT is not set";
+  NEED_PEER("GV_FAULT_PORT");
   SocketPtr s = Ask("/folded");
   EXPECT_STREQ(s->ReadLine(false).c_str(), "HTTP/1.1 200 OK");
   std::vector<std::string> headers;
@@ -383,8 +378,7 @@ TEST(SocketFaultServer, FoldedHeaderLinesAreJoined) {
 }
 
 TEST(SocketFaultServer, HugeHeaderLineIsMessageTooLong) {
-  if (!FaultPort())
-    GTEST_SKIP() << "GV_FAULT_PORT is not set";
+  NEED_PEER("GV_FAULT_PORT");
   SocketPtr s = Ask("/long-header");
   EXPECT_EQ(WhatOf([&] {
               for (;;)
@@ -394,8 +388,7 @@ TEST(SocketFaultServer, HugeHeaderLineIsMessageTooLong) {
 }
 
 TEST(SocketFaultServer, CloseInsideACountedBody) {
-  if (!FaultPort())
-    GTEST_SKIP() << "GV_FAULT_PORT is not set";
+  NEED_PEER("GV_FAULT_PORT");
   SocketPtr s = Ask("/cut-body");
   while (!s->ReadLine(true).IsEmpty()) {
   }
@@ -410,8 +403,7 @@ TEST(SocketFaultServer, CloseInsideACountedBody) {
 }
 
 TEST(SocketFaultServer, SilentPeerTimesOutTheReceive) {
-  if (!FaultPort())
-    GTEST_SKIP() << "GV_FAULT_PORT is not set";
+  NEED_PEER("GV_FAULT_PORT");
   SocketPtr s = Ask("/silent");
   s->SetReceiveTimeout(300);
   EXPECT_EQ(WhatOf([&] { s->ReadLine(false); }),
