@@ -4,6 +4,7 @@
 
 #include "libs/ccutility/http/http_client.h"
 #include "tests/support/peer_env.h"
+#include "libs/ccutility/net/net_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,9 @@
 
 namespace {
 
+using cc::Str;
+using cc::WhatOf;
+
 using gvtest::Pattern;
 using gvtest::PortOf;
 using gvtest::UniqueKey;
@@ -30,9 +34,6 @@ using HTTPEx = cc::HTTP::Exception;
 using Unhandled = cc::HTTP::Exception::UnhandledResponse;
 using Clock = std::chrono::steady_clock;
 
-std::string Str(const CCString& s) {
-  return std::string(s.c_str(), s.Length());
-}
 
 
 CCString Url(const char* variable, const std::string& path) {
@@ -40,16 +41,6 @@ CCString Url(const char* variable, const std::string& path) {
 }
 
 
-// The text of the exception `call` throws; fails the test when it throws none.
-std::string WhatOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const SocketEx& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no exception";
-  return "";
-}
 
 // A connection to a scripted server: connection i (counted from 0) answers with answers[i]
 // (the last one again for later connections) and then closes; every system read returns at

@@ -15,8 +15,12 @@
 
 #include "libs/ccutility/net/memory_socket_for_test.h"
 #include "tests/support/peer_env.h"
+#include "libs/ccutility/net/net_test_support.h"
 
 namespace {
+
+using cc::Str;
+using cc::WhatOf;
 
 using gvtest::Pattern;
 using gvtest::PortOf;
@@ -26,9 +30,6 @@ using cc::MemorySocket;
 using SocketEx = cc::SocketError::Exception;
 using HTTPEx = cc::HTTP::Exception;
 
-std::string Str(const CCString& s) {
-  return std::string(s.c_str(), s.Length());
-}
 
 // The least a client must add: a Host header and a status-line reader. Offered headers are
 // kept as "Name: value".
@@ -80,16 +81,6 @@ CCSharedPtr<MemorySocket> Scripted(const std::string& input, uint32_t pieceSize)
   return s;
 }
 
-// The text of the exception `call` throws; fails the test when it throws none.
-std::string WhatOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const SocketEx& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no exception";
-  return "";
-}
 
 enum class Reader { kBody, kContinue, kPieces, kReceive };
 

@@ -16,8 +16,11 @@
 #include "libs/ccutility/net/socket_system.h"
 #include "libs/ccutility/thread/cc_thread.h"
 #include "tests/support/peer_env.h"
+#include "libs/ccutility/net/net_test_support.h"
 
 namespace {
+
+using cc::WhatOf;
 
 using cc::BufferedTCPSocket;
 using cc::Socket;
@@ -52,17 +55,6 @@ int64_t NowMs() {
       .count();
 }
 
-// The exception a call throws; fails the test when it throws none.
-template <class F>
-std::string WhatOf(F&& call) {
-  try {
-    call();
-  } catch (const Ex& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no exception";
-  return "";
-}
 
 }  // namespace
 
