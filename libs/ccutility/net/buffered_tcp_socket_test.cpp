@@ -21,6 +21,18 @@ CCSharedPtr<MemorySocket> Scripted(const std::string& input, uint32_t pieceSize)
   return s;
 }
 
+// The `what` text of the exception of class E that `call` throws; a failure when none is.
+template <class E, class F>
+std::string WhatAs(F&& call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return "";
+}
+
 // Reads lines until the stream ends; the end shows as a final "<closed>".
 std::vector<std::string> AllLines(MemorySocket& s, bool unfold) {
   std::vector<std::string> lines;
@@ -105,14 +117,8 @@ TEST(BufferedTCPSocket, ReceiveNAcrossCloses) {
     char out[8];
     EXPECT_EQ(s->ReceiveN(out, 6, false), 6u);
     EXPECT_EQ(std::string(out, 6), "012345");
-    try {
-      s->ReceiveN(out, 6, false);
-      ADD_FAILURE() << "no exception";
-    } catch (const Ex::ConnectionClosedError& e) {
-      EXPECT_STREQ(e.what(),
-                   "SocketError:cc::BufferedTCPSocket::ReceiveN got unexpected close during "
-                   "block read");
-    }
+    EXPECT_EQ(WhatAs<Ex::ConnectionClosedError>([&] { s->ReceiveN(out, 6, false); }),
+              "SocketError:cc::BufferedTCPSocket::ReceiveN got unexpected close during block read");
 
     auto p = Scripted(data, piece);
     EXPECT_EQ(p->ReceiveN(out, 6, true), 6u);
@@ -150,13 +156,8 @@ TEST(BufferedTCPSocket, ReceiveNServesBufferedBytesFirst) {
 TEST(BufferedTCPSocket, UnbufferedReceiveNNamesItsOwnClass) {
   auto s = Scripted("abc", 2);
   char out[8];
-  try {
-    s->TCPSocket::ReceiveN(out, 5, false);
-    ADD_FAILURE() << "no exception";
-  } catch (const Ex::ConnectionClosedError& e) {
-    EXPECT_STREQ(e.what(),
-                 "SocketError:cc::TCPSocket::ReceiveN got unexpected close during block read");
-  }
+  EXPECT_EQ(WhatAs<Ex::ConnectionClosedError>([&] { s->TCPSocket::ReceiveN(out, 5, false); }),
+            "SocketError:cc::TCPSocket::ReceiveN got unexpected close during block read");
   auto t = Scripted("abc", 2);
   EXPECT_EQ(t->TCPSocket::ReceiveN(out, 5, true), 3u);
   EXPECT_EQ(t->TCPSocket::ReceiveN(out, 5, false), 0u);
@@ -208,24 +209,15 @@ TEST(BufferedTCPSocket, FillBufferReadsOnlyWhenAsked) {
 TEST(BufferedTCPSocket, ReadErrorsAreThrownAndEndTheConnection) {
   auto s = Scripted("partial", 3);
   s->SetEndError(10054);
-  try {
-    s->ReadLine(true);
-    ADD_FAILURE() << "no exception";
-  } catch (const Ex::ConnectionClosed& e) {
-    EXPECT_STREQ(e.what(), "SocketError:Reset By Peer (10054)");
-  }
+  EXPECT_EQ(WhatAs<Ex::ConnectionClosed>([&] { s->ReadLine(true); }),
+            "SocketError:Reset By Peer (10054)");
   EXPECT_EQ(s->GetState(), cc::Socket::kClosed);
-  try {
-    s->Send("x");
-    ADD_FAILURE() << "no exception";
-  } catch (const Ex& e) {
-    EXPECT_STREQ(e.what(), "SocketError:Not Connected");
-  }
-  char c;
+  EXPECT_EQ(WhatAs<Ex>([&] { s->Send("x"); }), "SocketError:Not Connected");
 
   // A failure that does not end the connection leaves it open.
   auto t = Scripted("", 0);
   t->SetEndError(10040);
+  char c;
   EXPECT_THROW(t->ReceiveN(&c, 1, false), Ex);
   EXPECT_EQ(t->GetState(), cc::Socket::kConnected);  // "Message Too Long" keeps it open
 }
@@ -240,12 +232,7 @@ TEST(BufferedTCPSocket, SendsAreCountedAndStopAfterShutdown) {
 
   s->ShutdownSend();
   EXPECT_EQ(s->GetState(), cc::Socket::kSendClosed);
-  try {
-    s->Send("more");
-    ADD_FAILURE() << "no exception";
-  } catch (const Ex& e) {
-    EXPECT_STREQ(e.what(), "SocketError:Not Connected");
-  }
+  EXPECT_EQ(WhatAs<Ex>([&] { s->Send("more"); }), "SocketError:Not Connected");
   // The peer's close after our half-close closes the socket.
   char c;
   EXPECT_EQ(s->Receive(&c, 1), 0u);
