@@ -19,6 +19,8 @@
 
 namespace {
 
+using cc::Scripted;
+
 using cc::Str;
 using cc::WhatOf;
 
@@ -72,13 +74,6 @@ class TestHTTP : public HTTP {
   bool corked = false;
   std::vector<std::string> offered;
 };
-
-CCSharedPtr<MemorySocket> Scripted(const std::string& input, uint32_t pieceSize) {
-  CCSharedPtr<MemorySocket> s(new MemorySocket);
-  s->AddInput(input.data(), uint32_t(input.size()));
-  s->SetPieceSize(pieceSize);
-  return s;
-}
 
 enum class Reader { kBody, kContinue, kPieces, kReceive };
 

@@ -11,15 +11,10 @@
 
 namespace {
 
+using cc::Scripted;
+
 using cc::MemorySocket;
 using Ex = cc::SocketError::Exception;
-
-CCSharedPtr<MemorySocket> Scripted(const std::string& input, uint32_t pieceSize) {
-  CCSharedPtr<MemorySocket> s(new MemorySocket);
-  s->AddInput(input.data(), uint32_t(input.size()));
-  s->SetPieceSize(pieceSize);
-  return s;
-}
 
 // The `what` text of the exception of class E that `call` throws; a failure when none is.
 template <class E, class F>

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "libs/ccutility/net/buffered_tcp_socket.h"
 
@@ -84,5 +85,14 @@ class MemorySocket : public BufferedTCPSocket {
   uint32_t m_readCalls = 0;
   CCString m_sent;
 };
+
+// A memory socket holding `input`, whose system reads return at most `pieceSize` bytes
+// (0 = no limit): stream parsers are fed their input in pieces of every size through it.
+inline CCSharedPtr<MemorySocket> Scripted(const std::string& input, uint32_t pieceSize) {
+  CCSharedPtr<MemorySocket> s(new MemorySocket);
+  s->AddInput(input.data(), uint32_t(input.size()));
+  s->SetPieceSize(pieceSize);
+  return s;
+}
 
 }  // namespace cc
