@@ -32,12 +32,6 @@ constexpr PreferenceDefault kDefaults[] = {
 constexpr char kSettingsSection[] = "Settings";
 constexpr char kUpdatePath[] = "static/plugin/ActionVersion.txt";
 
-CCString Concat(const CCString& head, const char* tail) {
-  CCString text(head.c_str(), head.Length());
-  text += tail;
-  return text;
-}
-
 CCString MakeKey(const CCString& text) {
   CCString key(text.c_str(), text.Length());
   key.SetFlags(CCString::kIgnoreCase);
@@ -68,12 +62,12 @@ void Preferences::InitializePreferencesMap() {
 }
 
 void Preferences::Load(const CCString& commandLine) {
-  iniPath = Concat(basePath, "-internal.ini");
+  iniPath = basePath + "-internal.ini";
   if (!PathUtil::FileExists(iniPath))
-    iniPath = Concat(basePath, ".ini");
+    iniPath = basePath + ".ini";
   ReadIniFile(iniPath);
 
-  CCString userIni = Concat(basePath, "-user.ini");
+  CCString userIni = basePath + "-user.ini";
   if (PathUtil::FileExists(userIni))
     ReadIniFile(userIni);
 
@@ -96,7 +90,7 @@ void Preferences::Load(const CCString& commandLine) {
   if (!url.IsEmpty()) {
     // An explicit page address wins; "updateURL" is then left as it stands.
     if (!url.StartsWith("http"))
-      Set("url") = Concat("http://", url.c_str());
+      Set("url") = CCString("http://") + url.c_str();
     return;
   }
   if (!updateURL.IsEmpty())

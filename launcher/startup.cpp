@@ -20,12 +20,6 @@ constexpr int32_t kVersionBytesOffered = 32;
 // Session code with which the file log closes once the DLL's version is known.
 constexpr int32_t kSessionEndCode = 100;
 
-CCString Concat(const CCString& head, const char* tail) {
-  CCString text(head.c_str(), head.Length());
-  text += tail;
-  return text;
-}
-
 // What the entry function keeps for one run. Members are released in the reverse order of
 // their declaration: the local strings first, then the log sinks, then the preferences.
 class LauncherRun {
@@ -36,7 +30,7 @@ class LauncherRun {
     m_preferences.Load(m_arguments.commandLine);
     OpenLogs();
     StartNotification();
-    m_appDllPath = Concat(m_preferences.appDllBase, ".dll");
+    m_appDllPath = m_preferences.appDllBase + ".dll";
     m_updateURL = m_preferences.GetString("updateURL");
     m_digestURL = m_preferences.GetString("digestURL");
 
@@ -52,7 +46,7 @@ class LauncherRun {
   void OpenLogs() {
     int level = m_preferences.GetLoggingLevel();
     g_mainLogger->level = level;
-    m_logPath = Concat(m_preferences.basePath, ".log");
+    m_logPath = m_preferences.basePath + ".log";
     m_fileLogger = CCSharedPtr<FileLogger>(new FileLogger(m_logPath, level));
     g_mainLogger->Add(m_fileLogger);
   }
@@ -61,10 +55,10 @@ class LauncherRun {
   // record of an earlier one, a Notifier sends it on its own thread. Waits only until that
   // thread has started. A thread that cannot be made leaves the marker for the next start.
   void StartNotification() {
-    CCString notifiedPath = Concat(m_preferences.basePath, ".notified");
+    CCString notifiedPath = m_preferences.basePath + ".notified";
     if (PathUtil::FileExists(notifiedPath))
       return;
-    CCString notifyPath = Concat(m_preferences.basePath, ".notify");
+    CCString notifyPath = m_preferences.basePath + ".notify";
     if (!PathUtil::FileExists(notifyPath))
       return;
     try {

@@ -299,9 +299,7 @@ CCString& CCString::Trim() {
     --end;
   if (begin == 0 && end == Length())
     return *this;
-  uint16_t flags = m_flags;
-  *this = Substring(int(begin), int(end - begin));
-  m_flags = flags;
+  Attach(Substring(int(begin), int(end - begin)).m_buffer);  // flags stay as they are
   return *this;
 }
 
@@ -320,9 +318,7 @@ CCString CCString::SplitOff(const char* delimiters, char* separator) {
   head = Substring(0, at);
   if (separator)
     *separator = c_str()[at];
-  uint16_t flags = m_flags;
-  *this = Substring(at + 1);
-  m_flags = flags;
+  Attach(Substring(at + 1).m_buffer);
   return head;
 }
 
@@ -345,9 +341,7 @@ CCString& CCString::ReplaceAll(const char* find, const char* replacement) {
       ++i;
     }
   }
-  uint16_t flags = m_flags;
-  *this = result;
-  m_flags = flags;
+  Attach(result.m_buffer);
   return *this;
 }
 

@@ -133,6 +133,13 @@ class CCString {
   uint16_t m_flags = 0;
 };
 
+// A new string: `head` (its flags kept) followed by `tail`.
+inline CCString operator+(const CCString& head, const char* tail) {
+  CCString text(head);
+  text += tail;
+  return text;
+}
+
 // Map order for keys that compare as CCString::operator< does.
 struct CCStringLess {
   bool operator()(const CCString& a, const CCString& b) const { return a < b; }
