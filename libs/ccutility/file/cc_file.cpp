@@ -371,31 +371,26 @@ int BufferedFile::VPrintf(const char* format, va_list args) {
     return -1;
   if (m_mode == kRead)
     return File::VPrintf(format, args);
-  if (m_readFill > 0)
-    SyncStream();  // a read window gives way to a write buffer at the same position
-  if (ReserveBuffer()) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      uint32_t room = m_capacity - m_bufferPos;
-      va_list copy;
-      va_copy(copy, args);
-      int n = std::vsnprintf(m_buffer.get() + m_bufferPos, room, format, copy);
-      va_end(copy);
-      if (n < 0)
-        return n;
-      if (uint32_t(n) < room) {
-        m_bufferPos += uint32_t(n);
-        m_fill = m_bufferPos;
-        return n;
-      }
-      // Too long for the free space (what was cut off here is overwritten below): a fresh
-      // buffer may still hold it, else it goes straight to the stream.
-      bool hadBytes = m_fill > 0;
-      SyncStream();
-      if (!hadBytes)
-        break;
-    }
+  // Formatted into a scratch buffer first and then written like any other bytes: printing
+  // straight into the write buffer would end the text with a NUL over a buffered byte, and
+  // bytes buffered after the position (after a seek back) must survive.
+  char scratch[1024];
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(scratch, sizeof scratch, format, copy);
+  va_end(copy);
+  if (n < 0)
+    return n;
+  const char* text = scratch;
+  std::unique_ptr<char[]> large;
+  if (size_t(n) >= sizeof scratch) {
+    large.reset(new (std::nothrow) char[size_t(n) + 1]);
+    if (!large)
+      return -1;
+    std::vsnprintf(large.get(), size_t(n) + 1, format, args);
+    text = large.get();
   }
-  return File::VPrintf(format, args);
+  return Write(text, size_t(n)) == size_t(n) ? n : -1;
 }
 
 bool BufferedFile::IsEOF() {
