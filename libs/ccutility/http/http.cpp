@@ -355,9 +355,10 @@ CCString HTTP::Body() {
       body.Reserve(uint32_t(capacity));
     }
     char* p = body.Resize(have + want);
-    uint32_t got = ReceiveSome(p + have, want);
+    // Through the virtual Receive, so a client that resumes cut bodies does so here too.
+    uint32_t got = Receive(p + have, want);
     body.Resize(have + got);
-    if (got == 0)
+    if (got == 0 && state == kReadingBody)
       Fail<ClosedError>(kBodyClosed);
   }
   return body;

@@ -776,6 +776,13 @@ TEST(HTTPClientFaultServer, CutBodyResumesIntoOneContinuousBodyUnlessItChanged) 
   });
   EXPECT_EQ(what, "HTTP::Exception::UnhandledResponse: Unable to Resume (206 - 127.0.0.1)");
   EXPECT_TRUE(got == Pattern(0, 2000)) << got.size();
+
+  // A whole body fetched in one attempt resumes the same way.
+  c.Reset();
+  cc::HTTPClient::FetchError error;
+  got = Str(c.FetchIfModified(Url("GV_FAULT_PORT", "/cut/300000/3000"), nullptr, 0, &error));
+  EXPECT_TRUE(got == Pattern(0, 300000)) << got.size();
+  EXPECT_EQ(error.failures, 0) << Str(error.description);
 }
 
 TEST(HTTPClientFaultServer, ClosedConnectionsAreRetriedThenLost) {
