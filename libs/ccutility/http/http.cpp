@@ -128,10 +128,16 @@ void HTTP::ReadHeaders(bool continuing) {
     state = kReadingHeaders;
   }
   // Trailers arrive in state kReadingBody, so the block's end is the empty line alone.
+  uint32_t blockBytes = 0;
   for (;;) {
     CCString line = ReadLine(true);
     if (line.IsEmpty())
       break;
+    // A block may hold no more than one line may: an endless stream of header lines must
+    // not become an endless map.
+    blockBytes += line.Length();
+    if (blockBytes > BufferedTCPSocket::kBufferSize)
+      Fail<Exception::UnexpectedResponse>("Header block is too large");
     // Name and value are cut out of the line directly: this runs for every header line.
     const char* text = line.c_str();
     uint32_t length = line.Length();
@@ -163,6 +169,7 @@ void HTTP::TakeHeader(const char* name, uint32_t nameLength, const CCString& val
     if (n != Number::kOk)
       Fail<Exception::UnexpectedResponse>("Content-Length is not a number");
     incoming.contentLength = length;
+    incoming.lengthGiven = true;
   } else if (SameName(name, nameLength, "Content-Range")) {
     CCString rest(value);
     CCString unit = rest.SplitOff(" \t");
@@ -203,6 +210,7 @@ void HTTP::ResetOutgoing() {
 
 void HTTP::ResetIncoming() {
   incoming = MessageBlock();
+  bodyToClose = false;
   bodyRead = 0;
   chunkSize = 0;
   chunkRead = 0;
@@ -228,7 +236,7 @@ int32_t HTTP::OnBodyBytes(int32_t count) {
   remaining -= count;
   lastPiece = count;
   if (!incoming.chunked) {
-    if (bodyRead >= incoming.contentLength)
+    if (!bodyToClose && bodyRead >= incoming.contentLength)
       EndBody();
     return state;
   }
@@ -249,6 +257,12 @@ void HTTP::EndBody() {
   state = kComplete;
 }
 
+void HTTP::EndBodyAtClose() {
+  EndBody();
+  // The peer has closed: the next message needs a new connection.
+  socket->Close();
+}
+
 void HTTP::BeginBody() {
   if (state != kReadingBody) {
     chunkSize = 0;
@@ -258,6 +272,8 @@ void HTTP::BeginBody() {
   }
   if (incoming.chunked)
     BeginChunk();
+  else if (bodyToClose)
+    remaining = INT32_MAX - bodyRead;  // up to what the counters can hold
   else
     remaining = incoming.contentLength - bodyRead;
   if (remaining == 0)
@@ -294,6 +310,8 @@ uint32_t HTTP::ReceiveSome(void* data, uint32_t length) {
   uint32_t got = Guarded([&] { return socket->Receive(data, want); });
   if (got == 0) {
     ThrowIfKilled();
+    if (bodyToClose)
+      EndBodyAtClose();
     return 0;
   }
   OnBodyBytes(int32_t(got));
@@ -304,7 +322,7 @@ uint32_t HTTP::Receive(void* data, uint32_t length) {
   if (GetState() != kReadingBody || length == 0)
     return 0;
   uint32_t got = ReceiveSome(data, length);
-  if (got == 0)
+  if (got == 0 && state == kReadingBody)
     Fail<ClosedError>(kReceiveClosed);
   return got;
 }
@@ -328,6 +346,10 @@ CCString HTTP::ReceivePiece() {
   }
   if (held == 0) {
     ThrowIfKilled();
+    if (bodyToClose) {
+      EndBodyAtClose();
+      return CCString();
+    }
     Fail<ClosedError>(kReceiveClosed);
   }
   uint32_t n = std::min(held, uint32_t(remaining));
@@ -348,6 +370,11 @@ CCString HTTP::Body() {
   while (state == kReadingBody) {
     uint32_t have = body.Length();
     uint32_t want = uint32_t(remaining);
+    if (bodyToClose) {
+      // No length to size the string by: fill the room there is, then double it.
+      uint32_t room = capacity > have ? uint32_t(capacity - have) : std::max(kDrainPieceSize, have);
+      want = std::min(want, room);
+    }
     if (have + uint64_t(want) > capacity) {
       // A counted body is one step; chunks grow the string geometrically.
       capacity = std::max<uint64_t>(have + uint64_t(want), capacity * 2);
@@ -356,7 +383,12 @@ CCString HTTP::Body() {
     }
     char* p = body.Resize(have + want);
     // Through the virtual Receive, so a client that resumes cut bodies does so here too.
-    uint32_t got = Receive(p + have, want);
+    uint32_t got = 0;
+    try {
+      got = Receive(p + have, want);
+    } catch (const ClosedError&) {
+      got = 0;  // reported below as the whole body's failure
+    }
     body.Resize(have + got);
     if (got == 0 && state == kReadingBody)
       Fail<ClosedError>(kBodyClosed);
@@ -378,12 +410,18 @@ bool HTTP::ContinueReceivingBody(CCString& body) {
   }
   if (body.Length() < uint32_t(bodyRead))
     Fail<Exception>(kBodySizeOff);
-  if (state == kReadingBody) {
+  if (state == kReadingBody && bodyToClose) {
+    // Appended piece by piece, so the string grows geometrically.
+    char piece[kDrainPieceSize];
+    uint32_t got = Receive(piece, sizeof piece);
+    body.Append(piece, got);
+  } else if (state == kReadingBody) {
     uint32_t have = body.Length();
-    char* p = body.Resize(have + uint32_t(remaining));
+    uint32_t want = uint32_t(remaining);
+    char* p = body.Resize(have + want);
     uint32_t got = 0;
     try {
-      got = Receive(p + have, uint32_t(remaining));
+      got = Receive(p + have, want);
     } catch (...) {
       body.Resize(have);  // the caller keeps what had arrived before
       throw;
@@ -409,7 +447,7 @@ bool HTTP::DrainBody(int32_t limit) {
   ThrowIfKilled();
   if (state != kReadingBody)
     return true;
-  if (incoming.chunked || incoming.contentLength - bodyRead > limit) {
+  if (incoming.chunked || bodyToClose || incoming.contentLength - bodyRead > limit) {
     EndBody();
     return false;
   }

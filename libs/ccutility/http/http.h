@@ -41,6 +41,7 @@ class HTTP {
     // Further headers, name to value; names compare without regard to case.
     std::map<CCString, CCString, CCStringLess> headers;
     bool chunked = false;
+    bool lengthGiven = false;  // a Content-Length header was read
   };
 
   // The pieces of one request head, built once and sent (possibly again) as one gathered
@@ -192,6 +193,9 @@ class HTTP {
   uint32_t chunkSize = 0;
   uint32_t chunkRead = 0;
   int32_t remaining = 0;       // bytes still expected in the counted body or the current chunk
+  // The body has neither a length nor chunks: it ends where the peer closes the connection
+  // (set by a reader of responses before the body begins; a request body never does).
+  bool bodyToClose = false;
   int32_t lastPiece = 0;       // size of the last piece delivered
   int32_t outgoingLength = 0;  // declared length of the body being sent; -1 chunked
   int32_t outgoingSent = 0;
@@ -212,6 +216,8 @@ class HTTP {
   auto Guarded(F&& call) -> decltype(call());
   // Reads the size line of the next chunk.
   void BeginChunk();
+  // Ends a body that lasts until the peer closes, and the connection with it.
+  void EndBodyAtClose();
   // Reads one header into the incoming block or offers it to OnHeader.
   void TakeHeader(const char* name, uint32_t nameLength, const CCString& value);
 };

@@ -31,6 +31,8 @@ constexpr int kNoteBodyUnknown = 533;
 // Status codes the response reader treats specially.
 constexpr int32_t kContinue = 100;
 constexpr int32_t kNoContent = 204;
+// "100 Continue" answers accepted before one final answer.
+constexpr int32_t kMaxInterimAnswers = 20;
 constexpr int32_t kNotModified = 304;
 constexpr int32_t kPreconditionFailed = 412;
 
@@ -426,6 +428,7 @@ void HTTPClient::ReceiveResponse() {
 
 void HTTPClient::ReadResponseHead() {
   m_answerThrown = false;
+  int32_t interimAnswers = 0;
   while (state == kAwaitingStatus) {
     // "HTTP/1.1 200 OK"
     const CCString line = ReadLine(false);
@@ -444,7 +447,10 @@ void HTTPClient::ReadResponseHead() {
     reasonPhrase = rest.Trim();
     ReadHeaders(false);
     if (code == kContinue) {
-      state = kAwaitingStatus;  // the final status line follows
+      // The final status line follows; a server that only ever says "go on" is cut off.
+      if (++interimAnswers > kMaxInterimAnswers)
+        Fail<Exception::UnexpectedResponse::BadResponse>("Too many interim responses");
+      state = kAwaitingStatus;
       continue;
     }
     if (code == kNoContent || code == kNotModified || code == kPreconditionFailed)
@@ -467,10 +473,13 @@ bool HTTPClient::IsAskedAgain(int32_t code) {
 void HTTPClient::SetUpBody() {
   if (state != kReadingBody)
     return;
-  if (m_queue.front().expectsNoBody)
+  if (m_queue.front().expectsNoBody) {
     EndBody();
-  else
-    BeginBody();
+    return;
+  }
+  // Neither a length nor chunks: the body is whatever comes until the server closes.
+  bodyToClose = !incoming.chunked && !incoming.lengthGiven;
+  BeginBody();
 }
 
 void HTTPClient::SetUpBodyQuietly() {
@@ -537,6 +546,8 @@ Result HTTPClient::ReadResuming(Read&& read) {
         throw;
     } catch (const SocketError::Exception::ConnectionClosed& e) {
       ThrowIfKilled();
+      if (bodyToClose)
+        throw;  // a body without a length has no byte to resume from
       Note(kNoteBodyClosed, e);
       if (--attemptsLeft <= 0) {
         CCString message("Lost connection - ");
@@ -544,6 +555,8 @@ Result HTTPClient::ReadResuming(Read&& read) {
       }
     } catch (const SocketError::Exception& e) {
       ThrowIfKilled();
+      if (bodyToClose)
+        throw;
       Note(kNoteBodyError, e);
       if (!extraGranted && e.GetCategory() == SocketError::kRetry) {
         extraGranted = true;

@@ -159,6 +159,13 @@ struct Scripted {
 
 const char kAddress[] = "http://files.example/a/b?c=d";
 
+std::string Repeat(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i)
+    all += text;
+  return all;
+}
+
 }  // namespace
 
 // ---- Requests ---------------------------------------------------------------------------
@@ -362,6 +369,8 @@ TEST(HTTPClient, HostileStatusLinesFailTheSameInEveryAttempt) {
        "HTTP::Exception: Content-Length is negative"},
       {"HTTP/1.1 200 OK\r\nContent-Le", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
       {"", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
+      {Repeat("HTTP/1.1 100 Continue\r\n\r\n", 21) + "HTTP/1.1 200 OK\r\n\r\n",
+       "HTTP::Exception: Too many interim responses"},
   };
   for (const auto& c : cases) {
     for (uint32_t piece : {1u, 2u, 3u, 7u, 0u}) {
@@ -375,6 +384,63 @@ TEST(HTTPClient, HostileStatusLinesFailTheSameInEveryAttempt) {
       EXPECT_EQ(s.client.notes.size(), 3u);
     }
   }
+}
+
+TEST(HTTPClient, EndlessHeaderBlocksAreCutOff) {
+  const std::string line(1000, 'h');
+  const struct {
+    std::string answer;
+    const char* what;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nX-Folded: a\r\n" + Repeat(" " + line + "\r\n", 1100) + "\r\n",
+       "HTTP::Exception: Message Too Long"},
+      {"HTTP/1.1 200 OK\r\n" + Repeat("X-Many: " + line + "\r\n", 1100) + "\r\n",
+       "HTTP::Exception: Header block is too large"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Scripted s({c.answer}, 4096);
+    s.client.SendRequest("GET", kAddress);
+    EXPECT_EQ(WhatOf([&] { s.client.GetState(); }), c.what);
+  }
+}
+
+TEST(HTTPClient, BodyWithoutLengthLastsUntilTheServerCloses) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+  const std::string next = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  for (uint32_t piece : {1u, 7u, 0u}) {
+    SCOPED_TRACE(piece);
+    Scripted whole({head + Pattern(0, 70000), next}, piece);
+    whole.client.SendRequest("GET", kAddress);
+    EXPECT_TRUE(whole.client.BodyText() == Pattern(0, 70000));
+    // That connection ended with the body: the next request needs a new one.
+    whole.client.SendRequest("GET", kAddress);
+    EXPECT_EQ(whole.client.BodyText(), "ok");
+    EXPECT_EQ(whole.socket->Connects(), 2);
+
+    Scripted kept({head + Pattern(0, 70000)}, piece);
+    kept.client.SendRequest("GET", kAddress);
+    CCString all;
+    while (kept.client.ContinueReceivingBody(all)) {
+    }
+    EXPECT_TRUE(Str(all) == Pattern(0, 70000));
+
+    Scripted pieces({head + "abc"}, piece);
+    pieces.client.SendRequest("GET", kAddress);
+    std::string got;
+    for (CCString p = pieces.client.ReceivePiece(); !p.IsEmpty(); p = pieces.client.ReceivePiece())
+      got += Str(p);
+    EXPECT_EQ(got, "abc");
+  }
+  // Answers that never have a body still have none.
+  Scripted none({"HTTP/1.1 304 Not Modified\r\n\r\n" + next});
+  none.client.throwOnUnhandled = false;
+  none.client.SendRequest("GET", kAddress);
+  none.client.SendRequest("HEAD", kAddress);
+  EXPECT_EQ(none.client.BodyText(), "");
+  EXPECT_EQ(none.client.statusCode, 304);
+  EXPECT_EQ(none.client.BodyText(), "");
+  EXPECT_EQ(none.client.statusCode, 200);
 }
 
 TEST(HTTPClient, RetryErrorsGrantTenMoreAttemptsOnce) {

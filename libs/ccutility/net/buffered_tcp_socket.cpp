@@ -209,6 +209,9 @@ CCString BufferedTCPSocket::ReadLine(bool unfold) {
     result.Append(line.Trim());
     if (result.IsEmpty() || !unfold)
       return result;
+    // Continuation lines may not add up to more than one line may hold.
+    if (result.Length() > kBufferSize)
+      FailWith(ErrorRecord::kMessageTooLong);
     if (BufferedBytes() == 0)
       Fill();
     char next = m_buffer[m_readPos];
