@@ -252,6 +252,9 @@ void BufferedTCPSocket::ShutdownSend() {
 void BufferedTCPSocket::CloseGracefully(uint32_t timeoutMs) {
   ShutdownSend();
   if (GetState() == kSendClosed) {
+    // What the buffer still holds is discarded with the rest; left there it would make
+    // every wait below answer at once and the drain would never see its time limit.
+    m_readPos = m_end = 0;
     sys::SetNonBlocking(GetHandle(), true);
     char discard[1024];
     try {

@@ -341,6 +341,26 @@ TEST(Socket, CloseGracefullyDrainsWhatThePeerStillSends) {
   EXPECT_EQ(p.client->GetState(), Socket::kClosed);
 }
 
+TEST(Socket, CloseGracefullyKeepsItsTimeLimitWithBytesStillBuffered) {
+  Pair p;
+  p.server->Send("line\nunread rest");
+  EXPECT_STREQ(p.client->ReadLine(false).c_str(), "line");
+  ASSERT_GT(p.client->BufferedBytes(), 0u);
+  // The peer stays silent but open far longer than the drain may wait.
+  std::atomic<bool> peerClosed{false}, drained{false};
+  std::thread peer([&] {
+    for (int i = 0; i < 300 && !drained; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    peerClosed = true;
+    p.server->Close();
+  });
+  p.client->CloseGracefully(100);
+  drained = true;
+  EXPECT_FALSE(peerClosed) << "the drain waited for the peer to close";
+  EXPECT_EQ(p.client->GetState(), Socket::kClosed);
+  peer.join();
+}
+
 // ---- The fault-injecting server of the test run ------------------------------------------
 
 namespace {
