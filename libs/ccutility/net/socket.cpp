@@ -62,7 +62,7 @@ bool IsInvalidDomainName(const CCString& host) {
 }  // namespace
 
 Socket::~Socket() {
-  if (IsValid())
+  if (IsValid() && !m_handleReleased.load(std::memory_order_acquire))
     sys::Close(GetHandle());
 }
 
@@ -212,8 +212,9 @@ bool Socket::IsConnecting() {
 }
 
 void Socket::Close() {
-  if (IsValid())
+  if (IsValid() && !m_handleReleased.load(std::memory_order_acquire))
     sys::Close(GetHandle());
+  m_handleReleased.store(false, std::memory_order_release);
   Invalidate();
   m_state = kClosed;
   ClearError();
@@ -221,8 +222,12 @@ void Socket::Close() {
 }
 
 void Socket::CloseHandleOnly() {
-  if (IsValid())
-    sys::Abort(GetHandle());
+  if (!IsValid())
+    return;
+  // Where aborting gives the number back, only the first call may do it.
+  if (sys::kAbortReleasesHandle && m_handleReleased.exchange(true, std::memory_order_acq_rel))
+    return;
+  sys::Abort(GetHandle());
 }
 
 Socket& Socket::SendBuffers(const std::vector<SendBuffer>& list) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -139,6 +140,9 @@ class Socket : public CCSharedPtr_Base, public Selector::Item, private SocketErr
   int32_t m_state = kClosed;
   bool m_blocking = true;
   bool m_readClosed = false;
+  // CloseHandleOnly gave the handle's number back to the system (Windows): Close and the
+  // destructor must not close it again, since it may name another socket by then.
+  std::atomic<bool> m_handleReleased{false};
 };
 
 }  // namespace cc

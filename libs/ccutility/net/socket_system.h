@@ -81,6 +81,9 @@ int Close(Handle handle);
 // the handle is closed; on the host its descriptor is shut down and replaced by an inert one,
 // so the number stays reserved (and unusable) until Close.
 int Abort(Handle handle);
+// True where Abort gives the handle's number back to the system (Windows): the owner must
+// then forget the number instead of closing it.
+extern const bool kAbortReleasesHandle;
 // The accepted handle, or kInvalidHandle; *peer receives the peer's address.
 Handle Accept(Handle handle, SocketAddressIPv4* peer);
 

@@ -261,6 +261,8 @@ int Close(Handle handle) {
   return close(Fd(handle)) == 0 ? 0 : Fail();
 }
 
+const bool kAbortReleasesHandle = false;
+
 int Abort(Handle handle) {
   int fd = Fd(handle);
   // Closing a descriptor does not wake a thread blocked on it here; shutting the connection

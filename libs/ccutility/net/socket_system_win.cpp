@@ -115,6 +115,8 @@ int Close(Handle handle) {
   return Check(closesocket(Sock(handle)));
 }
 
+const bool kAbortReleasesHandle = true;
+
 int Abort(Handle handle) {
   // closesocket wakes a thread blocked in select or recv on the handle.
   return Close(handle);

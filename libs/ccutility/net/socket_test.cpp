@@ -278,8 +278,15 @@ TEST(Socket, CloseHandleOnlyWakesABlockedReceive) {
     p.client->CloseHandleOnly();
     reader.join();
     EXPECT_EQ(what.rfind("SocketError:", 0), 0u) << what;
-    // The owner can close it and use the object again.
+    // The number it had may already serve new sockets: the owner's Close must not touch it.
+    Pair other;
     p.client->Close();
+    SocketPtr third(new BufferedTCPSocket);
+    EXPECT_TRUE(third->Connect(kLoopback, other.listener.port, 5000));
+    EXPECT_NO_THROW(SocketPtr(new BufferedTCPSocket(other.listener.socket->Accept())));
+    other.client->Send("still here\n");
+    EXPECT_STREQ(other.server->ReadLine(false).c_str(), "still here");
+    // The owner can use the object again.
     EXPECT_TRUE(p.client->Connect(kLoopback, p.listener.port, 5000));
   }
 }
