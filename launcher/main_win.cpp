@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <exception>
 
 #include "launcher/startup.h"
@@ -43,5 +44,15 @@ int WINAPI WinMain(HINSTANCE instance,
                    LPSTR commandLine,
                    int showCommand) {
   std::set_terminate(&EndOnUncaughtException);
-  return RunLauncher({instance, previousInstance, commandLine, showCommand});
+  bool backgroundWorkLeft = false;
+  int exitCode = RunLauncher({instance, previousInstance, commandLine, showCommand},
+                             &backgroundWorkLeft);
+  if (backgroundWorkLeft) {
+    // A thread that would not stop must not see the exit-time clean-up (static destructors,
+    // socket shutdown, the unwinder's tables leaving): ExitProcess ends the other threads
+    // before any of that runs.
+    std::fflush(nullptr);
+    ExitProcess(UINT(exitCode));
+  }
+  return exitCode;
 }

@@ -19,6 +19,9 @@ constexpr size_t kVersionBufferSize = 36;
 constexpr int32_t kVersionBytesOffered = 32;
 // Session code with which the file log closes once the DLL's version is known.
 constexpr int32_t kSessionEndCode = 100;
+// How long the end of the run waits for a stopped notification to wind down.
+constexpr uint32_t kNotifierStopWaitMs = 3000;
+constexpr uint32_t kNotifierPollMs = 10;
 
 // What the entry function keeps for one run. Members are released in the reverse order of
 // their declaration: the local strings first, then the log sinks, then the preferences.
@@ -35,6 +38,7 @@ class LauncherRun {
     m_digestURL = m_preferences.GetString("digestURL");
 
     int32_t exitCode = LaunchApplication();
+    StopNotification();
     SL::g_slHolder.Unload();
     // The file log holds its lines in memory until it is closed, and the main logger keeps
     // the sinks alive past this run: close them so the last messages reach the disk.
@@ -62,11 +66,35 @@ class LauncherRun {
     if (!PathUtil::FileExists(notifyPath))
       return;
     try {
-      cc::Thread::Holder notifier(new Notifier(notifyPath, notifiedPath));
-      notifier.Detach();
+      m_notifier = CCSharedPtr<Notifier>(new Notifier(notifyPath, notifiedPath));
+      cc::Thread::Holder holder(m_notifier.Get());
+      holder.Detach();
     } catch (const cc::ThreadException&) {
+      m_notifier.Reset();
     }
   }
+
+  // The process must not end with the notifier's thread still at work: the clean-up that
+  // runs at exit (socket shutdown, the runtime's own tables) would pull things out from
+  // under it. A notification still on its way is cut off; only one that went through removes
+  // its marker, so the next start sends it again.
+  void StopNotification() {
+    if (!m_notifier)
+      return;
+    bool ended = false;
+    for (uint32_t waited = 0; !ended && waited < kNotifierStopWaitMs; waited += kNotifierPollMs) {
+      // Again and again: a connection made after an earlier stop is cut as well.
+      m_notifier->Stop();
+      ended = m_notifier->WaitForEnd(kNotifierPollMs);
+    }
+    backgroundWorkLeft = !ended;
+  }
+
+ public:
+  // The notifier's thread could not be stopped in time (a name lookup that hangs, say).
+  bool backgroundWorkLeft = false;
+
+ private:
 
   // Loads the application DLL, checks its build and hands the process over to it.
   int32_t LaunchApplication() {
@@ -100,6 +128,7 @@ class LauncherRun {
 
   const LaunchArguments m_arguments;
   Preferences m_preferences;  // makes the executable's folder the current directory
+  CCSharedPtr<Notifier> m_notifier;
   CCSharedPtr<FileLogger> m_fileLogger;
   CCString m_logPath;
   CCString m_appDllPath;
@@ -109,7 +138,7 @@ class LauncherRun {
 
 }  // namespace
 
-int32_t RunLauncher(const LaunchArguments& arguments) {
+int32_t RunLauncher(const LaunchArguments& arguments, bool* backgroundWorkLeft) {
   // The main logger exists before anything else and is never destroyed: g_mainLogger keeps a
   // reference of its own for the life of the process.
   CCSharedPtr<MultiLogger> mainLogger(new MultiLogger());
@@ -120,11 +149,10 @@ int32_t RunLauncher(const LaunchArguments& arguments) {
   {
     LauncherRun run(arguments);
     exitCode = run.Run();
+    if (backgroundWorkLeft)
+      *backgroundWorkLeft = run.backgroundWorkLeft;
   }
   mainLogger.Reset();
-  // A notification still on its way ends with the process. Nothing is lost: only one that
-  // went through removes its marker, so the next start sends it again. (The application
-  // normally runs the whole session, far longer than a notification takes.)
   return exitCode;
 }
 

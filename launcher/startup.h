@@ -26,8 +26,10 @@ struct LaunchArguments {
 
 // One whole run: preferences, the file log, the application DLL's load, version check and
 // hand-over. Answers the process exit code. Sets g_mainLogger for the life of the process.
-// DLLHolder::exception (an export the DLL lacks) is not caught here.
-int32_t RunLauncher(const LaunchArguments& arguments);
+// DLLHolder::exception (an export the DLL lacks) is not caught here. *backgroundWorkLeft,
+// when given, tells whether a thread of the run is still at work (then the process must end
+// without the exit-time clean-up).
+int32_t RunLauncher(const LaunchArguments& arguments, bool* backgroundWorkLeft = nullptr);
 
 // The fourth "."-separated field of an application DLL version, read as a decimal integer
 // (missing or unreadable fields read as 0).

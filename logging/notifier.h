@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "launcher/text/cc_string.h"
+#include "libs/ccutility/http/http_client.h"
 #include "libs/ccutility/thread/cc_thread.h"
 
 // The one-time notification of the start-up sequence: on a thread of its own, calls the
@@ -23,6 +25,15 @@ class Notifier : public cc::Thread::Base {
   // path) when notifyPath cannot be read; the thread entry catches it.
   int Run() override;
 
+  // Ends a notification still under way as soon as it can: its connection is cut and no
+  // further attempt is made, so the marker stays for the next start. Any thread may call
+  // it, any number of times; it does not wait.
+  void Stop();
+
   const CCString notifyPath;
   const CCString notifiedPath;
+
+ private:
+  cc::HTTPClient m_client;  // used by the thread; only Kill comes from elsewhere
+  std::atomic<bool> m_stopping{false};
 };

@@ -411,6 +411,7 @@ TEST(LauncherNotification, SlowServerDoesNotHoldUpTheLauncher) {
   LauncherFolder launcher;
   launcher.InstallDll(kAppDll);
   launcher.SetFixture(L"GV_FIXTURE_EXIT", L"-9");
+  launcher.SetFixture(L"GV_FIXTURE_COUNT_THREADS", L"1");
   // Answers after 60 s; the launcher must neither wait for that at the start nor at the end.
   const std::string address = NotifyAddress("GV_FAULT_PORT", "/slow/60000");
   ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notify", address));
@@ -420,8 +421,13 @@ TEST(LauncherNotification, SlowServerDoesNotHoldUpTheLauncher) {
   // The run itself takes well under a second (a few under emulation); the server would
   // answer only after 60 s.
   EXPECT_LT(took, std::chrono::seconds(15));
-  ASSERT_EQ(launcher.Calls().size(), 2u);
+  ASSERT_EQ(launcher.Calls().size(), 3u);
   EXPECT_EQ(launcher.Calls()[1]["call"], "SL_Launch2");
+  // The notification's thread ran beside the application, and had ended before the process
+  // went on to its exit (where the run-time's clean-up would pull things from under it).
+  EXPECT_EQ(launcher.Calls()[2]["call"], "unload");
+  EXPECT_EQ(std::stoi(launcher.Calls()[2]["threads"]),
+            std::stoi(launcher.Calls()[1]["threads"]) - 1);
   // Cut off with the process: the marker waits for the next start.
   EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notify"), address);
   EXPECT_FALSE(launcher.Folder().Exists(L"Galvorand.notified"));

@@ -694,7 +694,10 @@ char HTTPClient::CacheBustingLetter() {
 // ---- Helpers ----------------------------------------------------------------------------
 
 void HTTPClient::Pause(uint32_t ms) {
-  SleepMs(ms);
+  // In short steps, so that a Kill from another thread also ends a wait between attempts.
+  constexpr uint32_t kStepMs = 20;
+  for (uint32_t waited = 0; waited < ms && !IsKilled(); waited += kStepMs)
+    SleepMs(std::min(kStepMs, ms - waited));
 }
 
 void HTTPClient::Note(int line, const CCString& what) const {

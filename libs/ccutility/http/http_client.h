@@ -132,7 +132,7 @@ class HTTPClient : public HTTP {
 
  protected:
   bool IsCorked() const override { return corked; }
-  // Every wait between attempts goes through here; a real sleep of `ms`.
+  // Every wait between attempts goes through here; a real sleep of `ms`, cut short by Kill.
   virtual void Pause(uint32_t ms);
   // The current user's proxy as "host[:port]" when one is enabled; false means a direct
   // connection. Windows reads the Internet Settings of the registry; the host build has none.

@@ -24,6 +24,10 @@ class Base : public CCSharedPtr_Base {
   // escaping it ends the thread's work there (it is caught and the code is -1).
   virtual int Run() = 0;
 
+  // Waits at most `timeoutMs` for the thread to end: true once its body has returned and,
+  // where the system can tell, the thread itself is gone. True at once for a thread that
+  // was never started.
+  bool WaitForEnd(uint32_t timeoutMs);
   bool HasStarted() const { return m_started.load(std::memory_order_acquire); }
   bool HasFinished() const { return m_finished.load(std::memory_order_acquire); }
   void SetStackSize(uint32_t bytes) { m_stackSize = bytes; }

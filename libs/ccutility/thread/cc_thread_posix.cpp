@@ -40,6 +40,15 @@ bool Base::CreateNative() {
   return true;
 }
 
+bool Base::WaitForEnd(uint32_t timeoutMs) {
+  if (!m_native)
+    return true;
+  // Detached threads cannot be joined: the body's end is what can be seen.
+  for (uint32_t waited = 0; !HasFinished() && waited < timeoutMs; ++waited)
+    SleepMs(1);
+  return HasFinished();
+}
+
 Base::~Base() {
   delete m_native;
 }

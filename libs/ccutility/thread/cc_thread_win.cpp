@@ -30,6 +30,12 @@ bool Base::CreateNative() {
   return true;
 }
 
+bool Base::WaitForEnd(uint32_t timeoutMs) {
+  if (!m_native)
+    return true;
+  return WaitForSingleObject(m_native->handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
 Base::~Base() {
   if (m_native && m_ownsHandle)
     CloseHandle(m_native->handle);
