@@ -22,9 +22,6 @@ endif()
 
 add_compile_options(-Wall -Wextra -Wno-unused-parameter)
 
-# Folder of the project's own headers: includes are written from the top of the tree
-# ("launcher/text/cc_string.h").
-include_directories(${PROJECT_SOURCE_DIR})
 
 macro(galvorand_add_googletest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

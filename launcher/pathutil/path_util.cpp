@@ -2,7 +2,6 @@
 
 #include <cerrno>
 
-#include "libs/ccutility/file/cc_file.h"
 
 namespace PathUtil {
 
@@ -145,19 +144,6 @@ int ReplaceFileW(const CCString& source, const CCString& destination) {
 
 int ReplaceFileA(const CCString& source, const CCString& destination) {
   return ReplaceFile(source, destination);
-}
-
-CCString ReadWholeFile(const CCString& path) {
-  cc::File file(path, cc::File::kRead);
-  int64_t size = file.GetSize();
-  CCString text;
-  if (size > 0) {
-    char* data = text.Resize(uint32_t(size));
-    size_t got = file.Read(data, size_t(size));
-    text.Resize(uint32_t(got));
-  }
-  file.Close();
-  return text;
 }
 
 }  // namespace PathUtil
