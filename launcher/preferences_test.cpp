@@ -9,15 +9,14 @@
 #include <vector>
 
 #include "logging/multi_logger.h"
-#include "tests/launcher_integration/test_folder.h"
+#include "tests/support/exception_text.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 
 const char kDefaultUpdateURL[] = "http://www.galvorand.example/static/plugin/ActionVersion.txt";
 
-std::string Text(const CCString& text) {
-  return std::string(text.c_str(), text.Length());
-}
+using gvtest::Str;
 
 // Preferences of an executable "Galvorand.exe" in a fresh folder. Building them changes the
 // current directory, which is given back afterwards.
@@ -30,9 +29,9 @@ class PreferencesTest : public ::testing::Test {
   }
   void TearDown() override { SetCurrentDirectoryW(m_previousDirectory.c_str()); }
 
-  CCString ExePath() const { return CCString(Narrow(folder.PathOf(L"Galvorand.exe")).c_str()); }
+  CCString ExePath() const { return folder.Join("Galvorand.exe"); }
   std::string Value(Preferences& preferences, const char* key) {
-    return Text(preferences.GetString(key));
+    return Str(preferences.GetString(key));
   }
   // Preferences after Load with `commandLine`, with the ini files the case wrote.
   std::string Loaded(const char* commandLine, const char* key) {
@@ -49,17 +48,17 @@ class PreferencesTest : public ::testing::Test {
 
 TEST_F(PreferencesTest, PathsComeFromTheExecutableAndItsFolderBecomesCurrent) {
   ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\"));
-  CCString exe(Narrow(folder.PathOf(L"Game.Launcher.exe")).c_str());
+  CCString exe = folder.Join("Game.Launcher.exe");
   Preferences preferences(exe);
-  std::string dir = Narrow(folder.Path()) + "\\";
-  EXPECT_EQ(Text(preferences.baseName), "Game.Launcher");
-  EXPECT_EQ(Text(preferences.exeDirectory), dir);
-  EXPECT_EQ(Text(preferences.appDllBase), dir + "Game.Launcher");
-  EXPECT_EQ(Text(preferences.basePath), dir + "Game.Launcher");
+  std::string dir = Str(folder.Path()) + "\\";
+  EXPECT_EQ(Str(preferences.baseName), "Game.Launcher");
+  EXPECT_EQ(Str(preferences.exeDirectory), dir);
+  EXPECT_EQ(Str(preferences.appDllBase), dir + "Game.Launcher");
+  EXPECT_EQ(Str(preferences.basePath), dir + "Game.Launcher");
 
   wchar_t current[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, current);
-  EXPECT_EQ(std::wstring(current), folder.Path());
+  EXPECT_EQ(std::wstring(current), folder.Native().wstring());
 }
 
 TEST_F(PreferencesTest, DefaultsStandWithoutIniFilesOrCommandLine) {
@@ -75,7 +74,7 @@ TEST_F(PreferencesTest, DefaultsStandWithoutIniFilesOrCommandLine) {
             "http://www.galvorand.example/static/gv/digest/Galvorand.wox");
   EXPECT_EQ(Value(preferences, "selfPatch"), "true");
   EXPECT_EQ(Value(preferences, "updateURL"), kDefaultUpdateURL);
-  EXPECT_EQ(Text(preferences.iniPath), Narrow(folder.PathOf(L"Galvorand.ini")));
+  EXPECT_EQ(Str(preferences.iniPath), Str(folder.Join("Galvorand.ini")));
   EXPECT_EQ(preferences.GetLoggingLevel(), 3);
   EXPECT_EQ(preferences.GetTovikLevel(), 4);
   EXPECT_TRUE(preferences.IsSelfPatchEnabled());
@@ -113,11 +112,11 @@ TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
     write(L"Galvorand.ini", c.ini);
     write(L"Galvorand-internal.ini", c.internal);
     write(L"Galvorand-user.ini", c.user);
-    Preferences preferences(CCString(Narrow(caseFolder.PathOf(L"Galvorand.exe")).c_str()));
+    Preferences preferences(caseFolder.Join("Galvorand.exe"));
     preferences.Load("");
     EXPECT_EQ(Value(preferences, "loggingLevel"), c.loggingLevel);
     EXPECT_EQ(Value(preferences, "tovik"), c.tovik);
-    EXPECT_EQ(Text(preferences.iniPath), Narrow(caseFolder.PathOf(c.mainIni)));
+    EXPECT_EQ(Str(preferences.iniPath), Str(TestFolder::ToText(caseFolder.PathOf(c.mainIni))));
   }
 }
 
@@ -307,13 +306,13 @@ TEST(PreferencesServer, NamesResolveExactlyAndTheUpdateAddressUsesPlainHttp) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.server);
     CCString resolved = ResolveServerName(c.server);
-    EXPECT_EQ(Text(resolved), c.resolved);
-    EXPECT_EQ(Text(DeriveUpdateURL(resolved)), c.updateURL);
+    EXPECT_EQ(Str(resolved), c.resolved);
+    EXPECT_EQ(Str(DeriveUpdateURL(resolved)), c.updateURL);
   }
   // The comparison is exact even for a string that otherwise ignores case.
   CCString caseless("LIVE");
   caseless.SetFlags(CCString::kIgnoreCase);
-  EXPECT_EQ(Text(ResolveServerName(caseless)), "LIVE");
+  EXPECT_EQ(Str(ResolveServerName(caseless)), "LIVE");
 }
 
 }  // namespace
