@@ -219,52 +219,6 @@ TEST(LauncherRun, DllWithoutLaunchExportEndsWithTheUncaughtExceptionCode) {
   EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
 }
 
-TEST(LauncherRun, LogFileAppendsOneBannerPerRun) {
-  LauncherFolder launcher;
-  const std::string earlier = "line of an earlier run\r\n";
-  ASSERT_TRUE(launcher.Folder().Write(launcher.LogName(), earlier));
-  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
-  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
-  std::vector<std::string> lines = launcher.LogLines();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[0] + "\r\n", earlier);
-  ExpectBanner(lines[1], "4.0.0.320");
-  EXPECT_EQ(lines[2].rfind("*Error: Failed to load ", 0), 0u) << lines[2];
-  ExpectBanner(lines[3], "4.0.0.320");
-  EXPECT_EQ(lines[4], lines[2]);
-}
-
-TEST(LauncherRun, ReadOnlyLogFileIsMadeWritable) {
-  LauncherFolder launcher;
-  ASSERT_TRUE(launcher.Folder().Write(launcher.LogName(), "kept\r\n"));
-  ASSERT_TRUE(SetFileAttributesW(launcher.Folder().PathOf(launcher.LogName()).c_str(),
-                                 FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(launcher.Run(), kDllNotLoaded);
-  std::vector<std::string> lines = launcher.LogLines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "kept");
-  EXPECT_EQ(lines[2].rfind("*Error: Failed to load ", 0), 0u) << lines[2];
-}
-
-TEST(LauncherRun, HostileIniFilesDoNotDisturbTheLaunch) {
-  LauncherFolder launcher;
-  launcher.InstallDll(kAppDll);
-  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"5");
-  const std::string huge(20000, 'v');
-  const char kBinary[] = "\0\x01\x02\xff binary\r\n";
-  std::string junk =
-      "\xEF\xBB\xBF[Settings]\r\nno equals sign here\r\n=value without key\r\n"
-      "loggingLevel\r\n[Settings\r\nselfPatch=" +
-      huge + "\r\n" + std::string(kBinary, sizeof kBinary - 1) + "[Other]\r\ntovik=x\r\n";
-  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.ini", junk));
-  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand-internal.ini", "[Settings]\nserver=\n"));
-  ASSERT_TRUE(launcher.Folder().Write(L"Galvorand-user.ini", "[Settings]\nurl=" + huge + "\n"));
-  EXPECT_EQ(launcher.Run(L"selfPatch=false"), 5);
-  std::vector<FixtureCall> calls = launcher.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1]["command_line"], "selfPatch=false");
-}
-
 TEST(LauncherRun, NonAsciiFolderAndNamesLoadThroughTheWideCalls) {
   LauncherFolder launcher(L"Lan\u00e7eur \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5",
                           L"Galv\u00f8rand.exe");

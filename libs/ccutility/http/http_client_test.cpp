@@ -8,22 +8,22 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/exception_text.h"
+#include "tests/support/http_body.h"
 #include "tests/support/memory_socket.h"
 #include "tests/support/peer_env.h"
 
 namespace {
 
+using gvtest::ReadBody;
 using gvtest::Str;
 using gvtest::WhatOf;
+using Reader = gvtest::BodyReader;
 
 using gvtest::Pattern;
 using gvtest::PortOf;
@@ -439,29 +439,15 @@ TEST(HTTPClient, ResumesFromFirstMissingByte) {
        "HTTP/1.1 206 Partial\r\nContent-Length: 700\r\n\r\n" + body.substr(300, 400),
        "HTTP/1.1 206 Partial\r\nContent-Length: 300\r\n\r\n" + body.substr(700)},
   };
-  enum Reader { kReceive, kPieces, kContinue };
   for (const auto& c : cases) {
-    for (Reader reader : {kReceive, kPieces, kContinue}) {
-      SCOPED_TRACE(std::string(c.name) + " read by " + std::to_string(reader));
+    for (Reader reader : {Reader::kReceive, Reader::kPieces, Reader::kContinue}) {
+      SCOPED_TRACE(std::string(c.name) + " read by " + std::to_string(int(reader)));
       Scripted s({c.first, c.second}, 128);
       TestClient& client = s.client;
       client.rangeStart = c.rangeStart;
       client.rangeLength = c.rangeLength;
       client.SendRequest("GET", kAddress);
-      std::string got;
-      if (reader == kReceive) {
-        char buffer[300];
-        while (uint32_t n = client.Receive(buffer, sizeof buffer))
-          got.append(buffer, n);
-      } else if (reader == kPieces) {
-        for (CCString p = client.ReceivePiece(); !p.IsEmpty(); p = client.ReceivePiece())
-          got += Str(p);
-      } else {
-        CCString all;
-        while (client.ContinueReceivingBody(all)) {
-        }
-        got = Str(all);
-      }
+      std::string got = ReadBody(client, reader);
       size_t first = c.rangeLength == 0  ? 0
                      : c.rangeStart >= 0 ? size_t(c.rangeStart)
                                          : 1000 - size_t(c.rangeLength);

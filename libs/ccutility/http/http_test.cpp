@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/exception_text.h"
+#include "tests/support/http_body.h"
 #include "tests/support/memory_socket.h"
 
 namespace {
@@ -65,32 +66,8 @@ class TestHTTP : public HTTP {
   std::vector<std::string> offered;
 };
 
-enum class Reader { kBody, kContinue, kPieces, kReceive };
-
-std::string ReadBody(HTTP& h, Reader reader) {
-  std::string out;
-  switch (reader) {
-    case Reader::kBody:
-      return Str(h.Body());
-    case Reader::kContinue: {
-      CCString body;
-      while (h.ContinueReceivingBody(body)) {
-      }
-      return Str(body);
-    }
-    case Reader::kPieces:
-      for (CCString p = h.ReceivePiece(); !p.IsEmpty(); p = h.ReceivePiece())
-        out += Str(p);
-      return out;
-    case Reader::kReceive: {
-      char buffer[7];
-      while (uint32_t n = h.Receive(buffer, sizeof buffer))
-        out.append(buffer, n);
-      return out;
-    }
-  }
-  return out;
-}
+using Reader = gvtest::BodyReader;
+using gvtest::ReadBody;
 
 }  // namespace
 
@@ -222,7 +199,7 @@ TEST(HTTPReader, ParsesTheSameInPiecesOfEverySize) {
   const std::string next = "HTTP/1.1 204 No Content\r\nX-Next: 1\r\n\r\n";
   for (const Case& c : cases) {
     const std::string input = c.input + next;
-    for (Reader reader : {Reader::kBody, Reader::kContinue, Reader::kPieces, Reader::kReceive}) {
+    for (Reader reader : gvtest::kBodyReaders) {
       for (uint32_t piece = 0; piece <= input.size(); ++piece) {
         SCOPED_TRACE(testing::Message() << testing::PrintToString(c.input) << " reader "
                                         << int(reader) << " piece " << piece);
@@ -312,7 +289,7 @@ TEST(HTTPReader, EveryCutShortResponseThrowsAClose) {
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;e\r\nabc\r\n0\r\nT: 1\r\n\r\n",
   };
   for (const std::string& full : responses) {
-    for (Reader reader : {Reader::kBody, Reader::kContinue, Reader::kPieces, Reader::kReceive}) {
+    for (Reader reader : gvtest::kBodyReaders) {
       for (size_t cut = 0; cut < full.size(); ++cut) {
         SCOPED_TRACE(testing::Message()
                      << testing::PrintToString(full.substr(0, cut)) << " reader " << int(reader));

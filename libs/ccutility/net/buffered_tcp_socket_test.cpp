@@ -205,27 +205,3 @@ TEST(BufferedTCPSocket, ReadErrorsAreThrownAndEndTheConnection) {
   EXPECT_THROW(t->ReceiveN(&c, 1, false), Ex);
   EXPECT_EQ(t->GetState(), cc::Socket::kConnected);  // "Message Too Long" keeps it open
 }
-
-TEST(BufferedTCPSocket, SendsAreCountedAndStopAfterShutdown) {
-  CCSharedPtr<MemorySocket> s(new MemorySocket);
-  const char* request = "GET / HTTP/1.1\r\n";
-  std::vector<cc::SendBuffer> pieces = {{request, 16}, {"", 0}, {"Host: a\r\n", 9}, {"\r\n", 2}};
-  s->SendBuffers(pieces).Send("x").Send(CCString("yz"));
-  EXPECT_EQ(s->Sent(), "GET / HTTP/1.1\r\nHost: a\r\n\r\nxyz");
-  EXPECT_EQ(s->GetBytesSent(), 30u);
-
-  s->ShutdownSend();
-  EXPECT_EQ(s->GetState(), cc::Socket::kSendClosed);
-  EXPECT_EQ(WhatOf<Ex>([&] { s->Send("more"); }), "SocketError:Not Connected");
-  // The peer's close after our half-close closes the socket.
-  char c;
-  EXPECT_EQ(s->Receive(&c, 1), 0u);
-  s->Close();
-  EXPECT_EQ(s->GetState(), cc::Socket::kClosed);
-
-  // Half-closing after the peer closed closes at once.
-  auto t = Scripted("", 0);
-  EXPECT_EQ(t->Receive(&c, 1), 0u);
-  t->ShutdownSend();
-  EXPECT_EQ(t->GetState(), cc::Socket::kClosed);
-}
