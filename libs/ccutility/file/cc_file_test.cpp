@@ -226,7 +226,6 @@ TEST_F(BufferedFile, SmallFileGetsASmallBuffer) {
   EXPECT_EQ(std::string(text, 10), "0123456789");
   file.Close();
   EXPECT_EQ(file.AllocatedBytes(), 0u);
-  EXPECT_EQ(file.Capacity(), cc::BufferedFile::kDefaultCapacity);
 }
 
 TEST_F(BufferedFile, AppendKeepsContentAndFlushWritesOut) {
