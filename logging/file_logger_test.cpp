@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "launcher/pathutil/path_util.h"
-#include "tests/support/test_folder.h"
 #include "logging/multi_logger.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "launcher/pathutil/path_util.h"
-#include "tests/support/test_folder.h"
 #include "libs/ccutility/file/cc_file.h"
 #include "tests/support/peer_env.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/launcher_process.h"
 #include "tests/support/test_folder.h"
 
 namespace {

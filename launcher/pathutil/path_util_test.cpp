@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "tests/support/test_folder.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 

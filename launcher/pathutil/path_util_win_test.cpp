@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "launcher/pathutil/path_util.h"
-#include "tests/support/test_folder.h"
 #include "launcher/text/text_helpers.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "tests/support/test_folder.h"
 
 // A loaded module cannot be removed but can be renamed: the replaced file moves aside to
 // ".bak" (clearing a stale, read-only backup first) and the new one takes its place.

@@ -17,9 +17,9 @@
 
 namespace {
 
-using gvtest::WhatOf;
 using cc::BufferedTCPSocket;
 using cc::Socket;
+using gvtest::WhatOf;
 using Ex = cc::SocketError::Exception;
 using SocketPtr = CCSharedPtr<BufferedTCPSocket>;
 namespace sys = cc::SocketSystem;
