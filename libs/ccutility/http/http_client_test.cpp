@@ -602,7 +602,7 @@ TEST(HTTPClientWebServer, KeepAliveAndPipelinedRequestsShareOneConnection) {
   EXPECT_EQ(c.QueuedRequests(), 0u);
 }
 
-TEST(HTTPClientWebServer, RangesConditionsAndStatuses) {
+TEST(HTTPClientWebServer, RangesAndConditions) {
   NEED_PEER("GV_HTTP_PORT");
   TestClient c;
   c.rangeStart = 1000;
@@ -617,23 +617,10 @@ TEST(HTTPClientWebServer, RangesConditionsAndStatuses) {
   c.SendRequest("GET", Url("GV_HTTP_PORT", "/dated.txt"));
   EXPECT_THROW(c.GetState(), Unhandled::Redirection);
   EXPECT_EQ(c.statusCode, 304);
-  c.throwOnUnhandled = false;
-  c.ifModifiedSince = 1700000000;
-  c.SendRequest("GET", Url("GV_HTTP_PORT", "/dated.txt"));
-  EXPECT_EQ(c.GetState(), HTTP::kComplete);
-  EXPECT_EQ(c.statusCode, 304);
-  c.throwOnUnhandled = true;
   c.ifModifiedSince = 1600000000;
   c.SendRequest("GET", Url("GV_HTTP_PORT", "/dated.txt"));
   EXPECT_EQ(c.BodyText(), "a file last changed on the 14th\n");
   EXPECT_EQ(c.lastModified, 1700000000);
-
-  int64_t known = 784111777;
-  EXPECT_EQ(Str(c.FetchIfModified(Url("GV_HTTP_PORT", "/small.txt"), &known, 2, nullptr)), "");
-  known = 1;
-  EXPECT_EQ(Str(c.FetchIfModified(Url("GV_HTTP_PORT", "/small.txt"), &known, 2, nullptr)),
-            "hello from the publisher\n");
-  EXPECT_EQ(known, 784111777);
 }
 
 TEST(HTTPClientWebServer, ProxyForwardsTheWholeURL) {
@@ -706,9 +693,11 @@ TEST(HTTPClientFaultServer, ServerErrorsAreAskedAgainAfterRealWaits) {
   EXPECT_EQ(c.waits, (std::vector<uint32_t>{2000, 4000, 2000, 4000, 1000}));
   for (size_t i = 0; i < c.waits.size() && i < c.waitedMs.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_GE(c.waitedMs[i], c.waits[i] - 20.0);  // slept, not only counted
+    EXPECT_GE(c.waitedMs[i], c.waits[i] - 20.0);
+    EXPECT_LT(c.waitedMs[i], c.waits[i] + 1500.0);
   }
   EXPECT_GE(seconds, 12.9);
+  EXPECT_LT(seconds, 40.0);
   EXPECT_EQ(error.failures, 2);
   EXPECT_EQ(error.statusCode, 503);
   EXPECT_EQ(Str(error.description), "HTTP::Exception::UnhandledResponse: Service Unavailable");
