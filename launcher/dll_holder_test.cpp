@@ -8,7 +8,9 @@
 #include <string>
 
 #include "launcher/sl_holder.h"
-#include "tests/launcher_integration/test_folder.h"
+#include "tests/support/exception_text.h"
+#include "tests/support/launcher_process.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 
@@ -20,15 +22,10 @@ CCString Utf8(const std::wstring& path) {
   return CCString(Narrow(path).c_str());
 }
 
-// The message of the DLLHolder::exception that `action` raises, or "<no exception>".
+// The message of the DLLHolder::exception that `action` raises.
 template <class Action>
 std::string RaisedMessage(Action action) {
-  try {
-    action();
-  } catch (const DLLHolder::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
+  return gvtest::WhatOf<DLLHolder::exception>(action);
 }
 
 // A holder of its own per case, so the process-wide one stays untouched.
@@ -122,7 +119,7 @@ TEST(DLLHolder, PathsAreNormalisedAndNonAsciiGoesThroughTheWideCall) {
   // bytes handed to the narrow call would name a different (missing) file.
   TestFolder folder(L"\u00c4\u00d6\u00dc \u0442\u0435\u0441\u0442 \u2603");
   ASSERT_TRUE(folder.CopyIn(kAppDll, L"Galv\u00f8rand.dll"));
-  std::string path = Narrow(folder.Path()) + "//Galv\xc3\xb8rand.dll";
+  std::string path = Narrow(folder.Native()) + "//Galv\xc3\xb8rand.dll";
   for (char& c : path) {
     if (c == '\\')
       c = '/';
@@ -139,7 +136,7 @@ TEST(DLLHolder, NarrowPathBytesAreHandedOverUnconverted) {
     GTEST_SKIP() << "needs ANSI code page 1252, this process has " << GetACP();
   TestFolder folder(L"ansi");
   ASSERT_TRUE(folder.CopyIn(kAppDll, L"caf\u00e9.dll"));
-  std::string path = Narrow(folder.Path()) + "\\caf\xe9.dll";  // 0xE9: "é" in code page 1252
+  std::string path = Narrow(folder.Native()) + "\\caf\xe9.dll";  // 0xE9: "é" in code page 1252
   DLLHolder holder;
   EXPECT_TRUE(holder.Load(CCString(path.c_str()))) << "error " << DLLHolder::SystemErrorCode();
   holder.Unload();

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "launcher/pathutil/path_util.h"
-#include "launcher/pathutil/temp_test_folder.h"
 #include "logging/multi_logger.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ void ExpectBanner(const std::string& line, const std::string& version) {
 }  // namespace
 
 TEST(FileLogger, BannerPrefixesAndLineEnds) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString path = temp.Join("no/such/folder/Galvorand.log");
   CCSharedPtr<FileLogger> logger(new FileLogger(path, 0));
@@ -68,7 +68,7 @@ TEST(FileLogger, BannerPrefixesAndLineEnds) {
 }
 
 TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString path = temp.Join("app.log");
   {
@@ -93,14 +93,14 @@ TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
 }
 
 TEST(FileLogger, WritesThroughAReadOnlyFileAndTheFanOut) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString path = temp.Join("ro.log");
   {
     cc::File seed(path, cc::File::kWrite);
     seed.Write("old line\r\n");
   }
-  TempTestFolder::MakeReadOnly(temp.Native("ro.log"));
+  TestFolder::MakeReadOnly(temp.Native("ro.log"));
 
   MultiLogger multi;
   multi.SetLevel(0);

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "launcher/pathutil/path_util.h"
-#include "launcher/pathutil/temp_test_folder.h"
 #include "libs/ccutility/file/cc_file.h"
 #include "tests/support/peer_env.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ using gvtest::UniqueKey;
 
 // A ".notify" marker holding `address` and the place of its ".notified" twin.
 struct Markers {
-  TempTestFolder folder;
+  TestFolder folder;
   CCString notify = folder.Join("Galvorand.notify");
   CCString notified = folder.Join("Galvorand.notified");
 
@@ -80,7 +80,7 @@ TEST(Notifier, AnyFailedAttemptLeavesTheMarkerForTheNextStart) {
 }
 
 TEST(Notifier, MissingMarkerEndsTheRunWithAFileError) {
-  TempTestFolder folder;
+  TestFolder folder;
   CCString notify = folder.Join("absent.notify");
   Notifier* direct = new Notifier(notify, folder.Join("absent.notified"));
   CCSharedPtr<Notifier> holder(direct);

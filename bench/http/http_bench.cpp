@@ -7,7 +7,7 @@
 #include <string>
 
 #include "libs/ccutility/http/http.h"
-#include "libs/ccutility/net/memory_socket_for_test.h"
+#include "tests/support/memory_socket.h"
 
 namespace {
 

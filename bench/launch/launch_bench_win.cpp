@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/launcher_integration/test_folder.h"
+#include "tests/support/launcher_process.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 

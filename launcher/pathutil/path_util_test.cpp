@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "launcher/pathutil/temp_test_folder.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "tests/support/test_folder.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ TEST(PathUtil, JoinPathRules) {
 }
 
 TEST(PathUtil, CreateFoldersMakesChainsOrReportsTheSystemError) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   EXPECT_STREQ(PathUtil::CreateFolders(".", true).c_str(), ".");
   EXPECT_NO_THROW(PathUtil::CreateFolders(temp.Path(), false));  // exists already
@@ -107,7 +107,7 @@ TEST(PathUtil, CreateFoldersMakesChainsOrReportsTheSystemError) {
 }
 
 TEST(PathUtil, ExistsWritableDeleteRenameAndCopy) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString a = temp.Join("a.txt"), b = temp.Join("b.txt"), c = temp.Join("c.txt");
   WriteFile(a, "alpha");
@@ -117,11 +117,11 @@ TEST(PathUtil, ExistsWritableDeleteRenameAndCopy) {
   EXPECT_FALSE(PathUtil::FileExists(temp.Path()));  // a folder
   EXPECT_FALSE(PathUtil::MakeWritable(temp.Join("missing")));
 
-  TempTestFolder::MakeReadOnly(temp.Native("a.txt"));
+  TestFolder::MakeReadOnly(temp.Native("a.txt"));
   EXPECT_NE(PathUtil::DeletePath(a, false), 0);
   EXPECT_TRUE(PathUtil::MakeWritable(a));
-  EXPECT_FALSE(TempTestFolder::IsReadOnly(temp.Native("a.txt")));
-  TempTestFolder::MakeReadOnly(temp.Native("a.txt"));
+  EXPECT_FALSE(TestFolder::IsReadOnly(temp.Native("a.txt")));
+  TestFolder::MakeReadOnly(temp.Native("a.txt"));
   EXPECT_EQ(PathUtil::DeletePath(a, true), 0);
   EXPECT_FALSE(PathUtil::FileExists(a));
 
@@ -136,12 +136,12 @@ TEST(PathUtil, ExistsWritableDeleteRenameAndCopy) {
 }
 
 TEST(PathUtil, ReplaceFileOntoReadOnlyAndMissingDestinations) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString source = temp.Join("new.bin"), destination = temp.Join("app.bin");
   WriteFile(source, "new content");
   WriteFile(destination, "old");
-  TempTestFolder::MakeReadOnly(temp.Native("app.bin"));
+  TestFolder::MakeReadOnly(temp.Native("app.bin"));
   EXPECT_EQ(PathUtil::ReplaceFile(source, destination), 0);
   EXPECT_STREQ(PathUtil::ReadWholeFile(destination).c_str(), "new content");
   EXPECT_FALSE(PathUtil::FileExists(source));
@@ -154,7 +154,7 @@ TEST(PathUtil, ReplaceFileOntoReadOnlyAndMissingDestinations) {
 }
 
 TEST(PathUtil, ReadWholeFileKeepsBytesAndReportsMissingFiles) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString binary("a\0b\r\n\xff\n", 7);
   WriteFile(temp.Join("bytes.bin"), binary);
@@ -172,7 +172,7 @@ TEST(PathUtil, ReadWholeFileKeepsBytesAndReportsMissingFiles) {
 }
 
 TEST(PathUtil, NonAsciiNamesReachTheFileSystemAsUnicode) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   const char* folderName = "Gr\xC3\xBC\xC3\x9F" "e";                             // Grüße
   const char* fileName = "Gr\xC3\xBC\xC3\x9F" "e/\xE6\x97\xA5\xE6\x9C\xAC.txt";  // 日本.txt

@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "launcher/pathutil/path_util.h"
-#include "launcher/pathutil/temp_test_folder.h"
 #include "launcher/text/text_helpers.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "tests/support/test_folder.h"
 
 // A loaded module cannot be removed but can be renamed: the replaced file moves aside to
 // ".bak" (clearing a stale, read-only backup first) and the new one takes its place.
 TEST(PathUtil, ReplaceFileMovesALoadedModuleAside) {
-  TempTestFolder temp;
+  TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   wchar_t self[MAX_PATH];
   ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
@@ -22,7 +22,7 @@ TEST(PathUtil, ReplaceFileMovesALoadedModuleAside) {
     cc::File stale(backup, cc::File::kWrite);
     stale.Write("stale");
   }
-  TempTestFolder::MakeReadOnly(temp.Native("module.dll.bak"));
+  TestFolder::MakeReadOnly(temp.Native("module.dll.bak"));
   {
     cc::File update(source, cc::File::kWrite);
     update.Write("new module");

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "libs/ccutility/http/http.h"
-#include "libs/ccutility/net/memory_socket_for_test.h"
+#include "tests/support/memory_socket.h"
 
 namespace {
 

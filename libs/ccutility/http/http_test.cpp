@@ -1,34 +1,25 @@
-// The HTTP message layer through a small subclass that reads status lines itself: fed from
-// memory in pieces of every size, against the test web server (GV_HTTP_PORT) and against
-// the fault-injecting server (GV_FAULT_PORT) of the test run.
+// The HTTP message layer through a small subclass that reads status lines itself, fed from
+// memory in pieces of every size. (Against real servers it is tested through the client.)
 
 #include "libs/ccutility/http/http.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "libs/ccutility/net/memory_socket_for_test.h"
-#include "tests/support/peer_env.h"
-#include "libs/ccutility/net/net_test_support.h"
+#include "tests/support/exception_text.h"
+#include "tests/support/http_body.h"
+#include "tests/support/memory_socket.h"
 
 namespace {
 
 using cc::Scripted;
-
-using cc::Str;
-using cc::WhatOf;
-
-using gvtest::Pattern;
-using gvtest::PortOf;
+using gvtest::Str;
+using gvtest::WhatOf;
 
 using cc::HTTP;
-using cc::MemorySocket;
 using SocketEx = cc::SocketError::Exception;
 using HTTPEx = cc::HTTP::Exception;
 
@@ -75,32 +66,8 @@ class TestHTTP : public HTTP {
   std::vector<std::string> offered;
 };
 
-enum class Reader { kBody, kContinue, kPieces, kReceive };
-
-std::string ReadBody(HTTP& h, Reader reader) {
-  std::string out;
-  switch (reader) {
-    case Reader::kBody:
-      return Str(h.Body());
-    case Reader::kContinue: {
-      CCString body;
-      while (h.ContinueReceivingBody(body)) {
-      }
-      return Str(body);
-    }
-    case Reader::kPieces:
-      for (CCString p = h.ReceivePiece(); !p.IsEmpty(); p = h.ReceivePiece())
-        out += Str(p);
-      return out;
-    case Reader::kReceive: {
-      char buffer[7];
-      while (uint32_t n = h.Receive(buffer, sizeof buffer))
-        out.append(buffer, n);
-      return out;
-    }
-  }
-  return out;
-}
+using Reader = gvtest::BodyReader;
+using gvtest::ReadBody;
 
 }  // namespace
 
@@ -121,7 +88,7 @@ TEST(HTTPWriter, RequestHeadIsOneGatheredWriteInOrder) {
   h.rangeLength = -1;
   h.Ask("PUT", "/up?x=1");
   h.SendBody("hello", 5);
-  EXPECT_EQ(Str(s->Sent()),
+  EXPECT_EQ(s->Sent(),
             "PUT /up?x=1 HTTP/1.1\r\nHost: test.example\r\nx-first: again\r\nX-Second: b\r\n"
             "Content-Encoding: gzip\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n"
             "Content-Range: bytes 0-4/10\r\nRange: bytes=100-\r\n\r\nhello");
@@ -183,7 +150,7 @@ TEST(HTTPWriter, ChunksAreHexSizedAndEndWithAnEmptyOne) {
   h.SendChunk("hello");
   h.SendChunk(CCString(std::string(26, 'z').c_str()));
   h.SendChunk("");
-  EXPECT_EQ(Str(s->Sent()),
+  EXPECT_EQ(s->Sent(),
             "POST /c HTTP/1.1\r\nHost: test.example\r\nContent-Type: application/octet-stream\r\n"
             "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n1A\r\n" +
                 std::string(26, 'z') + "\r\n0\r\n\r\n");
@@ -191,7 +158,7 @@ TEST(HTTPWriter, ChunksAreHexSizedAndEndWithAnEmptyOne) {
   EXPECT_EQ(WhatOf([&] { h.SendChunk("x"); }),
             "HTTP::Exception: SendChunk() is only legal for chunked");
   h.SendResponseHead(200, "OK");
-  EXPECT_TRUE(Str(s->Sent()).ends_with("0\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"));
+  EXPECT_TRUE(s->Sent().ends_with("0\r\n\r\nHTTP/1.1 200 OK\r\n\r\n"));
 }
 
 // ---- Reading from memory --------------------------------------------------------------
@@ -232,7 +199,7 @@ TEST(HTTPReader, ParsesTheSameInPiecesOfEverySize) {
   const std::string next = "HTTP/1.1 204 No Content\r\nX-Next: 1\r\n\r\n";
   for (const Case& c : cases) {
     const std::string input = c.input + next;
-    for (Reader reader : {Reader::kBody, Reader::kContinue, Reader::kPieces, Reader::kReceive}) {
+    for (Reader reader : gvtest::kBodyReaders) {
       for (uint32_t piece = 0; piece <= input.size(); ++piece) {
         SCOPED_TRACE(testing::Message() << testing::PrintToString(c.input) << " reader "
                                         << int(reader) << " piece " << piece);
@@ -307,6 +274,13 @@ TEST(HTTPReader, HostileResponsesGiveClearErrorsInPiecesOfEverySize) {
       EXPECT_EQ(WhatOf([&] { h.Body(); }), c.what);
     }
   }
+  EXPECT_THROW(TestHTTP(Scripted(cases[0].input, 0)).GetState(), HTTPEx::UnexpectedResponse);
+  // A counted read names its own call.
+  auto cut = Scripted(ok + "Content-Length: 10\r\n\r\nabc", 0);
+  TestHTTP h(cut);
+  EXPECT_EQ(WhatOf([&] { ReadBody(h, Reader::kReceive); }),
+            "SocketError:cc::HTTP::Receive got unexpected close during block read");
+  EXPECT_EQ(h.GetBodyRead(), 3);
 }
 
 TEST(HTTPReader, EveryCutShortResponseThrowsAClose) {
@@ -315,7 +289,7 @@ TEST(HTTPReader, EveryCutShortResponseThrowsAClose) {
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;e\r\nabc\r\n0\r\nT: 1\r\n\r\n",
   };
   for (const std::string& full : responses) {
-    for (Reader reader : {Reader::kBody, Reader::kContinue, Reader::kPieces, Reader::kReceive}) {
+    for (Reader reader : gvtest::kBodyReaders) {
       for (size_t cut = 0; cut < full.size(); ++cut) {
         SCOPED_TRACE(testing::Message()
                      << testing::PrintToString(full.substr(0, cut)) << " reader " << int(reader));
@@ -414,159 +388,4 @@ TEST(HTTPException, TextsNameThePeerWhenKnown) {
   EXPECT_STREQ(none.what(), "HTTP::Exception::UnhandledResponse: Odd");
   // One catch of the socket root catches them all.
   EXPECT_THROW(throw HTTPEx::UnhandledResponse::Redirection(error, "Found", 302), SocketEx);
-}
-
-// ---- Against the fault-injecting server -----------------------------------------------
-
-namespace {
-
-struct FaultPeer {
-  CCSharedPtr<cc::BufferedTCPSocket> socket{new cc::BufferedTCPSocket};
-  TestHTTP http{socket};
-  explicit FaultPeer(const char* path, uint16_t port = PortOf("GV_FAULT_PORT")) {
-    EXPECT_TRUE(socket->Connect("127.0.0.1", port, 5000));
-    socket->SetReceiveTimeout(10000);
-    http.Ask("GET", path);
-  }
-};
-
-}  // namespace
-
-TEST(HTTPFaultServer, FoldedHeadersExtensionsTrailersAndOneByteRanges) {
-  NEED_PEER("GV_FAULT_PORT");
-  FaultPeer folded("/folded");
-  EXPECT_EQ(Str(folded.http.Body()), "folded\n");
-  EXPECT_EQ(folded.http.offered, std::vector<std::string>{"X-Folded: first second third"});
-
-  FaultPeer extensions("/chunk-ext");
-  EXPECT_EQ(ReadBody(extensions.http, Reader::kPieces), "hello world");
-
-  FaultPeer trailers("/trailers");
-  EXPECT_EQ(Str(trailers.http.Body()), "hello");
-  EXPECT_EQ(trailers.http.offered, (std::vector<std::string>{"Trailer: X-Trailer, X-Checksum",
-                                                             "X-Trailer: yes", "X-Checksum: 42"}));
-
-  FaultPeer one("/one-byte-range");
-  EXPECT_EQ(Str(one.http.Body()), Pattern(7, 1));
-  EXPECT_EQ(one.http.incoming.rangeFirst, 7);
-  EXPECT_EQ(one.http.incoming.rangeLast, 7);
-}
-
-TEST(HTTPFaultServer, HostileAnswersThrowWithThePeerAddress) {
-  NEED_PEER("GV_FAULT_PORT");
-  struct Case {
-    const char* path;
-    const char* what;
-  } cases[] = {
-      {"/negative-length", "HTTP::Exception: Content-Length is negative (127.0.0.1)"},
-      {"/reversed-range", "HTTP::Exception: Range end >= range start (127.0.0.1)"},
-      {"/chunk-overrun", "HTTP::Exception: Received too many bytes for chunk (127.0.0.1)"},
-      {"/long-header", "SocketError:Message Too Long"},
-      {"/cut-body", "SocketError:cc::HTTP::Body got unexpected close during read"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    FaultPeer peer(c.path);
-    EXPECT_EQ(WhatOf([&] { peer.http.Body(); }), c.what);
-  }
-  FaultPeer negative("/negative-length");
-  EXPECT_THROW(negative.http.GetState(), HTTPEx::UnexpectedResponse);
-
-  FaultPeer cut("/cut-body");
-  EXPECT_EQ(WhatOf([&] { ReadBody(cut.http, Reader::kReceive); }),
-            "SocketError:cc::HTTP::Receive got unexpected close during block read");
-  EXPECT_EQ(cut.http.GetBodyRead(), 500);
-}
-
-TEST(HTTPFaultServer, SilentPeerTimesOutAndKillEndsABlockedReceive) {
-  NEED_PEER("GV_FAULT_PORT");
-  FaultPeer silent("/silent");
-  silent.socket->SetReceiveTimeout(300);
-  EXPECT_THROW(silent.http.GetState(), SocketEx::Timeout);
-
-  FaultPeer blocked("/silent");
-  std::thread killer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    blocked.http.Kill();
-  });
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(blocked.http.GetState(), HTTPEx::ConnectionKilled);
-  killer.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_THROW(blocked.http.Body(), HTTPEx::ConnectionKilled);
-}
-
-// ---- Against the test web server ------------------------------------------------------
-
-TEST(HTTPWebServer, KeepAliveBodiesBackToBackOnOneSocket) {
-  NEED_PEER("GV_HTTP_PORT");
-  FaultPeer web("/small.txt", PortOf("GV_HTTP_PORT"));
-  TestHTTP& h = web.http;
-  EXPECT_EQ(Str(h.Body()), "hello from the publisher\n");
-  auto connection = [&] {
-    for (const std::string& header : h.offered)
-      if (header.starts_with("X-Connection: "))
-        return header;
-    return std::string("none");
-  };
-  const std::string first = connection();
-  struct File {
-    const char* path;
-    size_t size;
-    Reader reader;
-  } files[] = {{"/1k.bin", 1024, Reader::kPieces},
-               {"/empty.txt", 0, Reader::kBody},
-               {"/100k.bin", 102400, Reader::kContinue},
-               {"/1m.bin", 1 << 20, Reader::kBody},
-               {"/many/007.bin", 1024, Reader::kReceive}};
-  for (const File& f : files) {
-    SCOPED_TRACE(f.path);
-    h.Ask("GET", f.path);
-    h.GetState();
-    EXPECT_EQ(h.statusCode, 200);
-    EXPECT_EQ(ReadBody(h, f.reader), std::string(f.path) == "/empty.txt" ? "" : Pattern(0, f.size));
-    EXPECT_EQ(connection(), first);
-  }
-  // Pipelined: three requests in one go, read in order.
-  for (int i = 0; i < 3; ++i) {
-    h.outgoing.contentLength = 0;
-    CCString path = CCString::Format("/many/%03d.bin", 100 + i);
-    h.SendHead(h.BuildRequestHead("GET", path));
-  }
-  for (int i = 0; i < 3; ++i) {
-    h.ResetIncoming();
-    EXPECT_EQ(Str(h.Body()), Pattern(0, 1024));
-  }
-  EXPECT_EQ(connection(), first);
-}
-
-TEST(HTTPWebServer, RangesAndIfModifiedSince) {
-  NEED_PEER("GV_HTTP_PORT");
-  FaultPeer web("/empty.txt", PortOf("GV_HTTP_PORT"));
-  TestHTTP& h = web.http;
-  h.Body();
-  struct Case {
-    int32_t start, length;
-    int32_t first, last;
-  } cases[] = {{100, 50, 100, 149}, {1000, -1, 1000, 1023}, {-1, 500, 524, 1023}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.first);
-    h.rangeStart = c.start;
-    h.rangeLength = c.length;
-    h.Ask("GET", "/1k.bin");
-    EXPECT_EQ(h.GetState(), HTTP::kReadingBody);
-    EXPECT_EQ(h.statusCode, 206);
-    EXPECT_EQ(h.incoming.rangeFirst, c.first);
-    EXPECT_EQ(h.incoming.rangeLast, c.last);
-    EXPECT_EQ(h.incoming.rangeTotal, 1024);
-    EXPECT_EQ(Str(h.Body()), Pattern(c.first, c.last - c.first + 1));
-    h.rangeLength = 0;
-  }
-  // The served files' fixed Last-Modified, in the two-digit-day form the server compares.
-  h.AddHeader("If-Modified-Since", "Sun, 06 Nov 1994 08:49:37 GMT");
-  h.Ask("GET", "/1k.bin");
-  EXPECT_EQ(h.GetState(), HTTP::kComplete);
-  EXPECT_EQ(h.statusCode, 304);
-  h.Ask("GET", "/small.txt");
-  EXPECT_EQ(Str(h.Body()), "hello from the publisher\n");
 }

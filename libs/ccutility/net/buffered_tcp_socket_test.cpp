@@ -7,26 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "libs/ccutility/net/memory_socket_for_test.h"
+#include "tests/support/exception_text.h"
+#include "tests/support/memory_socket.h"
 
 namespace {
 
-using cc::Scripted;
-
 using cc::MemorySocket;
+using cc::Scripted;
+using gvtest::WhatOf;
 using Ex = cc::SocketError::Exception;
-
-// The `what` text of the exception of class E that `call` throws; a failure when none is.
-template <class E, class F>
-std::string WhatAs(F&& call) {
-  try {
-    call();
-  } catch (const E& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no exception";
-  return "";
-}
 
 // Reads lines until the stream ends; the end shows as a final "<closed>".
 std::vector<std::string> AllLines(MemorySocket& s, bool unfold) {
@@ -112,7 +101,7 @@ TEST(BufferedTCPSocket, ReceiveNAcrossCloses) {
     char out[8];
     EXPECT_EQ(s->ReceiveN(out, 6, false), 6u);
     EXPECT_EQ(std::string(out, 6), "012345");
-    EXPECT_EQ(WhatAs<Ex::ConnectionClosedError>([&] { s->ReceiveN(out, 6, false); }),
+    EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { s->ReceiveN(out, 6, false); }),
               "SocketError:cc::BufferedTCPSocket::ReceiveN got unexpected close during block read");
 
     auto p = Scripted(data, piece);
@@ -151,7 +140,7 @@ TEST(BufferedTCPSocket, ReceiveNServesBufferedBytesFirst) {
 TEST(BufferedTCPSocket, UnbufferedReceiveNNamesItsOwnClass) {
   auto s = Scripted("abc", 2);
   char out[8];
-  EXPECT_EQ(WhatAs<Ex::ConnectionClosedError>([&] { s->TCPSocket::ReceiveN(out, 5, false); }),
+  EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { s->TCPSocket::ReceiveN(out, 5, false); }),
             "SocketError:cc::TCPSocket::ReceiveN got unexpected close during block read");
   auto t = Scripted("abc", 2);
   EXPECT_EQ(t->TCPSocket::ReceiveN(out, 5, true), 3u);
@@ -204,10 +193,10 @@ TEST(BufferedTCPSocket, FillBufferReadsOnlyWhenAsked) {
 TEST(BufferedTCPSocket, ReadErrorsAreThrownAndEndTheConnection) {
   auto s = Scripted("partial", 3);
   s->SetEndError(10054);
-  EXPECT_EQ(WhatAs<Ex::ConnectionClosed>([&] { s->ReadLine(true); }),
+  EXPECT_EQ(WhatOf<Ex::ConnectionClosed>([&] { s->ReadLine(true); }),
             "SocketError:Reset By Peer (10054)");
   EXPECT_EQ(s->GetState(), cc::Socket::kClosed);
-  EXPECT_EQ(WhatAs<Ex>([&] { s->Send("x"); }), "SocketError:Not Connected");
+  EXPECT_EQ(WhatOf<Ex>([&] { s->Send("x"); }), "SocketError:Not Connected");
 
   // A failure that does not end the connection leaves it open.
   auto t = Scripted("", 0);
@@ -215,28 +204,4 @@ TEST(BufferedTCPSocket, ReadErrorsAreThrownAndEndTheConnection) {
   char c;
   EXPECT_THROW(t->ReceiveN(&c, 1, false), Ex);
   EXPECT_EQ(t->GetState(), cc::Socket::kConnected);  // "Message Too Long" keeps it open
-}
-
-TEST(BufferedTCPSocket, SendsAreCountedAndStopAfterShutdown) {
-  CCSharedPtr<MemorySocket> s(new MemorySocket);
-  const char* request = "GET / HTTP/1.1\r\n";
-  std::vector<cc::SendBuffer> pieces = {{request, 16}, {"", 0}, {"Host: a\r\n", 9}, {"\r\n", 2}};
-  s->SendBuffers(pieces).Send("x").Send(CCString("yz"));
-  EXPECT_STREQ(s->Sent().c_str(), "GET / HTTP/1.1\r\nHost: a\r\n\r\nxyz");
-  EXPECT_EQ(s->GetBytesSent(), 30u);
-
-  s->ShutdownSend();
-  EXPECT_EQ(s->GetState(), cc::Socket::kSendClosed);
-  EXPECT_EQ(WhatAs<Ex>([&] { s->Send("more"); }), "SocketError:Not Connected");
-  // The peer's close after our half-close closes the socket.
-  char c;
-  EXPECT_EQ(s->Receive(&c, 1), 0u);
-  s->Close();
-  EXPECT_EQ(s->GetState(), cc::Socket::kClosed);
-
-  // Half-closing after the peer closed closes at once.
-  auto t = Scripted("", 0);
-  EXPECT_EQ(t->Receive(&c, 1), 0u);
-  t->ShutdownSend();
-  EXPECT_EQ(t->GetState(), cc::Socket::kClosed);
 }

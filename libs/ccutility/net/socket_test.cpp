@@ -1,5 +1,4 @@
-// Sockets against real peers on 127.0.0.1: the test's own listeners on ephemeral ports, and
-// the fault-injecting server of the test run (GV_FAULT_PORT) where one is up.
+// Sockets against real peers: the test's own listeners on ephemeral ports of 127.0.0.1.
 
 #include "libs/ccutility/net/buffered_tcp_socket.h"
 
@@ -8,22 +7,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "libs/ccutility/net/socket_system.h"
 #include "libs/ccutility/thread/cc_thread.h"
-#include "tests/support/peer_env.h"
-#include "libs/ccutility/net/net_test_support.h"
+#include "tests/support/exception_text.h"
 
 namespace {
 
-using cc::WhatOf;
-
 using cc::BufferedTCPSocket;
 using cc::Socket;
+using gvtest::WhatOf;
 using Ex = cc::SocketError::Exception;
 using SocketPtr = CCSharedPtr<BufferedTCPSocket>;
 namespace sys = cc::SocketSystem;
@@ -366,55 +362,4 @@ TEST(Socket, CloseGracefullyKeepsItsTimeLimitWithBytesStillBuffered) {
   EXPECT_FALSE(peerClosed) << "the drain waited for the peer to close";
   EXPECT_EQ(p.client->GetState(), Socket::kClosed);
   peer.join();
-}
-
-// ---- The fault-injecting server of the test run ------------------------------------------
-
-namespace {
-
-SocketPtr Ask(const char* path) {
-  SocketPtr s(new BufferedTCPSocket);
-  EXPECT_TRUE(s->Connect(kLoopback, gvtest::PortOf("GV_FAULT_PORT"), 5000));
-  CCString request("GET ");
-  request.Append(path).Append(" HTTP/1.1\r\nHost: fault.example\r\n\r\n");
-  s->Send(request);
-  return s;
-}
-
-// The answer's head lines, unfolded, up to the empty line before the body.
-std::vector<std::string> HeadOf(BufferedTCPSocket& s) {
-  std::vector<std::string> lines;
-  for (CCString line = s.ReadLine(true); !line.IsEmpty(); line = s.ReadLine(true))
-    lines.push_back(line.c_str());
-  return lines;
-}
-
-}  // namespace
-
-TEST(SocketFaultServer, HeadLinesAreUnfoldedAndBoundedInLength) {
-  NEED_PEER("GV_FAULT_PORT");
-  std::vector<std::string> head = HeadOf(*Ask("/folded"));
-  ASSERT_FALSE(head.empty());
-  EXPECT_EQ(head[0], "HTTP/1.1 200 OK");
-  EXPECT_NE(std::find(head.begin(), head.end(), "X-Folded: first second third"), head.end());
-
-  SocketPtr huge = Ask("/long-header");
-  EXPECT_EQ(WhatOf([&] { HeadOf(*huge); }), "SocketError:Message Too Long");
-}
-
-TEST(SocketFaultServer, CloseInsideACountedBodyAndSilence) {
-  NEED_PEER("GV_FAULT_PORT");
-  char body[1000];
-  SocketPtr s = Ask("/cut-body");
-  HeadOf(*s);
-  EXPECT_EQ(WhatOf([&] { s->ReceiveN(body, sizeof body, false); }),
-            "SocketError:cc::BufferedTCPSocket::ReceiveN got unexpected close during block "
-            "read");
-  SocketPtr t = Ask("/cut-body");
-  HeadOf(*t);
-  EXPECT_EQ(t->ReceiveN(body, sizeof body, true), 500u);
-
-  SocketPtr silent = Ask("/silent");
-  silent->SetReceiveTimeout(300);
-  EXPECT_EQ(WhatOf([&] { silent->ReadLine(false); }), kTimedOut);
 }

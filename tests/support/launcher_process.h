@@ -6,6 +6,13 @@
 #include <utility>
 #include <vector>
 
+// Windows test helpers: build artifacts named by their Unix path (Wine shows the Unix tree
+// as drive Z:), UTF-16 to UTF-8, and running a program as a user's shortcut would.
+
+// "/a/b" -> "Z:\a\b"; a path that is already a Windows path only gets backslashes.
+std::wstring WindowsPathOfBuildFile(const char* path);
+std::string Narrow(const std::wstring& wide);
+
 // Runs a Windows program the way a user's shortcut would and waits for its end.
 struct ProcessOptions {
   std::wstring arguments;  // text after the quoted program path

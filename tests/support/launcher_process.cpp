@@ -1,4 +1,4 @@
-#include "tests/launcher_integration/launcher_process.h"
+#include "tests/support/launcher_process.h"
 
 #include <windows.h>
 
@@ -40,6 +40,29 @@ std::vector<wchar_t> MakeEnvironmentBlock(
 }
 
 }  // namespace
+
+std::wstring WindowsPathOfBuildFile(const char* path) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+  std::wstring result(size_t(n > 0 ? n - 1 : 0), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path, -1, result.data(), n);
+  for (wchar_t& c : result) {
+    if (c == L'/')
+      c = L'\\';
+  }
+  if (!result.empty() && result[0] == L'\\')
+    result = L"Z:" + result;
+  return result;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty())
+    return std::string();
+  int n =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(size_t(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
 
 ProcessResult RunProcess(const std::wstring& program, const ProcessOptions& options) {
   ProcessResult result;
