@@ -1,0 +1,3 @@
+#include "libs/ccutility/binxml/binxml.h"
+
+#include <gtest/gtest.h>
