@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstring>
 
+#include "libs/ccutility/binxml/binxml_writer.h"
 #include "libs/ccutility/net/socket_system.h"
+#include "libs/tovik/binxml_streaming_socket.h"
 #include "libs/tovik/tovik_clock.h"
 #include "libs/tovik/tovik_socket_system.h"
 
@@ -88,6 +90,26 @@ int32_t TovikSimpleConnection::Receive(void* buffer, uint32_t length) {
   if (n < 0)
     m_lastError = m_socket->GetLastSocketError();
   return int32_t(n);
+}
+
+bool TovikSimpleConnection::SendMessage(BinXML::Writer& message) {
+  if (!m_socket || !IsConnectedFlag()) {
+    m_lastError = TovikError::kNotConnected;
+    return false;
+  }
+  uint64_t total = message.GetTotalSize();
+  if (total > 0xFFFFFFFFu || message.IsOverflowed())
+    return false;
+  const uint8_t prefix[4] = {uint8_t(total >> 24), uint8_t(total >> 16), uint8_t(total >> 8),
+                             uint8_t(total)};
+  BinXML::StreamingSocket output(*m_socket);
+  if (output.Write(prefix, sizeof prefix) && message.Send(output))
+    return true;
+  m_lastError = output.GetLastSocketError();
+  // Part of a message on the wire leaves the service unable to find the next one.
+  if (output.GetBytesSent() > 0 || IsLostConnection(m_lastError))
+    Close();
+  return false;
 }
 
 bool TovikSimpleConnection::Append(const void* data, uint32_t length) {
