@@ -120,7 +120,7 @@ TEST(Tovik, SessionReceiptsAndStoredLogLines) {
   Tovik& t = client.tovik;
   EXPECT_EQ(t.tag, Tovik::kTovikTag);
   ASSERT_TRUE(t.StartSession("TovikTest", "1.2.3", 4, 0));
-  uint64_t before = sys::NowMs() / 1000;
+  uint64_t before = TovikClock::Current().NowSeconds();
   uint32_t id = t.GetSessionId();
   ASSERT_NE(id, 0u);
   EXPECT_EQ(t.GetHighestReceipt(), 1u);
@@ -131,7 +131,7 @@ TEST(Tovik, SessionReceiptsAndStoredLogLines) {
   uint32_t seq = client.SendNumbered("numbered line");
   EXPECT_EQ(seq, 2u);
   EXPECT_EQ(t.WaitForReceipt(seq, 5000), seq);
-  uint64_t after = sys::NowMs() / 1000;
+  uint64_t after = TovikClock::Current().NowSeconds();
 
   auto logs = Query("logs session=" + std::to_string(id));
   ASSERT_EQ(logs.size(), 3u);
@@ -229,7 +229,9 @@ TEST(Tovik, HostileAnswersEndTheWaitWithoutLosingTheStream) {
     t.StartSession("TovikTest", "hostile", 0, 0);
     ASSERT_NE(t.GetSessionId(), 0u);
     uint32_t seq = client.SendNumbered("first");
-    EXPECT_EQ(t.WaitForReceipt(seq, 3000), 1u);
+    // The bad answer may already have been read (and passed over) while sending, so this
+    // wait can run to its end; either way no receipt comes.
+    EXPECT_EQ(t.WaitForReceipt(seq, 500), 1u);
     EXPECT_EQ(t.GetConnection()->IsOpen(), c.connectionSurvives);
     if (c.connectionSurvives) {
       uint32_t next = client.SendNumbered("second");
