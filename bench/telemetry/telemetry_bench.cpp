@@ -108,12 +108,19 @@ double EchoRate(uint16_t port, int count) {
   });
   // Message by message, as the client hands them to its connection.
   for (size_t at = 0; at < stream.size();) {
-    uint32_t length = uint32_t(uint8_t(stream[at])) << 24 | uint32_t(uint8_t(stream[at + 1])) << 16 |
-                      uint32_t(uint8_t(stream[at + 2])) << 8 | uint8_t(stream[at + 3]);
-    int64_t n = sys::Send(s, stream.data() + at, length + 4);
-    if (n <= 0)
+    const uint8_t* prefix = reinterpret_cast<const uint8_t*>(stream.data() + at);
+    size_t end = at + 4 + (uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 |
+                           uint32_t(prefix[2]) << 8 | prefix[3]);
+    while (at < end) {
+      int64_t n = sys::Send(s, stream.data() + at, uint32_t(end - at));
+      if (n <= 0)
+        break;
+      at += size_t(n);
+    }
+    if (at < end) {
+      sys::Shutdown(s, sys::kShutdownBoth);  // wakes the reader
       break;
-    at += size_t(n);
+    }
   }
   reader.join();
   double seconds = Seconds(start);

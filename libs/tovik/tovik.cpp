@@ -333,7 +333,9 @@ void Tovik::Shutdown(int32_t timeoutMs) {
                  false);
     uint32_t spent = 0;
     m_connection->Flush(timeoutMs, &spent);
-    int32_t left = timeoutMs < 0 ? timeoutMs : (spent >= uint32_t(timeoutMs) ? 0 : timeoutMs - int32_t(spent));
+    int32_t left = timeoutMs;
+    if (timeoutMs > 0)
+      left = spent >= uint32_t(timeoutMs) ? 0 : timeoutMs - int32_t(spent);
     WaitForReceipt(m_sequence, left);
   }
   m_connection->Close();
