@@ -1,5 +1,5 @@
 // BSD sockets behind the telemetry connections on the host build; errno values reach the
-// callers as WinSock numbers through the cc seam's error translation.
+// callers as the WinSock numbers the product sees, in the cc seam's last socket error.
 
 #include <errno.h>
 #include <netinet/in.h>
