@@ -114,8 +114,10 @@ bool TovikAutoDiscoveryConnection::WaitForServer(bool block) {
     uint32_t from = 0;
     int32_t n = ReceiveFrom(m_answer, kAnswerSize, &from);
     if (n > 0) {
-      if (!IsServerAnswer(m_answer, n))
-        continue;  // our own question echoed back, or a stranger's datagram
+      if (!IsServerAnswer(m_answer, n)) {
+        ++m_strayDatagrams;  // our own question echoed back, or a stranger's datagram
+        continue;
+      }
       m_discovering = false;
       m_found = true;
       m_listener.reset();

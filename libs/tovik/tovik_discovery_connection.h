@@ -46,6 +46,9 @@ class TovikAutoDiscoveryConnection : public TovikSimpleConnection {
   virtual bool WaitForServer(bool block = false);
 
   bool IsDiscovering() const { return m_discovering; }
+  // Datagrams read while discovering that were not a server's answer (our own question
+  // comes back among them), since the connection was made.
+  uint32_t GetStrayDatagrams() const { return m_strayDatagrams; }
   bool IsWaitingToRetry() const { return m_waiting; }
   // The UDP port of the question and the answers (kTovikDefaultPort unless changed).
   uint16_t GetDiscoveryPort() const { return m_discoveryPort; }
@@ -62,6 +65,7 @@ class TovikAutoDiscoveryConnection : public TovikSimpleConnection {
   bool m_waiting = false;  // an attempt failed; CheckDiscovery retries later
   bool m_everConnected = false;
   uint64_t m_discoveryStartMs = 0;
+  uint32_t m_strayDatagrams = 0;
   uint16_t m_discoveryPort = kTovikDefaultPort;
   char m_answer[kAnswerSize] = {};
 };

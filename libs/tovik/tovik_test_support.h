@@ -20,14 +20,22 @@ namespace tovik_test {
 
 namespace sys = cc::SocketSystem;
 
-// Each sleep advances the clock by what was asked but really sleeps only 1 ms, so a
-// 20-second wait takes a fraction of a second while real peers still get time to answer.
+// A clock that can jump ahead. Skipping sleeps (the default), each sleep advances it by what
+// was asked but really sleeps only 1 ms, so a 20-second wait takes a fraction of a second;
+// use it only where the wait itself is under test, since a real peer gets a tenth of the
+// time it would have. Without skipping, sleeps are real and only Advance jumps.
 class FastClock : public Vorq::TovikClock {
  public:
-  FastClock() : m_real(Current()) { m_previous = Install(this); }
+  explicit FastClock(bool skipSleeps = true) : m_real(Current()), m_skipSleeps(skipSleeps) {
+    m_previous = Install(this);
+  }
   ~FastClock() override { Install(m_previous); }
   uint64_t NowMs() override { return m_real.NowMs() + m_skipped.load(); }
   void SleepMs(uint32_t ms) override {
+    if (!m_skipSleeps) {
+      m_real.SleepMs(ms);
+      return;
+    }
     cc::SleepMs(1);
     if (ms > 1)
       m_skipped += ms - 1;
@@ -36,6 +44,7 @@ class FastClock : public Vorq::TovikClock {
 
  private:
   TovikClock& m_real;
+  const bool m_skipSleeps;
   std::atomic<uint64_t> m_skipped{0};
   TovikClock* m_previous;
 };
