@@ -97,6 +97,8 @@ bool Writer::TakeToken(bool isDefault) {
 }
 
 void Writer::Put(const void* data, uint32_t length) {
+  if (length == 0)
+    return;
   // Past the end of the buffer only the count goes on, so that the caller learns the size.
   if (!m_overflowed && length <= m_capacity - m_position)
     std::memcpy(m_buffer + m_position, data, length);
