@@ -338,8 +338,9 @@ TEST(BinXMLStreams, FileStreamReadsInPiecesWithOptionalZero) {
         }
         EXPECT_EQ(read, expected);
         ASSERT_EQ(progress.size(), (size + 1023) / 1024 + (zero ? 1 : 0));
-        if (!progress.empty())
+        if (!progress.empty()) {
           EXPECT_EQ(progress.back(), std::make_pair(total, total));
+        }
       }
     }
   }
