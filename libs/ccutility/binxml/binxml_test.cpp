@@ -94,10 +94,12 @@ TEST(BinXMLWriter, LengthFormsAtTheirBorders) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);
     Bytes value = Pattern(c.length);
-    Bytes wire = Encode([&](BinXML::Writer& w) {
-      w.SetToken(9);
-      w.WriteBinary(value.data(), c.length);
-    }, 0, false);
+    Bytes wire = Encode(
+        [&](BinXML::Writer& w) {
+          w.SetToken(9);
+          w.WriteBinary(value.data(), c.length);
+        },
+        0, false);
     EXPECT_EQ(Bytes(wire.begin(), wire.begin() + c.header.size()), c.header);
     EXPECT_EQ(wire.size(), c.header.size() + c.length);
 
@@ -112,53 +114,56 @@ TEST(BinXMLWriter, LengthFormsAtTheirBorders) {
 }
 
 TEST(BinXMLWriter, ValueKindsWithAndWithoutOmitDefaults) {
+  using W = BinXML::Writer;
   struct Case {
     const char* name;
-    void (*write)(BinXML::Writer&);
-    Bytes plain;   // without omit-defaults
-    Bytes omitted; // with omit-defaults
+    void (*write)(W&);  // one item of token 3
+    Bytes wire;
+    bool isDefault = false;  // left out in omit-defaults mode
   } cases[] = {
-      {"u32 0", [](BinXML::Writer& w) { w.Write(uint32_t(0)); }, {3, 1, 0}, {}},
-      {"u32 0x1234", [](BinXML::Writer& w) { w.Write(uint32_t(0x1234)); }, {3, 2, 0x12, 0x34},
-       {3, 2, 0x12, 0x34}},
-      {"u32 max", [](BinXML::Writer& w) { w.Write(uint32_t(0xFFFFFFFF)); },
-       {3, 4, 0xFF, 0xFF, 0xFF, 0xFF}, {3, 4, 0xFF, 0xFF, 0xFF, 0xFF}},
-      {"u64 2^56", [](BinXML::Writer& w) { w.Write(uint64_t(1) << 56); },
-       {3, 8, 1, 0, 0, 0, 0, 0, 0, 0}, {3, 8, 1, 0, 0, 0, 0, 0, 0, 0}},
-      {"u64 0", [](BinXML::Writer& w) { w.Write(uint64_t(0)); }, {3, 1, 0}, {}},
-      {"false", [](BinXML::Writer& w) { w.Write(false); }, {3, 1, 0}, {}},
-      {"true", [](BinXML::Writer& w) { w.Write(true); }, {3, 1, 1}, {3, 1, 1}},
-      {"u8 7", [](BinXML::Writer& w) { w.Write(uint8_t(7)); }, {3, 1, 7}, {3, 1, 7}},
-      {"abc", [](BinXML::Writer& w) { w.Write("abc"); }, {3, 4, 'a', 'b', 'c', 0},
-       {3, 4, 'a', 'b', 'c', 0}},
-      {"empty text", [](BinXML::Writer& w) { w.Write(CCString()); }, {3, 0}, {}},
-      {"String abc", [](BinXML::Writer& w) {
+      {"u32 0", [](W& w) { w.SetToken(3), w.Write(uint32_t(0)); }, {3, 1, 0}, true},
+      {"u32 0x1234", [](W& w) { w.SetToken(3), w.Write(uint32_t(0x1234)); }, {3, 2, 0x12, 0x34}},
+      {"u32 max",
+       [](W& w) { w.SetToken(3), w.Write(uint32_t(0xFFFFFFFF)); },
+       {3, 4, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {"u64 2^56",
+       [](W& w) { w.SetToken(3), w.Write(uint64_t(1) << 56); },
+       {3, 8, 1, 0, 0, 0, 0, 0, 0, 0}},
+      {"u64 0", [](W& w) { w.SetToken(3), w.Write(uint64_t(0)); }, {3, 1, 0}, true},
+      {"false", [](W& w) { w.SetToken(3), w.Write(false); }, {3, 1, 0}, true},
+      {"true", [](W& w) { w.SetToken(3), w.Write(true); }, {3, 1, 1}},
+      {"u8 7", [](W& w) { w.SetToken(3), w.Write(uint8_t(7)); }, {3, 1, 7}},
+      {"abc", [](W& w) { w.SetToken(3), w.Write("abc"); }, {3, 4, 'a', 'b', 'c', 0}},
+      {"empty text", [](W& w) { w.SetToken(3), w.Write(CCString()); }, {3, 0}, true},
+      {"String abc",
+       [](W& w) {
          BinXML::String s("abc");
-         w.Write(s);
-       }, {3, 4, 'a', 'b', 'c', 0}, {3, 4, 'a', 'b', 'c', 0}},
-      {"empty String", [](BinXML::Writer& w) {
+         w.SetToken(3), w.Write(s);
+       },
+       {3, 4, 'a', 'b', 'c', 0}},
+      {"empty String",
+       [](W& w) {
          BinXML::String s("");
-         w.Write(s);
-       }, {3, 0}, {}},
-      {"empty record", [](BinXML::Writer& w) {
-         w.BeginRecord(3);
-         w.SetToken(1);
-         w.Write(uint32_t(0));
-         w.EndRecord();
-       }, {3, 3, 1, 1, 0}, {}},
+         w.SetToken(3), w.Write(s);
+       },
+       {3, 0},
+       true},
+      {"record of a 0",
+       [](W& w) { w.BeginRecord(3), w.SetToken(1), w.Write(uint32_t(0)), w.EndRecord(); },
+       {3, 3, 1, 1, 0},
+       true},
   };
   for (const Case& c : cases) {
     for (bool omit : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (omit ? " omitted" : " plain"));
-      Bytes wire = Encode([&](BinXML::Writer& w) {
-        if (std::string(c.name) != "empty record")
-          w.SetToken(3);
-        c.write(w);
-        // A value left out must also clear the pending token.
-        w.SetToken(4);
-        w.Write(uint8_t(1));
-      }, 0, omit);
-      EXPECT_EQ(wire, Cat({omit ? c.omitted : c.plain, {4, 1, 1}}));
+      Bytes wire = Encode(
+          [&](W& w) {
+            c.write(w);
+            // A value left out must also clear the pending token.
+            w.SetToken(4), w.Write(uint8_t(1));
+          },
+          0, omit);
+      EXPECT_EQ(wire, Cat({omit && c.isDefault ? Bytes() : c.wire, {4, 1, 1}}));
     }
   }
 }
@@ -184,8 +189,7 @@ TEST(BinXMLWriter, MisuseLogsTheAssertionAndThrows) {
   EXPECT_THROW(writer.BeginRecord(2), BinXML::MissingTokenOrValue);
   writer.Reset();
   EXPECT_THROW(writer.EndRecord(), BinXML::MissingTokenOrValue);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("m_depth > 0 is false"),
-            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("m_depth > 0 is false"), std::string::npos);
   EXPECT_STREQ(BinXML::MissingTokenOrValue().what(), "Missing Token or Value");
   EXPECT_STREQ(BinXML::BadStream().what(), "Bad Stream");
 }
@@ -270,8 +274,8 @@ TEST(BinXMLWriter, StreamsALargeValueStraightFromItsSource) {
   } checker;
   ASSERT_TRUE(w.Send(checker));
   EXPECT_EQ(checker.count, uint64_t(kSize) + 12);
-  EXPECT_EQ(checker.header, (Bytes{2, 0xFF, 0x00, 0x98, 0x96, 0x86, 6, 0xFF, 0x00, 0x98, 0x96,
-                                   0x80}));
+  EXPECT_EQ(checker.header,
+            (Bytes{2, 0xFF, 0x00, 0x98, 0x96, 0x86, 6, 0xFF, 0x00, 0x98, 0x96, 0x80}));
   EXPECT_EQ(source.reads, int(kSize / 1024) + 1);
 }
 

@@ -47,9 +47,9 @@ uint32_t UnsignedSize(uint64_t value) {
 
 }  // namespace
 
-#define BINXML_ASSERT(expression) \
-  do {                            \
-    if (!(expression))            \
+#define BINXML_ASSERT(expression)             \
+  do {                                        \
+    if (!(expression))                        \
       AssertionFailed(#expression, __LINE__); \
   } while (0)
 
