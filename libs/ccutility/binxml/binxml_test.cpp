@@ -129,10 +129,8 @@ TEST(BinXMLWriter, ValueKindsWithAndWithoutOmitDefaults) {
       {"u64 2^56",
        [](W& w) { w.SetToken(3), w.Write(uint64_t(1) << 56); },
        {3, 8, 1, 0, 0, 0, 0, 0, 0, 0}},
-      {"u64 0", [](W& w) { w.SetToken(3), w.Write(uint64_t(0)); }, {3, 1, 0}, true},
       {"false", [](W& w) { w.SetToken(3), w.Write(false); }, {3, 1, 0}, true},
       {"true", [](W& w) { w.SetToken(3), w.Write(true); }, {3, 1, 1}},
-      {"u8 7", [](W& w) { w.SetToken(3), w.Write(uint8_t(7)); }, {3, 1, 7}},
       {"abc", [](W& w) { w.SetToken(3), w.Write("abc"); }, {3, 4, 'a', 'b', 'c', 0}},
       {"empty text", [](W& w) { w.SetToken(3), w.Write(CCString()); }, {3, 0}, true},
       {"String abc",
@@ -169,27 +167,26 @@ TEST(BinXMLWriter, ValueKindsWithAndWithoutOmitDefaults) {
 }
 
 TEST(BinXMLWriter, MisuseLogsTheAssertionAndThrows) {
-  std::vector<char> buffer(64);
-  BinXML::Writer writer(buffer.data(), 64);
-  Vorq::Assert::SimpleLogger logger;
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(writer.Write(uint32_t(1)), BinXML::MissingTokenOrValue);
-  std::string text = testing::internal::GetCapturedStderr();
-  EXPECT_NE(text.find("m_nextToken != Token::InvalidTokenValue is false (binxml_writer, "),
-            std::string::npos)
-      << text;
-
-  writer.SetToken(1);
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(writer.SetToken(2), BinXML::MissingTokenOrValue);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                "m_nextToken == Token::InvalidTokenValue is false (binxml_writer, "),
+  char buffer[64];
+  BinXML::Writer w(buffer, sizeof buffer);
+  Vorq::Assert::SimpleLogger logger;  // the assertion text goes to standard error
+  auto failure = [](auto misuse) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(misuse(), BinXML::MissingTokenOrValue);
+    return testing::internal::GetCapturedStderr();
+  };
+  EXPECT_NE(failure([&] {
+              w.Write(uint32_t(1));
+            }).find("m_nextToken != Token::InvalidTokenValue is false (binxml_writer, "),
             std::string::npos);
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(writer.BeginRecord(2), BinXML::MissingTokenOrValue);
-  writer.Reset();
-  EXPECT_THROW(writer.EndRecord(), BinXML::MissingTokenOrValue);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("m_depth > 0 is false"), std::string::npos);
+  w.SetToken(1);
+  EXPECT_NE(failure([&] {
+              w.SetToken(2);
+            }).find("m_nextToken == Token::InvalidTokenValue is false (binxml_writer, "),
+            std::string::npos);
+  failure([&] { w.BeginRecord(2); });
+  w.Reset();
+  EXPECT_NE(failure([&] { w.EndRecord(); }).find("m_depth > 0 is false"), std::string::npos);
   EXPECT_STREQ(BinXML::MissingTokenOrValue().what(), "Missing Token or Value");
   EXPECT_STREQ(BinXML::BadStream().what(), "Bad Stream");
 }
@@ -205,7 +202,7 @@ TEST(BinXMLWriter, NestedRecordsWithStreamedValuesMatchTheWireFormat) {
                      Item(9, {2})})),
         Item(3, {'z', 0}),
     });
-    for (uint32_t piece : {1u, 7u, 1024u, 0x9000u}) {
+    for (uint32_t piece : {1u, 1000u, 0x9000u}) {
       for (uint32_t threshold : {0u, 8u, 4096u}) {
         SCOPED_TRACE(testing::Message() << attachment << " bytes in pieces of " << piece
                                         << ", threshold " << threshold);
@@ -257,25 +254,9 @@ TEST(BinXMLWriter, StreamsALargeValueStraightFromItsSource) {
   EXPECT_EQ(w.GetBufferSize(), 6u + 6u);
   EXPECT_EQ(source.reads, 0);
 
-  // Checks the bytes as they arrive instead of keeping them.
-  struct Checker : BinXML::StreamingOutput {
-    bool Write(const void* data, uint32_t length) override {
-      const uint8_t* bytes = static_cast<const uint8_t*>(data);
-      for (uint32_t i = 0; i < length; ++i, ++count) {
-        if (count >= 12 && bytes[i] != uint8_t(count - 12))
-          return false;
-      }
-      if (count <= 12)
-        header.insert(header.end(), bytes, bytes + length);
-      return true;
-    }
-    uint64_t count = 0;
-    Bytes header;
-  } checker;
-  ASSERT_TRUE(w.Send(checker));
-  EXPECT_EQ(checker.count, uint64_t(kSize) + 12);
-  EXPECT_EQ(checker.header,
-            (Bytes{2, 0xFF, 0x00, 0x98, 0x96, 0x86, 6, 0xFF, 0x00, 0x98, 0x96, 0x80}));
+  BinXML::StreamingOutput_Memory out;
+  ASSERT_TRUE(w.Send(out));
+  EXPECT_TRUE(Of(out.Bytes()) == Item(2, Item(6, Pattern(kSize))));
   EXPECT_EQ(source.reads, int(kSize / 1024) + 1);
 }
 
@@ -336,15 +317,11 @@ TEST(BinXMLStreams, FileStreamReadsInPiecesWithOptionalZero) {
         progress.clear();
         Bytes read;
         uint32_t length;
-        while (const char* piece = stream.Read(length)) {
-          EXPECT_LE(length, BinXML::FileStream::kChunkSize);
+        while (const char* piece = stream.Read(length))
           read.insert(read.end(), piece, piece + length);
-        }
         EXPECT_EQ(read, expected);
-        ASSERT_EQ(progress.size(), (size + 1023) / 1024 + (zero ? 1 : 0));
-        if (!progress.empty()) {
-          EXPECT_EQ(progress.back(), std::make_pair(total, total));
-        }
+        EXPECT_EQ(progress.size(), (size + 1023) / 1024 + (zero ? 1 : 0));
+        EXPECT_TRUE(progress.empty() || progress.back() == std::make_pair(total, total));
       }
     }
   }
@@ -356,22 +333,13 @@ TEST(BinXMLStreams, FileStreamReadsInPiecesWithOptionalZero) {
 TEST(BinXMLStreams, CopiesShareTheBufferAndReadOnTheirOwn) {
   BinXML::Binary original("\x01\x02\x03", 3);
   BinXML::Binary copy(original);
-  EXPECT_EQ(copy.Data(), original.Data());
   uint32_t length;
-  EXPECT_EQ(original.Read(length), original.Data());
-  EXPECT_EQ(length, 3u);
+  EXPECT_EQ(original.Read(length), copy.Data());
   EXPECT_EQ(original.Read(length), nullptr);
-  EXPECT_EQ(length, 0u);
-  EXPECT_NE(copy.Read(length), nullptr);  // its own position
-  {
-    BinXML::Binary third;
-    third = copy;
-  }
+  EXPECT_EQ(copy.Read(length), copy.Data());  // its own position
+  EXPECT_EQ(length, 3u);
   original = BinXML::Binary();
-  EXPECT_EQ(copy.Data()[2], 3);  // still alive through the copy
-  BinXML::String text(CCString("hello"));
-  EXPECT_EQ(text.GetSize(), 6u);
-  EXPECT_STREQ(text.c_str(), "hello");
+  EXPECT_EQ(copy.Data()[2], 3);  // still held by the copy
 }
 
 // A message the telemetry client might receive, with tokens the reader does not know.
