@@ -203,6 +203,8 @@ TEST(BinXMLWriter, NestedRecordsWithStreamedValuesMatchTheWireFormat) {
         Item(3, {'z', 0}),
     });
     for (uint32_t piece : {1u, 1000u, 0x9000u}) {
+      if (piece == 1 && attachment > 200)
+        continue;  // byte by byte only where it is cheap
       for (uint32_t threshold : {0u, 8u, 4096u}) {
         SCOPED_TRACE(testing::Message() << attachment << " bytes in pieces of " << piece
                                         << ", threshold " << threshold);
@@ -241,9 +243,9 @@ TEST(BinXMLWriter, NestedRecordsWithStreamedValuesMatchTheWireFormat) {
   }
 }
 
-// A 10 MB value goes out from its source through a 256-byte buffer, never copied whole.
+// A value far larger than the 256-byte buffer goes out from its source, never copied whole.
 TEST(BinXMLWriter, StreamsALargeValueStraightFromItsSource) {
-  constexpr uint32_t kSize = 10 * 1000 * 1000;
+  constexpr uint32_t kSize = 3 * 1000 * 1000;
   PatternSource source(kSize, 1024);
   char buffer[256];
   BinXML::Writer w(buffer, sizeof buffer, 4096, true);
