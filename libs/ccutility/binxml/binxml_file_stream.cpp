@@ -2,7 +2,9 @@
 
 namespace BinXML {
 
-FileStream::FileStream(const CCString& path, bool appendZero, ProgressCallback progress,
+FileStream::FileStream(const CCString& path,
+                       bool appendZero,
+                       ProgressCallback progress,
                        void* context)
     : m_appendZero(appendZero), m_progress(progress), m_context(context) {
   if (!m_file.Open(path, cc::File::kRead, false, false))

@@ -18,8 +18,10 @@ class FileStream : public Streamable {
 
   // Opens `path` for binary reading. A file that cannot be opened, or is 4 GiB or larger,
   // gives a stream that is not open and has size 0.
-  explicit FileStream(const CCString& path, bool appendZero = false,
-                      ProgressCallback progress = nullptr, void* context = nullptr);
+  explicit FileStream(const CCString& path,
+                      bool appendZero = false,
+                      ProgressCallback progress = nullptr,
+                      void* context = nullptr);
   ~FileStream() override;
   FileStream(const FileStream&) = delete;
   FileStream& operator=(const FileStream&) = delete;

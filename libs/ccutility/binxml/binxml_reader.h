@@ -104,7 +104,7 @@ class Reader {
   ReaderInput& m_input;
   uint64_t m_position = 0;
   uint64_t m_limit = kUnbounded;  // end of the innermost record
-  uint32_t m_remaining = 0;     // bytes of the current value not yet consumed
+  uint32_t m_remaining = 0;       // bytes of the current value not yet consumed
   uint32_t m_valueLength = 0;
   uint8_t m_token = Token::InvalidTokenValue;
   bool m_peeked = false;

