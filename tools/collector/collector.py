@@ -157,7 +157,7 @@ class Service:
                                                   second=row, kind=kind))
         if mode == "oversized":
             size = value or 2048
-            out = [protocol.encode_answer(protocol.ANSWER_RECEIPT, receipt=n,
+            out = [protocol.encode_answer(protocol.ANSWER_RECEIPT, receipt=n, second=row,
                                           session_id=conn.session or 0, kind=kind, padding=size)
                    if what == "receipt" else
                    protocol.encode_answer(protocol.ANSWER_SESSION, session_id=n, kind=kind,
@@ -225,7 +225,9 @@ class Connection(asyncio.Protocol):
                     self.fail("bad message: %s" % e)
                     return
                 answers, row = self.service.handle(self, m)
-                mode, value = self.service.behaviour.take(m.kind)
+                # Only answered messages use up a counted misbehaviour.
+                mode, value = (self.service.behaviour.take(m.kind) if answers
+                               else ("normal", None))
                 queued.append((mode, value, self.service.answer_bytes(
                     self, answers, m.kind, row, mode, value)))
         finally:

@@ -210,6 +210,39 @@ class Service(unittest.TestCase):
         self.assertIn("collector stopped", self.proc.stdout.read())
 
 
+class Discovery(unittest.TestCase):
+    """Questions sent straight to 127.0.0.1 (no broadcast) on free ports."""
+
+    def test_answers_only_questions_with_the_text_it_is_given(self):
+        answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(answers.close)
+        answers.bind(("127.0.0.1", 0))
+        answers.settimeout(5)
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind(("127.0.0.1", 0))
+        question_port = probe.getsockname()[1]
+        probe.close()
+        with tempfile.TemporaryDirectory() as tmp, subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0", "--quiet",
+                 "--db", os.path.join(tmp, "d.db"), "--control-port", "0", "--discovery",
+                 "--discovery-bind", "127.0.0.1", "--discovery-port", str(question_port),
+                 "--discovery-reply-port", str(answers.getsockname()[1])],
+                stdout=subprocess.PIPE, text=True) as proc:
+            try:
+                ready = dict(w.split("=", 1) for w in proc.stdout.readline().split() if "=" in w)
+                ask = ("127.0.0.1", question_port)
+                answers.sendto(b"somethingElse\0", ask)  # not a question: no answer
+                answers.sendto(b"tovikClient\0", ask)
+                self.assertEqual(answers.recvfrom(32)[0], b"tovikServer\0")
+                with socket.create_connection(("127.0.0.1", int(ready["control"]))) as c:
+                    c.sendall(b"discovery answer tovikServerX\n")
+                    self.assertTrue(c.makefile("r").readline().startswith("ok"))
+                answers.sendto(b"tovikClient\0", ask)
+                self.assertEqual(answers.recvfrom(32)[0], b"tovikServerX\0")
+            finally:
+                proc.terminate()
+
+
 def recv_exactly(s, n):
     data = b""
     while len(data) < n:
