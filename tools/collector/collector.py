@@ -14,6 +14,7 @@ Standard library only.
 
 import argparse
 import asyncio
+import collections
 import json
 import os
 import signal
@@ -176,8 +177,9 @@ class Connection(asyncio.Protocol):
         self.session = None
         self.transport = None
         self.peer = "?"
-        self.outbox = asyncio.Queue()
-        self.writer = None
+        self.waiting = collections.deque()  # (mode, answers) behind a delayed answer
+        self.not_before = 0.0  # loop time before which no answer may leave
+        self.pump = None  # the task sending waiting answers, while there are some
         self.cut_pending = False
 
     def connection_made(self, transport):
@@ -185,13 +187,12 @@ class Connection(asyncio.Protocol):
         host, port = transport.get_extra_info("peername")[:2]
         self.peer = "%s:%d" % (host, port)
         self.service.connections.add(self)
-        self.writer = asyncio.get_running_loop().create_task(self.send_answers())
 
     def connection_lost(self, exc):
         self.service.connections.discard(self)
         self.service.store.commit()
-        if self.writer:
-            self.writer.cancel()
+        if self.pump:
+            self.pump.cancel()
 
     def fail(self, reason):
         self.service.warn("%s: %s; closing the connection" % (self.peer, reason))
@@ -224,7 +225,12 @@ class Connection(asyncio.Protocol):
                 except BadStream as e:
                     self.fail("bad message: %s" % e)
                     return
-                answers, row = self.service.handle(self, m)
+                try:
+                    with self.service.store.item():
+                        answers, row = self.service.handle(self, m)
+                except (sqlite3.Error, OSError, ValueError, RuntimeError) as e:
+                    self.fail("cannot store a message of kind %d: %s" % (m.kind, e))
+                    return
                 # Only answered messages use up a counted misbehaviour.
                 mode, value = (self.service.behaviour.take(m.kind) if answers
                                else ("normal", None))
@@ -234,7 +240,7 @@ class Connection(asyncio.Protocol):
             # Receipts promise the item is kept: commit before any answer leaves.
             self.service.store.commit()
             for entry in queued:
-                self.outbox.put_nowait(entry)
+                self.dispatch(*entry)
 
     def cut_request_due(self, n, have):
         """Whether to drop the connection now, half-way through a message."""
@@ -250,31 +256,46 @@ class Connection(asyncio.Protocol):
             return b.take(kind)[0] == "cut-request"
         return b.take(-1)[0] == "cut-request"
 
-    async def send_answers(self):
+    def dispatch(self, mode, value, answers):
+        """Sends one message's answers now, or queues them behind earlier delayed ones."""
+        if mode == "silent" or not answers:
+            return
         loop = asyncio.get_running_loop()
-        not_before = 0.0
-        while True:
-            mode, value, answers = await self.outbox.get()
-            if mode == "silent" or not answers:
-                continue
-            if mode == "delay":
-                # Later answers on this connection wait too, so the order stays.
-                not_before = max(not_before, loop.time() + value / 1000.0)
-            wait = not_before - loop.time()
-            if wait > 0:
-                await asyncio.sleep(wait)
-            if self.transport.is_closing():
-                return
-            data = b"".join(answers)
-            if mode == "cut-answer":
-                self.transport.write(data[:max(1, len(data) // 2)])
-                self.service.say("cut %s after %d of %d answer bytes"
-                                 % (self.peer, max(1, len(data) // 2), len(data)))
-                # Let the half answer leave before the connection goes.
-                await asyncio.sleep(0.05)
-                self.transport.abort()
-                return
-            self.transport.write(data)
+        if mode == "delay":
+            # Later answers on this connection wait too, so the order stays.
+            self.not_before = max(self.not_before, loop.time() + value / 1000.0)
+        if (not self.waiting and mode != "cut-answer" and loop.time() >= self.not_before
+                and not self.transport.is_closing()):
+            self.transport.write(b"".join(answers))
+            return
+        self.waiting.append((mode, answers))
+        if self.pump is None:
+            self.pump = loop.create_task(self.send_waiting())
+
+    async def send_waiting(self):
+        loop = asyncio.get_running_loop()
+        try:
+            while self.waiting:
+                mode, answers = self.waiting[0]
+                wait = self.not_before - loop.time()
+                if wait > 0:
+                    await asyncio.sleep(wait)
+                self.waiting.popleft()
+                if self.transport.is_closing():
+                    return
+                data = b"".join(answers)
+                if mode == "cut-answer":
+                    half = max(1, len(data) // 2)
+                    self.transport.write(data[:half])
+                    self.service.say("cut %s after %d of %d answer bytes"
+                                     % (self.peer, half, len(data)))
+                    # Let the half answer leave before the connection goes.
+                    await asyncio.sleep(0.05)
+                    self.transport.abort()
+                    return
+                self.transport.write(data)
+        finally:
+            self.pump = None
 
 
 def peek_kind(data):

@@ -182,9 +182,11 @@ class Service(unittest.TestCase):
                 bad.sendall(data)
                 self.assertEqual(recv_or_reset(bad), b"")
         # The good connection and everything stored before are untouched.
-        self.send(good, kind=1, sequence=3, data=[b"still here\0"])
+        # A time beyond SQLite's integers is kept aside rather than refused.
+        self.send(good, kind=1, sequence=3, time=(1 << 64) - 1, data=[b"still here\0"])
         self.assertEqual(self.answer(good)[:3], (P.ANSWER_RECEIPT, session, 3))
-        self.assertEqual(self.rows("SELECT text FROM logs"), [("still here",)])
+        self.assertEqual(self.rows("SELECT text, client_time, extra FROM logs"),
+                         [("still here", None, '{"time": %d}' % ((1 << 64) - 1))])
 
     def test_misbehaviour_switched_while_running(self):
         s = self.connect()

@@ -85,10 +85,12 @@ def parse_message(payload):
         record = body if name.startswith("body") else head
         if record.has(token):
             m.extra[name] = record.uint(token)
+    if m.time >= 1 << 63:
+        m.extra["time"] = m.time  # beyond a database integer: kept here instead
     if head.boolean(H_FLAG16):
         m.extra["flag16"] = True
-    if head.boolean(H_NUMBERED):
-        m.extra["numbered"] = True
+    if head.boolean(H_NUMBERED) and not m.sequence:
+        m.extra["numbered"] = True  # the flag without its number
     return m
 
 
