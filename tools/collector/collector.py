@@ -100,8 +100,13 @@ class Service:
         self.discovery_on = args.discovery
 
     def say(self, text):
-        if not self.args.quiet:
+        if self.args.quiet:
+            return
+        try:
             print(text, flush=True)
+        except OSError:
+            # Whoever started us stopped reading: keep serving, without the lines.
+            self.args.quiet = True
 
     def warn(self, text):
         print("error " + text, file=sys.stderr, flush=True)
