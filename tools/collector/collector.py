@@ -127,11 +127,10 @@ class Service:
                 self.store.end_session(conn.session)
                 self.say("session %d ended" % conn.session)
         elif m.kind in protocol.CRASH_KINDS:
-            row, saved = self.store.add_crash(conn.session, m)
+            row, report, saved = self.store.add_crash(conn.session, m)
             files = ", ".join("%s (%d bytes)" % (name, size) for name, size, _ in saved)
             self.say("crash %d session=%s seq=%s kind=%d report=%d bytes attachments: %s" % (
-                row, conn.session or "-", m.sequence or "-", m.kind,
-                len(m.data[0]) if m.data and not (m.kind == 10 and len(m.data) == 1) else 0,
+                row, conn.session or "-", m.sequence or "-", m.kind, len(report or ""),
                 files or "none"))
         else:
             row = self.store.add_log(conn.session, m)
@@ -144,37 +143,30 @@ class Service:
         return answers, row
 
     def answer_bytes(self, conn, answers, kind, row, mode, value):
+        """The framed answers to one message, shaped by the misbehaviour in force."""
+        padding = (value or 2048) if mode == "oversized" else 0
         out = []
         for what, number in answers:
             if mode == "corrupt":
                 out.append(protocol.corrupt_answer(number))
             elif what == "session":
                 out.append(protocol.encode_answer(protocol.ANSWER_SESSION, session_id=number,
-                                                  kind=kind))
+                                                  kind=kind, padding=padding))
             elif mode == "detailed":
+                what_row = "crash" if kind in protocol.CRASH_KINDS else "item"
                 out.append(protocol.encode_answer(
                     protocol.ANSWER_DETAILED, session_id=conn.session or 0, receipt=number,
-                    second=row, further=row, kind=kind,
-                    text="stored %s %d" % ("crash" if kind in protocol.CRASH_KINDS else "item",
-                                           row)))
+                    second=row, further=row, kind=kind, text="stored %s %d" % (what_row, row)))
             else:
-                out.append(protocol.encode_answer(protocol.ANSWER_RECEIPT,
-                                                  session_id=conn.session or 0, receipt=number,
-                                                  second=row, kind=kind))
-        if mode == "oversized":
-            size = value or 2048
-            out = [protocol.encode_answer(protocol.ANSWER_RECEIPT, receipt=n, second=row,
-                                          session_id=conn.session or 0, kind=kind, padding=size)
-                   if what == "receipt" else
-                   protocol.encode_answer(protocol.ANSWER_SESSION, session_id=n, kind=kind,
-                                          padding=size)
-                   for what, n in answers]
+                out.append(protocol.encode_answer(
+                    protocol.ANSWER_RECEIPT, session_id=conn.session or 0, receipt=number,
+                    second=row, kind=kind, padding=padding))
         return out
 
 
 class Connection(asyncio.Protocol):
     """One launcher's connection: splits the byte stream into messages, stores them and
-    queues the answers, which a writer task sends in order (after a delay if asked)."""
+    answers them in order; delayed answers hold back the ones after them."""
 
     def __init__(self, service):
         self.service = service
@@ -185,7 +177,6 @@ class Connection(asyncio.Protocol):
         self.waiting = collections.deque()  # (mode, answers) behind a delayed answer
         self.not_before = 0.0  # loop time before which no answer may leave
         self.pump = None  # the task sending waiting answers, while there are some
-        self.cut_pending = False
 
     def connection_made(self, transport):
         self.transport = transport
@@ -233,7 +224,7 @@ class Connection(asyncio.Protocol):
                 try:
                     with self.service.store.item():
                         answers, row = self.service.handle(self, m)
-                except (sqlite3.Error, OSError, ValueError, RuntimeError) as e:
+                except Exception as e:  # a full disk, say: this message only, not the service
                     self.fail("cannot store a message of kind %d: %s" % (m.kind, e))
                     return
                 # Only answered messages use up a counted misbehaviour.
@@ -263,14 +254,13 @@ class Connection(asyncio.Protocol):
 
     def dispatch(self, mode, value, answers):
         """Sends one message's answers now, or queues them behind earlier delayed ones."""
-        if mode == "silent" or not answers:
+        if mode == "silent" or not answers or self.transport.is_closing():
             return
         loop = asyncio.get_running_loop()
         if mode == "delay":
             # Later answers on this connection wait too, so the order stays.
             self.not_before = max(self.not_before, loop.time() + value / 1000.0)
-        if (not self.waiting and mode != "cut-answer" and loop.time() >= self.not_before
-                and not self.transport.is_closing()):
+        if not self.waiting and mode != "cut-answer" and loop.time() >= self.not_before:
             self.transport.write(b"".join(answers))
             return
         self.waiting.append((mode, answers))
@@ -365,7 +355,7 @@ class Control:
                     lines = ["error " + str(e)]
                 writer.write(("\n".join(lines) + "\n").encode("utf-8"))
                 await writer.drain()
-        except (ConnectionError, asyncio.IncompleteReadError):
+        except (ConnectionError, ValueError):  # a line over the reader's limit included
             pass
         finally:
             writer.close()

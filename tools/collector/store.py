@@ -162,7 +162,8 @@ class Store:
         return cur.lastrowid
 
     def add_crash(self, session_id, m):
-        """Stores a crash report and its attachments; returns (crash id, attachment rows).
+        """Stores a crash report and its attachments; returns (crash id, report text or
+        None, [(name, size, file) of each attachment]).
 
         Body values in order: the report, then attachments. A message of kind 10 (a dump
         alone) that carries a single value carries only the dump."""
@@ -188,7 +189,7 @@ class Store:
             self.db.execute("INSERT INTO attachments (crash_id, name, size, path) "
                             "VALUES (?,?,?,?)", (crash_id, name, len(data), rel))
             saved.append((name, len(data), rel))
-        return crash_id, saved
+        return crash_id, report, saved
 
     def counts(self):
         return {t: self.db.execute("SELECT COUNT(*) FROM %s" % t).fetchone()[0]
