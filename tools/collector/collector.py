@@ -510,6 +510,8 @@ def serve_main(argv):
     p.add_argument("--host", default="127.0.0.1", help="TCP address to listen on")
     p.add_argument("--port", type=int, default=443, help="TCP port (0: any free port)")
     p.add_argument("--db", default="telemetry.db", help="SQLite database (created if missing)")
+    p.add_argument("--fresh", action="store_true",
+                   help="start from an empty database: remove the old one and its files")
     p.add_argument("--quiet", action="store_true", help="print only the ready line and errors")
     p.add_argument("--max-message", type=int, default=DEFAULT_MAX_MESSAGE,
                    help="largest message accepted, in bytes")
@@ -538,6 +540,8 @@ def serve_main(argv):
         Behaviour(args.mode)
     except ValueError as e:
         p.error(str(e))
+    if args.fresh:
+        storage.remove(args.db)
     try:
         asyncio.run(serve(args))
     except OSError as e:

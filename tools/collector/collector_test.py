@@ -98,6 +98,9 @@ class Service(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.db = os.path.join(self.tmp.name, "t.db")
+        self.start()
+
+    def start(self):
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0",
              "--control-port", "0", "--db", self.db, "--max-message", "100000"],
@@ -108,12 +111,21 @@ class Service(unittest.TestCase):
         self.port, self.control_port = int(fields["port"]), int(fields["control"])
 
     def tearDown(self):
-        if self.proc.poll() is None:
+        self.stop(kill=True)
+        self.tmp.cleanup()
+
+    def stop(self, kill=False):
+        if self.proc.stdout.closed:
+            return None, ""
+        if kill and self.proc.poll() is None:
             self.proc.kill()
-        self.proc.wait()
+        else:
+            self.proc.terminate()
+        status = self.proc.wait(10)
+        out = self.proc.stdout.read()
         self.proc.stdout.close()
         self.proc.stderr.close()
-        self.tmp.cleanup()
+        return status, out
 
     def connect(self):
         s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
@@ -203,13 +215,17 @@ class Service(unittest.TestCase):
         self.assertEqual(recv_or_reset(s), b"")
         self.assertEqual(self.rows("SELECT COUNT(*) FROM crashes"), [(0,)])
 
-    def test_sigterm_ends_cleanly(self):
+    def test_sigterm_ends_cleanly_and_a_restart_keeps_counting(self):
         s = self.connect()
         self.send(s, kind=0, application="Galvorand")
-        self.answer(s)
-        self.proc.terminate()
-        self.assertEqual(self.proc.wait(10), 0)
-        self.assertIn("collector stopped", self.proc.stdout.read())
+        self.assertEqual(self.answer(s)[1], 1)
+        status, out = self.stop()
+        self.assertEqual(status, 0)
+        self.assertIn("collector stopped", out)
+        self.start()
+        s = self.connect()
+        self.send(s, kind=0, application="Galvorand")
+        self.assertEqual(self.answer(s)[1], 2)
 
 
 class Discovery(unittest.TestCase):

@@ -8,6 +8,7 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import sqlite3
 import time
 
@@ -64,6 +65,14 @@ _UNSAFE_NAME = re.compile(r"[^A-Za-z0-9._-]+")
 
 def attachment_folder(db_path):
     return db_path + ".files"
+
+
+def remove(db_path):
+    """Deletes a database with its journal files and attachment folder, if they exist."""
+    for path in (db_path, db_path + "-wal", db_path + "-shm", db_path + "-journal"):
+        if os.path.exists(path):
+            os.remove(path)
+    shutil.rmtree(attachment_folder(db_path), ignore_errors=True)
 
 
 def safe_file_name(name):
