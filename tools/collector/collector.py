@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import protocol  # noqa: E402
 import store as storage  # noqa: E402
-from protocol import BadStream  # noqa: E402
+from binxml import BadStream  # noqa: E402
 
 DEFAULT_MAX_MESSAGE = 64 * 1024 * 1024
 DISCOVERY_PORT = 443  # the launcher broadcasts to and listens for answers on this port

@@ -240,8 +240,8 @@ def query(db, table, session=None, last=None):
         args = [session]
     if table == "crashes":
         select = ("SELECT id, session_id, sequence, kind, source, line, client_time, received, "
-                  "LENGTH(CAST(report AS BLOB)), (SELECT GROUP_CONCAT(path, ' ') FROM attachments a "
-                  "WHERE a.crash_id=crashes.id) FROM crashes")
+                  "LENGTH(CAST(report AS BLOB)), (SELECT GROUP_CONCAT(path, ' ') "
+                  "FROM attachments a WHERE a.crash_id=crashes.id) FROM crashes")
     else:
         select = "SELECT %s FROM %s" % (", ".join(QUERY_COLUMNS[table]), table)
     sql = select + where + " ORDER BY id"
