@@ -6,6 +6,7 @@ input, and the running service over a real TCP connection on 127.0.0.1.
 """
 
 import os
+import random
 import socket
 import sqlite3
 import struct
@@ -79,6 +80,20 @@ class Codec(unittest.TestCase):
                 with self.assertRaises(BadStream):
                     P.parse_message(bytes.fromhex(hexed.replace(" ", "")))
 
+    def test_mutated_messages_decode_or_fail_cleanly(self):
+        good = P.encode_message(P.Message(kind=8, sequence=3, source="a.cpp", line=9, time=5,
+                                          attachment_name="d.dmp", data=[b"<r/>", b"x" * 300]))
+        rng = random.Random(7)
+        for _ in range(3000):
+            data = bytearray(good)
+            for _ in range(rng.randint(1, 4)):
+                data[rng.randrange(len(data))] = rng.randrange(256)
+            data = data[:rng.randint(0, len(data))] if rng.random() < 0.3 else data
+            try:
+                P.parse_message(bytes(data))
+            except BadStream:
+                pass
+
     def test_answers(self):
         self.assertEqual(P.parse_answer(P.encode_answer(P.ANSWER_SESSION, session_id=9)[4:])
                          [:2], (0, 9))
@@ -151,7 +166,11 @@ class Service(unittest.TestCase):
 
     def test_session_logs_and_crash_round_trip(self):
         s = self.connect()
-        self.send(s, kind=0, application="Galvorand", version="1.2", host_name="pc")
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # The session message arrives a byte at a time.
+        for byte in P.frame(P.encode_message(P.Message(kind=0, application="Galvorand",
+                                                       version="1.2", host_name="pc"))):
+            s.sendall(bytes([byte]))
         kind, session, *_ = self.answer(s)
         self.assertEqual(kind, P.ANSWER_SESSION)
         self.assertGreater(session, 0)
