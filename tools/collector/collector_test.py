@@ -301,15 +301,15 @@ def write_xml(result, path):
     """The cases in the XML form the test summary reads for every lane."""
     suites = ET.Element("testsuites")
     suite = ET.SubElement(suites, "testsuite", name="collector_test")
-    bad = {id(t): (kind, text) for kind, pairs in (("failure", result.failures),
-                                                   ("failure", result.errors))
-           for t, text in pairs}
+    # A failed subtest stands for the case that holds it.
+    bad = {id(getattr(t, "test_case", t)): text
+           for t, text in result.failures + result.errors}
     skipped = {id(t) for t, _ in result.skipped}
     for test in result.ran:
         cls, _, name = test.id().rpartition(".")
         case = ET.SubElement(suite, "testcase", classname=cls.rsplit(".", 1)[-1], name=name)
         if id(test) in bad:
-            ET.SubElement(case, "failure", message=bad[id(test)][1][-2000:])
+            ET.SubElement(case, "failure", message=bad[id(test)][-2000:])
         elif id(test) in skipped:
             ET.SubElement(case, "skipped")
     ET.ElementTree(suites).write(path, encoding="utf-8", xml_declaration=True)
