@@ -308,9 +308,10 @@ def peek_kind(data):
 class Discovery(asyncio.DatagramProtocol):
     """Answers the launchers' "tovikClient" broadcasts with our own name."""
 
-    def __init__(self, service):
+    def __init__(self, service, reply_socket):
         self.service = service
         self.transport = None
+        self.reply_socket = reply_socket
 
     def connection_made(self, transport):
         self.transport = transport
@@ -333,7 +334,12 @@ class Discovery(asyncio.DatagramProtocol):
         loop.call_later(delay, self.send, answer, target)
 
     def send(self, answer, target):
-        if self.transport and not self.transport.is_closing():
+        if self.reply_socket is not None:
+            try:
+                self.reply_socket.sendto(answer, target)
+            except OSError as e:
+                self.service.warn("discovery answer to %s:%d: %s" % (target + (e,)))
+        elif self.transport and not self.transport.is_closing():
             self.transport.sendto(answer, target)
 
 
@@ -435,7 +441,16 @@ async def serve(args):
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
         sock.bind((args.discovery_bind, args.discovery_port))
-        udp, _ = await loop.create_datagram_endpoint(lambda: Discovery(service), sock=sock)
+        # The launcher connects to the address the answer comes from: send it from the
+        # address the TCP service listens on, unless that is every address.
+        reply = None
+        if args.host not in ("", "0.0.0.0"):
+            reply = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            reply.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+            reply.bind((args.host, 0))
+            reply.setblocking(False)
+        udp, _ = await loop.create_datagram_endpoint(lambda: Discovery(service, reply),
+                                                     sock=sock)
     # Harnesses wait for this line; always printed, even with --quiet.
     print("collector ready port=%d control=%s discovery=%s db=%s" % (
         port, control_port, args.discovery_port if udp else "-", args.db), flush=True)
@@ -445,6 +460,8 @@ async def serve(args):
     if control:
         control.close()
     if udp:
+        if udp.get_protocol().reply_socket is not None:
+            udp.get_protocol().reply_socket.close()
         udp.close()
     for conn in list(service.connections):
         conn.transport.abort()
