@@ -57,7 +57,7 @@ class Behaviour:
                     times = int(arg)
                 elif eq and key == "kinds":
                     kinds = {int(k) for k in arg.split(",") if k}
-                elif not eq and value is None:
+                elif not eq and value is None and word.isdigit():
                     value = int(word)
                 else:
                     raise ValueError
@@ -90,6 +90,9 @@ class Behaviour:
 
 
 class Service:
+    """The running service: its database, the behaviour in force and the open launcher
+    connections. Everything runs on the one event-loop thread."""
+
     def __init__(self, args):
         self.args = args
         self.store = storage.Store(args.db)
