@@ -14,6 +14,7 @@ Standard library only.
 
 import argparse
 import asyncio
+import collections
 import json
 import os
 import signal
@@ -26,7 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import protocol  # noqa: E402
 import store as storage  # noqa: E402
-from protocol import BadStream  # noqa: E402
+from binxml import BadStream  # noqa: E402
 
 DEFAULT_MAX_MESSAGE = 64 * 1024 * 1024
 DISCOVERY_PORT = 443  # the launcher broadcasts to and listens for answers on this port
@@ -56,7 +57,7 @@ class Behaviour:
                     times = int(arg)
                 elif eq and key == "kinds":
                     kinds = {int(k) for k in arg.split(",") if k}
-                elif not eq and value is None:
+                elif not eq and value is None and word.isdigit():
                     value = int(word)
                 else:
                     raise ValueError
@@ -89,6 +90,9 @@ class Behaviour:
 
 
 class Service:
+    """The running service: its database, the behaviour in force and the open launcher
+    connections. Everything runs on the one event-loop thread."""
+
     def __init__(self, args):
         self.args = args
         self.store = storage.Store(args.db)
@@ -99,8 +103,13 @@ class Service:
         self.discovery_on = args.discovery
 
     def say(self, text):
-        if not self.args.quiet:
+        if self.args.quiet:
+            return
+        try:
             print(text, flush=True)
+        except OSError:
+            # Whoever started us stopped reading: keep serving, without the lines.
+            self.args.quiet = True
 
     def warn(self, text):
         print("error " + text, file=sys.stderr, flush=True)
@@ -121,11 +130,10 @@ class Service:
                 self.store.end_session(conn.session)
                 self.say("session %d ended" % conn.session)
         elif m.kind in protocol.CRASH_KINDS:
-            row, saved = self.store.add_crash(conn.session, m)
+            row, report, saved = self.store.add_crash(conn.session, m)
             files = ", ".join("%s (%d bytes)" % (name, size) for name, size, _ in saved)
             self.say("crash %d session=%s seq=%s kind=%d report=%d bytes attachments: %s" % (
-                row, conn.session or "-", m.sequence or "-", m.kind,
-                len(m.data[0]) if m.data and not (m.kind == 10 and len(m.data) == 1) else 0,
+                row, conn.session or "-", m.sequence or "-", m.kind, len(report or ""),
                 files or "none"))
         else:
             row = self.store.add_log(conn.session, m)
@@ -138,37 +146,30 @@ class Service:
         return answers, row
 
     def answer_bytes(self, conn, answers, kind, row, mode, value):
+        """The framed answers to one message, shaped by the misbehaviour in force."""
+        padding = (value or 2048) if mode == "oversized" else 0
         out = []
         for what, number in answers:
             if mode == "corrupt":
                 out.append(protocol.corrupt_answer(number))
             elif what == "session":
                 out.append(protocol.encode_answer(protocol.ANSWER_SESSION, session_id=number,
-                                                  kind=kind))
+                                                  kind=kind, padding=padding))
             elif mode == "detailed":
+                what_row = "crash" if kind in protocol.CRASH_KINDS else "item"
                 out.append(protocol.encode_answer(
                     protocol.ANSWER_DETAILED, session_id=conn.session or 0, receipt=number,
-                    second=row, further=row, kind=kind,
-                    text="stored %s %d" % ("crash" if kind in protocol.CRASH_KINDS else "item",
-                                           row)))
+                    second=row, further=row, kind=kind, text="stored %s %d" % (what_row, row)))
             else:
-                out.append(protocol.encode_answer(protocol.ANSWER_RECEIPT,
-                                                  session_id=conn.session or 0, receipt=number,
-                                                  second=row, kind=kind))
-        if mode == "oversized":
-            size = value or 2048
-            out = [protocol.encode_answer(protocol.ANSWER_RECEIPT, receipt=n,
-                                          session_id=conn.session or 0, kind=kind, padding=size)
-                   if what == "receipt" else
-                   protocol.encode_answer(protocol.ANSWER_SESSION, session_id=n, kind=kind,
-                                          padding=size)
-                   for what, n in answers]
+                out.append(protocol.encode_answer(
+                    protocol.ANSWER_RECEIPT, session_id=conn.session or 0, receipt=number,
+                    second=row, kind=kind, padding=padding))
         return out
 
 
 class Connection(asyncio.Protocol):
     """One launcher's connection: splits the byte stream into messages, stores them and
-    queues the answers, which a writer task sends in order (after a delay if asked)."""
+    answers them in order; delayed answers hold back the ones after them."""
 
     def __init__(self, service):
         self.service = service
@@ -176,22 +177,21 @@ class Connection(asyncio.Protocol):
         self.session = None
         self.transport = None
         self.peer = "?"
-        self.outbox = asyncio.Queue()
-        self.writer = None
-        self.cut_pending = False
+        self.waiting = collections.deque()  # (mode, answers) behind a delayed answer
+        self.not_before = 0.0  # loop time before which no answer may leave
+        self.pump = None  # the task sending waiting answers, while there are some
 
     def connection_made(self, transport):
         self.transport = transport
         host, port = transport.get_extra_info("peername")[:2]
         self.peer = "%s:%d" % (host, port)
         self.service.connections.add(self)
-        self.writer = asyncio.get_running_loop().create_task(self.send_answers())
 
     def connection_lost(self, exc):
         self.service.connections.discard(self)
         self.service.store.commit()
-        if self.writer:
-            self.writer.cancel()
+        if self.pump:
+            self.pump.cancel()
 
     def fail(self, reason):
         self.service.warn("%s: %s; closing the connection" % (self.peer, reason))
@@ -224,15 +224,22 @@ class Connection(asyncio.Protocol):
                 except BadStream as e:
                     self.fail("bad message: %s" % e)
                     return
-                answers, row = self.service.handle(self, m)
-                mode, value = self.service.behaviour.take(m.kind)
+                try:
+                    with self.service.store.item():
+                        answers, row = self.service.handle(self, m)
+                except Exception as e:  # a full disk, say: this message only, not the service
+                    self.fail("cannot store a message of kind %d: %s" % (m.kind, e))
+                    return
+                # Only answered messages use up a counted misbehaviour.
+                mode, value = (self.service.behaviour.take(m.kind) if answers
+                               else ("normal", None))
                 queued.append((mode, value, self.service.answer_bytes(
                     self, answers, m.kind, row, mode, value)))
         finally:
             # Receipts promise the item is kept: commit before any answer leaves.
             self.service.store.commit()
             for entry in queued:
-                self.outbox.put_nowait(entry)
+                self.dispatch(*entry)
 
     def cut_request_due(self, n, have):
         """Whether to drop the connection now, half-way through a message."""
@@ -248,31 +255,45 @@ class Connection(asyncio.Protocol):
             return b.take(kind)[0] == "cut-request"
         return b.take(-1)[0] == "cut-request"
 
-    async def send_answers(self):
+    def dispatch(self, mode, value, answers):
+        """Sends one message's answers now, or queues them behind earlier delayed ones."""
+        if mode == "silent" or not answers or self.transport.is_closing():
+            return
         loop = asyncio.get_running_loop()
-        not_before = 0.0
-        while True:
-            mode, value, answers = await self.outbox.get()
-            if mode == "silent" or not answers:
-                continue
-            if mode == "delay":
-                # Later answers on this connection wait too, so the order stays.
-                not_before = max(not_before, loop.time() + value / 1000.0)
-            wait = not_before - loop.time()
-            if wait > 0:
-                await asyncio.sleep(wait)
-            if self.transport.is_closing():
-                return
-            data = b"".join(answers)
-            if mode == "cut-answer":
-                self.transport.write(data[:max(1, len(data) // 2)])
-                self.service.say("cut %s after %d of %d answer bytes"
-                                 % (self.peer, max(1, len(data) // 2), len(data)))
-                # Let the half answer leave before the connection goes.
-                await asyncio.sleep(0.05)
-                self.transport.abort()
-                return
-            self.transport.write(data)
+        if mode == "delay":
+            # Later answers on this connection wait too, so the order stays.
+            self.not_before = max(self.not_before, loop.time() + value / 1000.0)
+        if not self.waiting and mode != "cut-answer" and loop.time() >= self.not_before:
+            self.transport.write(b"".join(answers))
+            return
+        self.waiting.append((mode, answers))
+        if self.pump is None:
+            self.pump = loop.create_task(self.send_waiting())
+
+    async def send_waiting(self):
+        loop = asyncio.get_running_loop()
+        try:
+            while self.waiting:
+                mode, answers = self.waiting[0]
+                wait = self.not_before - loop.time()
+                if wait > 0:
+                    await asyncio.sleep(wait)
+                self.waiting.popleft()
+                if self.transport.is_closing():
+                    return
+                data = b"".join(answers)
+                if mode == "cut-answer":
+                    half = max(1, len(data) // 2)
+                    self.transport.write(data[:half])
+                    self.service.say("cut %s after %d of %d answer bytes"
+                                     % (self.peer, half, len(data)))
+                    # Let the half answer leave before the connection goes.
+                    await asyncio.sleep(0.05)
+                    self.transport.abort()
+                    return
+                self.transport.write(data)
+        finally:
+            self.pump = None
 
 
 def peek_kind(data):
@@ -290,9 +311,10 @@ def peek_kind(data):
 class Discovery(asyncio.DatagramProtocol):
     """Answers the launchers' "tovikClient" broadcasts with our own name."""
 
-    def __init__(self, service):
+    def __init__(self, service, reply_socket):
         self.service = service
         self.transport = None
+        self.reply_socket = reply_socket
 
     def connection_made(self, transport):
         self.transport = transport
@@ -315,7 +337,12 @@ class Discovery(asyncio.DatagramProtocol):
         loop.call_later(delay, self.send, answer, target)
 
     def send(self, answer, target):
-        if self.transport and not self.transport.is_closing():
+        if self.reply_socket is not None:
+            try:
+                self.reply_socket.sendto(answer, target)
+            except OSError as e:
+                self.service.warn("discovery answer to %s:%d: %s" % (target + (e,)))
+        elif self.transport and not self.transport.is_closing():
             self.transport.sendto(answer, target)
 
 
@@ -337,7 +364,7 @@ class Control:
                     lines = ["error " + str(e)]
                 writer.write(("\n".join(lines) + "\n").encode("utf-8"))
                 await writer.drain()
-        except (ConnectionError, asyncio.IncompleteReadError):
+        except (ConnectionError, ValueError):  # a line over the reader's limit included
             pass
         finally:
             writer.close()
@@ -417,7 +444,16 @@ async def serve(args):
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
         sock.bind((args.discovery_bind, args.discovery_port))
-        udp, _ = await loop.create_datagram_endpoint(lambda: Discovery(service), sock=sock)
+        # The launcher connects to the address the answer comes from: send it from the
+        # address the TCP service listens on, unless that is every address.
+        reply = None
+        if args.host not in ("", "0.0.0.0"):
+            reply = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            reply.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+            reply.bind((args.host, 0))
+            reply.setblocking(False)
+        udp, _ = await loop.create_datagram_endpoint(lambda: Discovery(service, reply),
+                                                     sock=sock)
     # Harnesses wait for this line; always printed, even with --quiet.
     print("collector ready port=%d control=%s discovery=%s db=%s" % (
         port, control_port, args.discovery_port if udp else "-", args.db), flush=True)
@@ -427,6 +463,8 @@ async def serve(args):
     if control:
         control.close()
     if udp:
+        if udp.get_protocol().reply_socket is not None:
+            udp.get_protocol().reply_socket.close()
         udp.close()
     for conn in list(service.connections):
         conn.transport.abort()
@@ -492,6 +530,8 @@ def serve_main(argv):
     p.add_argument("--host", default="127.0.0.1", help="TCP address to listen on")
     p.add_argument("--port", type=int, default=443, help="TCP port (0: any free port)")
     p.add_argument("--db", default="telemetry.db", help="SQLite database (created if missing)")
+    p.add_argument("--fresh", action="store_true",
+                   help="start from an empty database: remove the old one and its files")
     p.add_argument("--quiet", action="store_true", help="print only the ready line and errors")
     p.add_argument("--max-message", type=int, default=DEFAULT_MAX_MESSAGE,
                    help="largest message accepted, in bytes")
@@ -520,6 +560,8 @@ def serve_main(argv):
         Behaviour(args.mode)
     except ValueError as e:
         p.error(str(e))
+    if args.fresh:
+        storage.remove(args.db)
     try:
         asyncio.run(serve(args))
     except OSError as e:

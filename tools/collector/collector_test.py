@@ -6,6 +6,7 @@ input, and the running service over a real TCP connection on 127.0.0.1.
 """
 
 import os
+import random
 import socket
 import sqlite3
 import struct
@@ -79,6 +80,20 @@ class Codec(unittest.TestCase):
                 with self.assertRaises(BadStream):
                     P.parse_message(bytes.fromhex(hexed.replace(" ", "")))
 
+    def test_mutated_messages_decode_or_fail_cleanly(self):
+        good = P.encode_message(P.Message(kind=8, sequence=3, source="a.cpp", line=9, time=5,
+                                          attachment_name="d.dmp", data=[b"<r/>", b"x" * 300]))
+        rng = random.Random(7)
+        for _ in range(3000):
+            data = bytearray(good)
+            for _ in range(rng.randint(1, 4)):
+                data[rng.randrange(len(data))] = rng.randrange(256)
+            data = data[:rng.randint(0, len(data))] if rng.random() < 0.3 else data
+            try:
+                P.parse_message(bytes(data))
+            except BadStream:
+                pass
+
     def test_answers(self):
         self.assertEqual(P.parse_answer(P.encode_answer(P.ANSWER_SESSION, session_id=9)[4:])
                          [:2], (0, 9))
@@ -98,6 +113,9 @@ class Service(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.db = os.path.join(self.tmp.name, "t.db")
+        self.start()
+
+    def start(self):
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0",
              "--control-port", "0", "--db", self.db, "--max-message", "100000"],
@@ -108,12 +126,21 @@ class Service(unittest.TestCase):
         self.port, self.control_port = int(fields["port"]), int(fields["control"])
 
     def tearDown(self):
-        if self.proc.poll() is None:
+        self.stop(kill=True)
+        self.tmp.cleanup()
+
+    def stop(self, kill=False):
+        if self.proc.stdout.closed:
+            return None, ""
+        if kill and self.proc.poll() is None:
             self.proc.kill()
-        self.proc.wait()
+        else:
+            self.proc.terminate()
+        status = self.proc.wait(10)
+        out = self.proc.stdout.read()
         self.proc.stdout.close()
         self.proc.stderr.close()
-        self.tmp.cleanup()
+        return status, out
 
     def connect(self):
         s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
@@ -139,7 +166,11 @@ class Service(unittest.TestCase):
 
     def test_session_logs_and_crash_round_trip(self):
         s = self.connect()
-        self.send(s, kind=0, application="Galvorand", version="1.2", host_name="pc")
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # The session message arrives a byte at a time.
+        for byte in P.frame(P.encode_message(P.Message(kind=0, application="Galvorand",
+                                                       version="1.2", host_name="pc"))):
+            s.sendall(bytes([byte]))
         kind, session, *_ = self.answer(s)
         self.assertEqual(kind, P.ANSWER_SESSION)
         self.assertGreater(session, 0)
@@ -182,9 +213,11 @@ class Service(unittest.TestCase):
                 bad.sendall(data)
                 self.assertEqual(recv_or_reset(bad), b"")
         # The good connection and everything stored before are untouched.
-        self.send(good, kind=1, sequence=3, data=[b"still here\0"])
+        # A time beyond SQLite's integers is kept aside rather than refused.
+        self.send(good, kind=1, sequence=3, time=(1 << 64) - 1, data=[b"still here\0"])
         self.assertEqual(self.answer(good)[:3], (P.ANSWER_RECEIPT, session, 3))
-        self.assertEqual(self.rows("SELECT text FROM logs"), [("still here",)])
+        self.assertEqual(self.rows("SELECT text, client_time, extra FROM logs"),
+                         [("still here", None, '{"time": %d}' % ((1 << 64) - 1))])
 
     def test_misbehaviour_switched_while_running(self):
         s = self.connect()
@@ -201,13 +234,50 @@ class Service(unittest.TestCase):
         self.assertEqual(recv_or_reset(s), b"")
         self.assertEqual(self.rows("SELECT COUNT(*) FROM crashes"), [(0,)])
 
-    def test_sigterm_ends_cleanly(self):
+    def test_sigterm_ends_cleanly_and_a_restart_keeps_counting(self):
         s = self.connect()
         self.send(s, kind=0, application="Galvorand")
-        self.answer(s)
-        self.proc.terminate()
-        self.assertEqual(self.proc.wait(10), 0)
-        self.assertIn("collector stopped", self.proc.stdout.read())
+        self.assertEqual(self.answer(s)[1], 1)
+        status, out = self.stop()
+        self.assertEqual(status, 0)
+        self.assertIn("collector stopped", out)
+        self.start()
+        s = self.connect()
+        self.send(s, kind=0, application="Galvorand")
+        self.assertEqual(self.answer(s)[1], 2)
+
+
+class Discovery(unittest.TestCase):
+    """Questions sent straight to 127.0.0.1 (no broadcast) on free ports."""
+
+    def test_answers_only_questions_with_the_text_it_is_given(self):
+        answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(answers.close)
+        answers.bind(("127.0.0.1", 0))
+        answers.settimeout(5)
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind(("127.0.0.1", 0))
+        question_port = probe.getsockname()[1]
+        probe.close()
+        with tempfile.TemporaryDirectory() as tmp, subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0", "--quiet",
+                 "--db", os.path.join(tmp, "d.db"), "--control-port", "0", "--discovery",
+                 "--discovery-bind", "127.0.0.1", "--discovery-port", str(question_port),
+                 "--discovery-reply-port", str(answers.getsockname()[1])],
+                stdout=subprocess.PIPE, text=True) as proc:
+            try:
+                ready = dict(w.split("=", 1) for w in proc.stdout.readline().split() if "=" in w)
+                ask = ("127.0.0.1", question_port)
+                answers.sendto(b"somethingElse\0", ask)  # not a question: no answer
+                answers.sendto(b"tovikClient\0", ask)
+                self.assertEqual(answers.recvfrom(32)[0], b"tovikServer\0")
+                with socket.create_connection(("127.0.0.1", int(ready["control"]))) as c:
+                    c.sendall(b"discovery answer tovikServerX\n")
+                    self.assertTrue(c.makefile("r").readline().startswith("ok"))
+                answers.sendto(b"tovikClient\0", ask)
+                self.assertEqual(answers.recvfrom(32)[0], b"tovikServerX\0")
+            finally:
+                proc.terminate()
 
 
 def recv_exactly(s, n):
@@ -231,15 +301,15 @@ def write_xml(result, path):
     """The cases in the XML form the test summary reads for every lane."""
     suites = ET.Element("testsuites")
     suite = ET.SubElement(suites, "testsuite", name="collector_test")
-    bad = {id(t): (kind, text) for kind, pairs in (("failure", result.failures),
-                                                   ("failure", result.errors))
-           for t, text in pairs}
+    # A failed subtest stands for the case that holds it.
+    bad = {id(getattr(t, "test_case", t)): text
+           for t, text in result.failures + result.errors}
     skipped = {id(t) for t, _ in result.skipped}
     for test in result.ran:
         cls, _, name = test.id().rpartition(".")
         case = ET.SubElement(suite, "testcase", classname=cls.rsplit(".", 1)[-1], name=name)
         if id(test) in bad:
-            ET.SubElement(case, "failure", message=bad[id(test)][1][-2000:])
+            ET.SubElement(case, "failure", message=bad[id(test)][-2000:])
         elif id(test) in skipped:
             ET.SubElement(case, "skipped")
     ET.ElementTree(suites).write(path, encoding="utf-8", xml_declaration=True)

@@ -4,9 +4,11 @@ in a folder beside the database, named "<database>.files"; the database holds th
 sizes and paths relative to that folder.
 """
 
+import contextlib
 import json
 import os
 import re
+import shutil
 import sqlite3
 import time
 
@@ -65,6 +67,14 @@ def attachment_folder(db_path):
     return db_path + ".files"
 
 
+def remove(db_path):
+    """Deletes a database with its journal files and attachment folder, if they exist."""
+    for path in (db_path, db_path + "-wal", db_path + "-shm", db_path + "-journal"):
+        if os.path.exists(path):
+            os.remove(path)
+    shutil.rmtree(attachment_folder(db_path), ignore_errors=True)
+
+
 def safe_file_name(name):
     """The last path part of a sender's file name, cut down to harmless characters."""
     base = re.split(r"[\\/]", name)[-1]
@@ -73,30 +83,54 @@ def safe_file_name(name):
 
 
 class Store:
-    """The open database. Used from one thread (the service's event loop); writes become
-    visible to readers (the query command) at `commit`."""
+    """The open database. Used from one thread (the service's event loop). Writes happen
+    inside `item()` blocks, each all or nothing, and become visible to readers (the query
+    command) at `commit`."""
 
     def __init__(self, path):
         self.path = path
         self.files = attachment_folder(path)
-        self.db = sqlite3.connect(path)
+        # Transactions are begun and ended here, not by the sqlite3 module.
+        self.db = sqlite3.connect(path, isolation_level=None)
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=NORMAL")
         self.db.executescript(SCHEMA)
-        self.db.commit()
+        self.written = []  # attachment files of the item being stored
 
     def close(self):
-        self.db.commit()
+        self.commit()
         self.db.close()
 
     def commit(self):
-        self.db.commit()
+        if self.db.in_transaction:
+            self.db.execute("COMMIT")
+
+    @contextlib.contextmanager
+    def item(self):
+        """Stores one message's rows and files completely or not at all. Items gather in
+        one transaction until `commit`, so a burst of messages costs one commit."""
+        if not self.db.in_transaction:
+            self.db.execute("BEGIN")
+        self.db.execute("SAVEPOINT item")
+        self.written = []
+        try:
+            yield
+        except BaseException:
+            self.db.execute("ROLLBACK TO item")
+            self.db.execute("RELEASE item")
+            for path in self.written:
+                try:
+                    os.remove(path)
+                except OSError:
+                    pass
+            raise
+        self.db.execute("RELEASE item")
 
     def start_session(self, m, peer):
         """Records a session start and returns its identifier: a new one, or the previous
         session the message asks to continue (created if this database never saw it)."""
         now = time.time()
-        fields = (m.application, m.version, m.value, m.host_name, peer, m.time or None)
+        fields = (m.application, m.version, m.value, m.host_name, peer, _time(m))
         if m.previous_session:
             row = self.db.execute("SELECT id FROM sessions WHERE id=?",
                                   (m.previous_session,)).fetchone()
@@ -132,12 +166,13 @@ class Store:
         cur = self.db.execute(
             "INSERT INTO logs (session_id, sequence, level, source, line, client_time, "
             "received, text, extra) VALUES (?,?,?,?,?,?,?,?,?)",
-            (session_id, m.sequence or None, m.kind, m.source, m.line, m.time or None,
+            (session_id, m.sequence or None, m.kind, m.source, m.line, _time(m),
              time.time(), text, json.dumps(extra) if extra else None))
         return cur.lastrowid
 
     def add_crash(self, session_id, m):
-        """Stores a crash report and its attachments; returns (crash id, attachment rows).
+        """Stores a crash report and its attachments; returns (crash id, report text or
+        None, [(name, size, file) of each attachment]).
 
         Body values in order: the report, then attachments. A message of kind 10 (a dump
         alone) that carries a single value carries only the dump."""
@@ -148,7 +183,7 @@ class Store:
         cur = self.db.execute(
             "INSERT INTO crashes (session_id, sequence, kind, source, line, client_time, "
             "received, report, extra) VALUES (?,?,?,?,?,?,?,?,?)",
-            (session_id, m.sequence or None, m.kind, m.source, m.line, m.time or None,
+            (session_id, m.sequence or None, m.kind, m.source, m.line, _time(m),
              time.time(), report, json.dumps(m.extra) if m.extra else None))
         crash_id = cur.lastrowid
         saved = []
@@ -156,16 +191,23 @@ class Store:
             name = m.attachment_name if index == 0 and m.attachment_name else "attachment"
             rel = "%d-%d-%s" % (crash_id, index, safe_file_name(name))
             os.makedirs(self.files, exist_ok=True)
-            with open(os.path.join(self.files, rel), "wb") as f:
+            path = os.path.join(self.files, rel)
+            self.written.append(path)
+            with open(path, "wb") as f:
                 f.write(data)
             self.db.execute("INSERT INTO attachments (crash_id, name, size, path) "
                             "VALUES (?,?,?,?)", (crash_id, name, len(data), rel))
             saved.append((name, len(data), rel))
-        return crash_id, saved
+        return crash_id, report, saved
 
     def counts(self):
         return {t: self.db.execute("SELECT COUNT(*) FROM %s" % t).fetchone()[0]
                 for t in ("sessions", "logs", "crashes", "attachments")}
+
+
+def _time(m):
+    """The sender's time, or NULL when absent or beyond what SQLite's integers hold."""
+    return m.time if 0 < m.time < 1 << 63 else None
 
 
 def _text(data):
@@ -198,8 +240,8 @@ def query(db, table, session=None, last=None):
         args = [session]
     if table == "crashes":
         select = ("SELECT id, session_id, sequence, kind, source, line, client_time, received, "
-                  "LENGTH(CAST(report AS BLOB)), (SELECT GROUP_CONCAT(path, ' ') FROM attachments a "
-                  "WHERE a.crash_id=crashes.id) FROM crashes")
+                  "LENGTH(CAST(report AS BLOB)), (SELECT GROUP_CONCAT(path, ' ') "
+                  "FROM attachments a WHERE a.crash_id=crashes.id) FROM crashes")
     else:
         select = "SELECT %s FROM %s" % (", ".join(QUERY_COLUMNS[table]), table)
     sql = select + where + " ORDER BY id"
