@@ -286,6 +286,26 @@ TEST(Tovik, CrashReportGoesAtOnceWithItsAttachmentStreamed) {
   EXPECT_EQ(attachments[0][3], std::to_string(dump.size()));
 }
 
+TEST(Tovik, CrashReportCutOffByTheServiceEndsWithoutReceipt) {
+  NEED_COLLECTOR();
+  ServiceBehaviour cut("cut-request kinds=8,10");
+  Client client;
+  Tovik& t = client.tovik;
+  t.StartSession("TovikTest", "cut", 0, 0);
+  uint32_t id = t.GetSessionId();
+  ASSERT_NE(id, 0u);
+  // Larger than the socket buffers, so the cut meets the sending, not only the wait.
+  std::string dump(16 << 20, 'd');
+  BinXML::Binary dumpValue(dump.data(), uint32_t(dump.size()));
+  uint32_t expected = t.GetSequence() + 1;
+  t.SetNewSequence();
+  t.Send(Tovik::CallerValues(), Tovik::kKindMinidump, false, "crash.cpp", 9, nullptr,
+         "cut.dmp", &dumpValue);
+  EXPECT_LT(t.GetHighestReceipt(), expected);
+  EXPECT_FALSE(t.GetConnection()->IsOpen());
+  EXPECT_TRUE(Query("crashes session=" + std::to_string(id)).empty());
+}
+
 TEST(Tovik, InitializeFollowsTheFallbackChainToThePublicServer) {
   NEED_COLLECTOR();
   ServiceBehaviour normal;
