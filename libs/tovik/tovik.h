@@ -85,7 +85,10 @@ class Tovik : public Assert::LogDriver {
   virtual bool IsConnecting();
   // Sends what is queued and reads answers until receipt `sequence` arrived, the connection
   // closed, an answer could not be read, or `timeoutMs` passed (-1: no limit, 0: only what is
-  // already there). Returns the highest receipt.
+  // already there). An answer that has begun to arrive is waited for up to a second beyond
+  // the time-out, so the stream keeps its place. An answer over 1024 bytes is passed over
+  // and one that does not decode is dropped (both reported through the assertion logger);
+  // either ends the wait. Returns the highest receipt.
   virtual uint32_t WaitForReceipt(uint32_t sequence, int32_t timeoutMs);
 
   // Resets the numbering and sends the session message (kind 0 with host name, `kind`,

@@ -52,9 +52,10 @@ class ITovikConnection {
   // Queues bytes. When they do not fit, flushes without waiting and answers false: the
   // caller flushes and tries again.
   virtual bool Append(const void* data, uint32_t length) = 0;
-  // Sends what is queued, connecting first when needed. `timeoutMs` -1 waits for ever, 0 not
-  // at all. True when everything went; *elapsedMs (when given) gets the time taken, capped
-  // at the time-out.
+  // Sends what is queued, connecting first when needed (a deferred connection starts
+  // connecting here, once something is queued). `timeoutMs` -1 waits for ever, 0 not at all.
+  // True when everything went (or nothing was queued); *elapsedMs (when given) gets the time
+  // taken, capped at the time-out. A connection lost on the way is closed.
   virtual bool Flush(int32_t timeoutMs, uint32_t* elapsedMs) = 0;
   virtual void Close() = 0;
   virtual const char* GetHost() = 0;
