@@ -20,7 +20,7 @@ namespace cc {
 //
 // Feeding a socket from memory: Receive, the gathered and plain sends and ReceiveAvailable
 // reach the system only through the protected ReceiveRaw, SendRaw and AvailableRaw; a
-// subclass that overrides them and calls AssumeConnected (see memory_socket_for_test.h)
+// subclass that overrides them and calls AssumeConnected (see tests/support/memory_socket.h)
 // runs every algorithm of this class and of BufferedTCPSocket over scripted bytes.
 class Socket : public CCSharedPtr_Base, public Selector::Item, private SocketError {
  public:

@@ -1,0 +1,339 @@
+#!/usr/bin/env python3
+"""Tests of the collection service: the BinXML codec against hand-written bytes, hostile
+input, and the running service over a real TCP connection on 127.0.0.1.
+
+    collector_test.py [--xml RESULTS.xml] [unittest arguments]
+"""
+
+import os
+import random
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import binxml  # noqa: E402
+import protocol as P  # noqa: E402
+from binxml import BadStream  # noqa: E402
+
+
+class Codec(unittest.TestCase):
+    def test_length_forms_at_their_borders(self):
+        for n, header in ((0, "00"), (127, "7f"), (128, "8080"), (0x7EFF, "feff"),
+                          (0x7F00, "ff00007f00"), (0x10000, "ff00010000")):
+            with self.subTest(n=n):
+                item = binxml.encode_item(3, b"v" * n)
+                self.assertEqual(item[:1 + len(header) // 2].hex(), "03" + header)
+                [(token, value)] = binxml.items(item)
+                self.assertEqual((token, len(value)), (3, n))
+
+    def test_values(self):
+        w = binxml.Writer(omit_defaults=True)
+        w.uint(1, 0).uint(2, 0x1234).text(3, "abc").text(4, "").boolean(5, False)
+        self.assertEqual(w.bytes().hex(), "02021234" "030461626300")
+        w = binxml.Writer(omit_defaults=False)
+        w.uint(1, 0).uint64(2, 1 << 40).text(3, "")
+        self.assertEqual(w.bytes().hex(), "010100" "02060100000000 00".replace(" ", "")
+                         + "0300")
+
+    def test_message_from_hand_written_bytes(self):
+        header = bytes.fromhex(
+            "0101 07"  # sequence 7
+            "0201 08"  # kind 8
+            "0307 6d61696e2e6300"  # source "main.c"
+            "0402 01f4"  # line 500
+            "c803 aabbcc"  # unknown token: skipped
+            "0b05 0165f0a3c0"  # time, 5 bytes of a 64-bit value
+            "0c01 2a"  # previous session 42
+            "1106 642e646d7000".replace(" ", ""))  # attachment name "d.dmp"
+        body = bytes.fromhex("0603 3c2f3e" "0602 4d44".replace(" ", ""))
+        payload = binxml.encode_item(1, header) + binxml.encode_item(2, body)
+        m = P.parse_message(payload)
+        self.assertEqual((m.sequence, m.kind, m.source, m.line, m.time, m.previous_session,
+                          m.attachment_name, m.data),
+                         (7, 8, "main.c", 500, 0x0165F0A3C0, 42, "d.dmp", [b"</>", b"MD"]))
+        self.assertEqual(P.parse_message(P.encode_message(m)).data, m.data)
+        # Absent records read as defaults: an empty message is an end of session.
+        self.assertTrue(P.parse_message(b"").is_session_end)
+
+    def test_hostile_input_is_a_bad_stream(self):
+        cases = {
+            "5-byte length cut short": "0105 ff000000",
+            "2-byte length cut short": "0105 81",
+            "lone token byte": "01",
+            "value past the end": "0105 0203aabb",
+            "item past its record": "0104 020501020304",
+            "32-bit sequence of 5 bytes": "0107 01050000000001",
+            "8-bit kind of 2 bytes": "0104 02020001",
+            "numbered flag of 2 bytes": "0104 0f020101",
+            "huge 5-byte length": "01ff ffffffff 00",
+        }
+        for name, hexed in cases.items():
+            with self.subTest(name):
+                with self.assertRaises(BadStream):
+                    P.parse_message(bytes.fromhex(hexed.replace(" ", "")))
+
+    def test_mutated_messages_decode_or_fail_cleanly(self):
+        good = P.encode_message(P.Message(kind=8, sequence=3, source="a.cpp", line=9, time=5,
+                                          attachment_name="d.dmp", data=[b"<r/>", b"x" * 300]))
+        rng = random.Random(7)
+        for _ in range(3000):
+            data = bytearray(good)
+            for _ in range(rng.randint(1, 4)):
+                data[rng.randrange(len(data))] = rng.randrange(256)
+            data = data[:rng.randint(0, len(data))] if rng.random() < 0.3 else data
+            try:
+                P.parse_message(bytes(data))
+            except BadStream:
+                pass
+
+    def test_answers(self):
+        self.assertEqual(P.parse_answer(P.encode_answer(P.ANSWER_SESSION, session_id=9)[4:])
+                         [:2], (0, 9))
+        text = P.encode_answer(P.ANSWER_DETAILED, 9, 3, 4, 5, "stored")
+        self.assertEqual(P.parse_answer(text[4:]), (2, 9, 3, 4, 5, "stored"))
+        big = P.encode_answer(P.ANSWER_RECEIPT, receipt=3, padding=1025)
+        self.assertEqual(struct.unpack(">I", big[:4])[0], len(big) - 4)
+        self.assertGreater(len(big), P.MAX_ANSWER)
+        self.assertEqual(P.parse_answer(big[4:])[2], 3)
+        with self.assertRaises(BadStream):
+            P.parse_answer(P.corrupt_answer(3)[4:])
+
+
+class Service(unittest.TestCase):
+    """One service per test, on a free port, with its database in a temporary folder."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.db = os.path.join(self.tmp.name, "t.db")
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0",
+             "--control-port", "0", "--db", self.db, "--max-message", "100000"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ready = self.proc.stdout.readline()
+        self.assertIn("collector ready", ready, self.proc.stderr.read() if not ready else "")
+        fields = dict(w.split("=", 1) for w in ready.split() if "=" in w)
+        self.port, self.control_port = int(fields["port"]), int(fields["control"])
+
+    def tearDown(self):
+        self.stop(kill=True)
+        self.tmp.cleanup()
+
+    def stop(self, kill=False):
+        if self.proc.stdout.closed:
+            return None, ""
+        if kill and self.proc.poll() is None:
+            self.proc.kill()
+        else:
+            self.proc.terminate()
+        status = self.proc.wait(10)
+        out = self.proc.stdout.read()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return status, out
+
+    def connect(self):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        self.addCleanup(s.close)
+        return s
+
+    def send(self, s, **fields):
+        s.sendall(P.frame(P.encode_message(P.Message(**fields))))
+
+    def answer(self, s):
+        n = struct.unpack(">I", recv_exactly(s, 4))[0]
+        return P.parse_answer(recv_exactly(s, n))
+
+    def control(self, line):
+        with socket.create_connection(("127.0.0.1", self.control_port), timeout=10) as c:
+            c.sendall(line.encode() + b"\n")
+            reply = c.makefile("r").readline()
+        self.assertTrue(reply.startswith("ok"), reply)
+
+    def rows(self, sql):
+        with sqlite3.connect(self.db) as db:
+            return db.execute(sql).fetchall()
+
+    def test_session_logs_and_crash_round_trip(self):
+        s = self.connect()
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # The session message arrives a byte at a time.
+        for byte in P.frame(P.encode_message(P.Message(kind=0, application="Galvorand",
+                                                       version="1.2", host_name="pc"))):
+            s.sendall(bytes([byte]))
+        kind, session, *_ = self.answer(s)
+        self.assertEqual(kind, P.ANSWER_SESSION)
+        self.assertGreater(session, 0)
+        self.send(s, kind=3, source="main.cpp", line=12, time=1700000000,
+                  data=[b"two\nlines\0"])
+        dump = bytes(range(256)) * 40
+        self.send(s, kind=8, sequence=2, source="crash.cpp", line=7,
+                  attachment_name="C:\\dumps\\..\\a.dmp", data=[b"<crash/>\0", dump])
+        self.assertEqual(self.answer(s)[:3], (P.ANSWER_RECEIPT, session, 2))
+        # A run that follows keeps the session it is given.
+        s2 = self.connect()
+        self.send(s2, kind=0, sequence=5, application="Galvorand", version="1.3",
+                  previous_session=session)
+        self.assertEqual(self.answer(s2)[:2], (P.ANSWER_SESSION, session))
+        self.assertEqual(self.answer(s2)[:3], (P.ANSWER_RECEIPT, session, 5))
+
+        self.assertEqual(self.rows("SELECT session_id, level, source, line, client_time, text "
+                                   "FROM logs"),
+                         [(session, 3, "main.cpp", 12, 1700000000, "two\nlines")])
+        self.assertEqual(self.rows("SELECT report FROM crashes"), [("<crash/>",)])
+        [(name, size, path)] = self.rows("SELECT name, size, path FROM attachments")
+        self.assertEqual((name, size), ("C:\\dumps\\..\\a.dmp", len(dump)))
+        with open(os.path.join(self.db + ".files", path), "rb") as f:
+            self.assertEqual(f.read(), dump)
+        self.assertEqual(self.rows("SELECT version, starts FROM sessions"), [("1.3", 2)])
+        out = subprocess.run([sys.executable, os.path.join(HERE, "collector.py"), "query",
+                              "--db", self.db, "logs"], capture_output=True, text=True)
+        self.assertIn("main.cpp\t12\t1700000000\t", out.stdout)
+        self.assertIn("two\\nlines", out.stdout)
+
+    def test_hostile_input_closes_only_that_connection(self):
+        good = self.connect()
+        self.send(good, kind=0, application="Galvorand")
+        session = self.answer(good)[1]
+        for name, data in (("over the size limit", struct.pack(">I", 100001)),
+                           ("bad stream", P.frame(bytes.fromhex("0107 01050000000001"
+                                                                .replace(" ", ""))))):
+            with self.subTest(name):
+                bad = self.connect()
+                bad.sendall(data)
+                self.assertEqual(recv_or_reset(bad), b"")
+        # The good connection and everything stored before are untouched.
+        # A time beyond SQLite's integers is kept aside rather than refused.
+        self.send(good, kind=1, sequence=3, time=(1 << 64) - 1, data=[b"still here\0"])
+        self.assertEqual(self.answer(good)[:3], (P.ANSWER_RECEIPT, session, 3))
+        self.assertEqual(self.rows("SELECT text, client_time, extra FROM logs"),
+                         [("still here", None, '{"time": %d}' % ((1 << 64) - 1))])
+
+    def test_misbehaviour_switched_while_running(self):
+        s = self.connect()
+        self.control("mode corrupt times=1")
+        self.send(s, kind=1, sequence=2)
+        with self.assertRaises(BadStream):
+            self.answer(s)
+        self.send(s, kind=1, sequence=3)
+        self.assertEqual(self.answer(s)[2], 3)  # back to normal after one
+        self.control("mode cut-request kinds=8")
+        self.send(s, kind=1, sequence=4)
+        self.assertEqual(self.answer(s)[2], 4)
+        self.send(s, kind=8, sequence=5, data=[b"x" * 5000])
+        self.assertEqual(recv_or_reset(s), b"")
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM crashes"), [(0,)])
+
+    def test_sigterm_ends_cleanly_and_a_restart_keeps_counting(self):
+        s = self.connect()
+        self.send(s, kind=0, application="Galvorand")
+        self.assertEqual(self.answer(s)[1], 1)
+        status, out = self.stop()
+        self.assertEqual(status, 0)
+        self.assertIn("collector stopped", out)
+        self.start()
+        s = self.connect()
+        self.send(s, kind=0, application="Galvorand")
+        self.assertEqual(self.answer(s)[1], 2)
+
+
+class Discovery(unittest.TestCase):
+    """Questions sent straight to 127.0.0.1 (no broadcast) on free ports."""
+
+    def test_answers_only_questions_with_the_text_it_is_given(self):
+        answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(answers.close)
+        answers.bind(("127.0.0.1", 0))
+        answers.settimeout(5)
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind(("127.0.0.1", 0))
+        question_port = probe.getsockname()[1]
+        probe.close()
+        with tempfile.TemporaryDirectory() as tmp, subprocess.Popen(
+                [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0", "--quiet",
+                 "--db", os.path.join(tmp, "d.db"), "--control-port", "0", "--discovery",
+                 "--discovery-bind", "127.0.0.1", "--discovery-port", str(question_port),
+                 "--discovery-reply-port", str(answers.getsockname()[1])],
+                stdout=subprocess.PIPE, text=True) as proc:
+            try:
+                ready = dict(w.split("=", 1) for w in proc.stdout.readline().split() if "=" in w)
+                ask = ("127.0.0.1", question_port)
+                answers.sendto(b"somethingElse\0", ask)  # not a question: no answer
+                answers.sendto(b"tovikClient\0", ask)
+                self.assertEqual(answers.recvfrom(32)[0], b"tovikServer\0")
+                with socket.create_connection(("127.0.0.1", int(ready["control"]))) as c:
+                    c.sendall(b"discovery answer tovikServerX\n")
+                    self.assertTrue(c.makefile("r").readline().startswith("ok"))
+                answers.sendto(b"tovikClient\0", ask)
+                self.assertEqual(answers.recvfrom(32)[0], b"tovikServerX\0")
+            finally:
+                proc.terminate()
+
+
+def recv_exactly(s, n):
+    data = b""
+    while len(data) < n:
+        chunk = s.recv(n - len(data))
+        if not chunk:
+            raise ConnectionError("closed after %d of %d bytes" % (len(data), n))
+        data += chunk
+    return data
+
+
+def recv_or_reset(s):
+    try:
+        return s.recv(1)
+    except ConnectionResetError:
+        return b""
+
+
+def write_xml(result, path):
+    """The cases in the XML form the test summary reads for every lane."""
+    suites = ET.Element("testsuites")
+    suite = ET.SubElement(suites, "testsuite", name="collector_test")
+    # A failed subtest stands for the case that holds it.
+    bad = {id(getattr(t, "test_case", t)): text
+           for t, text in result.failures + result.errors}
+    skipped = {id(t) for t, _ in result.skipped}
+    for test in result.ran:
+        cls, _, name = test.id().rpartition(".")
+        case = ET.SubElement(suite, "testcase", classname=cls.rsplit(".", 1)[-1], name=name)
+        if id(test) in bad:
+            ET.SubElement(case, "failure", message=bad[id(test)][-2000:])
+        elif id(test) in skipped:
+            ET.SubElement(case, "skipped")
+    ET.ElementTree(suites).write(path, encoding="utf-8", xml_declaration=True)
+
+
+class Recording(unittest.TextTestResult):
+    def startTest(self, test):
+        super().startTest(test)
+        self.ran = getattr(self, "ran", [])
+        self.ran.append(test)
+
+
+if __name__ == "__main__":
+    argv = sys.argv[:]
+    xml_path = None
+    if "--xml" in argv:
+        i = argv.index("--xml")
+        xml_path = argv[i + 1]
+        del argv[i:i + 2]
+    program = unittest.main(argv=argv, exit=False, verbosity=2,
+                            testRunner=unittest.TextTestRunner(resultclass=Recording,
+                                                               verbosity=2))
+    result = program.result
+    if xml_path:
+        result.ran = getattr(result, "ran", [])
+        write_xml(result, xml_path)
+    sys.exit(0 if result.wasSuccessful() else 1)
