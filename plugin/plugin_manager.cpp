@@ -5,9 +5,11 @@
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/cc_file.h"
 #include "libs/ccutility/http/http_client.h"
-#include "plugin/cc_compression.h"
-#include "plugin/download_verification.h"
+#include "plugin/cc_lzma.h"
 #include "plugin/per_user_folders.h"
+#include "plugin/signed_blob.h"
+#include "plugin/signed_download.h"
+#include "plugin/trusted_source.h"
 
 namespace {
 
@@ -37,7 +39,7 @@ bool InstallPackage(const CCString& packageURL, const CCString& target) {
   if (package.IsEmpty())
     return false;
   CCLZMA lzma;
-  CCString dll = CCCompression::Run(&lzma, package);
+  CCString dll = CCCompression::Run(lzma, package);
   if (dll.IsEmpty())
     return false;
   cc::File file;

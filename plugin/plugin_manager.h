@@ -9,8 +9,6 @@
 // The version file holds the version number alone ("37") or the number, ":" and the address
 // of the compressed package ("37:http://host/plugin/npwoxact.dll.zs").
 
-// The User-Agent of every plug-in request.
-inline constexpr char kPluginUserAgent[] = "Orvandle Player/1.0.3.158";
 // The version file and compressed package on the publisher's launcher web host.
 inline constexpr char kDefaultVersionFileURL[] =
     "http://www.galvorand.example/plugin/npwoxact.dll.ver";
