@@ -23,9 +23,9 @@ TEST(SelfUpdate, ProgressNeverShowsZeroOnceReported) {
     int64_t done, total;
     int32_t percent;
   } cases[] = {
-      {1, 1000, 1},   {999, 1000, 99}, {0, 1000, 1},   {500, 1000, 50},
-      {1000, 1000, 100}, {0, 0, 100},  {5, 0, 100},    {2000, 1000, 100},
-      {int64_t(1) << 40, int64_t(1) << 41, 50},
+      {1, 1000, 1},    {999, 1000, 99},   {0, 1000, 1},
+      {500, 1000, 50}, {1000, 1000, 100}, {0, 0, 100},
+      {5, 0, 100},     {2000, 1000, 100}, {int64_t(1) << 40, int64_t(1) << 41, 50},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.done) + " of " + std::to_string(c.total));
@@ -137,8 +137,7 @@ TEST_F(RunSelfUpdateTest, ThePluginUpdatesTheFolderUnderTheDialog) {
 
   std::string record = m_target.Read(L"record.txt");
   EXPECT_NE(record.find("digest=" + url + "\n"), std::string::npos) << record;
-  EXPECT_NE(record.find("folder=" + std::string(TargetFolder().c_str()) + "\n"),
-            std::string::npos);
+  EXPECT_NE(record.find("folder=" + std::string(TargetFolder().c_str()) + "\n"), std::string::npos);
   EXPECT_NE(record.find("product=Galvorand\ncontext=set\nreserved=0\n"), std::string::npos);
   EXPECT_NE(record.find("changed=1\n"), std::string::npos);  // readme.txt was current
   EXPECT_NE(record.find("progress=0/300000 answer=0\n"), std::string::npos);
@@ -153,9 +152,8 @@ TEST_F(RunSelfUpdateTest, AFailedUpdateShowsOneMessageBoxAndAnswersFailure) {
   MessageBoxWatcher watcher(L"Update Error");
   EXPECT_EQ(RunSelfUpdate(url.c_str(), TargetFolder()), kSelfUpdateFailed);
   EXPECT_EQ(watcher.Seen(), 1);
-  EXPECT_EQ(watcher.Text(),
-            "ERROR within update.  Check for write permissions for " +
-                std::string(TargetFolder().c_str()));
+  EXPECT_EQ(watcher.Text(), "ERROR within update.  Check for write permissions for " +
+                                std::string(TargetFolder().c_str()));
   EXPECT_NE(m_target.Read(L"record.txt").find("result=-1\n"), std::string::npos);
 }
 

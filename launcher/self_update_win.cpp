@@ -53,9 +53,9 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
     dialog = nullptr;
   }
 
-  int32_t result = g_actionHolder.PLG_Install2(digestURL.c_str(), targetFolder.c_str(),
-                                               kUpdateProductName, &ReportInstallProgress,
-                                               static_cast<void*>(dialog), 0);
+  int32_t result =
+      g_actionHolder.PLG_Install2(digestURL.c_str(), targetFolder.c_str(), kUpdateProductName,
+                                  &ReportInstallProgress, static_cast<void*>(dialog), 0);
   if (result < 0) {
     // The dialog stays as it is behind the message; the start goes on once it is dismissed.
     MessageBoxA(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,

@@ -14,13 +14,8 @@ using PluginVersionFunction = int32_t(__cdecl*)();
 // Progress of PLG_Install2's work: amount done and total amount, four values of the
 // plug-in's own that the launcher ignores, and the context given to PLG_Install2. Answers
 // kInstallGoOn, or kInstallCancel to ask the plug-in to stop.
-using InstallProgressFunction = int32_t(__cdecl*)(int64_t done,
-                                                  int64_t total,
-                                                  int32_t,
-                                                  int32_t,
-                                                  int32_t,
-                                                  int32_t,
-                                                  void* context);
+using InstallProgressFunction = int32_t(
+    __cdecl*)(int64_t done, int64_t total, int32_t, int32_t, int32_t, int32_t, void* context);
 inline constexpr int32_t kInstallGoOn = 0;
 inline constexpr int32_t kInstallCancel = 2;
 // Brings `targetFolder` up to date from the digest at `digestURL` (both UTF-8) for

@@ -10,7 +10,7 @@ namespace {
 
 const std::wstring kOldPlugin = WindowsPathOfBuildFile(GV_FIXTURE_PLUGIN_OLD);  // version 5
 const std::wstring kNewPlugin = WindowsPathOfBuildFile(GV_FIXTURE_PLUGIN_NEW);  // version 6
-const std::wstring kAppDll = WindowsPathOfBuildFile(GV_FIXTURE_APP_DLL);  // no PLG_ exports
+const std::wstring kAppDll = WindowsPathOfBuildFile(GV_FIXTURE_APP_DLL);        // no PLG_ exports
 
 CCString Utf8(const std::wstring& path) {
   return CCString(Narrow(path).c_str());
@@ -72,15 +72,39 @@ TEST_F(ActionDLLHolderTest, TheOnlyUserLoadingAnotherFileReplacesTheModule) {
 TEST_F(ActionDLLHolderTest, AllThirtyThreeExportsBindUndecorated) {
   ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kNewPlugin)));
   ActionDLLHolder& h = g_actionHolder;
-  for (const char* name :
-       {"PLG_CreatePlugin", "PLG_Delete", "PLG_GetParamNames", "PLG_AddParam",
-        "PLG_ProcessParams", "PLG_NewWindow", "PLG_GetStream", "PLG_NewStream", "PLG_Write",
-        "PLG_DestroyStream", "PLG_GetLoadState", "PLG_InitLoadState", "PLG_HasError",
-        "PLG_GetURL", "PLG_set_error", "PLG_Do", "PLG_ProcessNotifications", "PLG_Version",
-        "PLG_SpeedLauncher", "PLG_DirectInstaller", "PLG_CheckUpdateNeeded", "PLG_Install",
-        "PLG_Install2", "PLG_Uninstall", "PLG_Uninstall2", "PLG_InstalledSize", "PLG_Update",
-        "PLG_Update2", "PLG_UpdateAndLaunch", "PLG_UpdateAndLaunch2", "PLG_GetProductName",
-        "PLG_SetTovikSessionGID", "PLG_SetGamesBaseParent"}) {
+  for (const char* name : {"PLG_CreatePlugin",
+                           "PLG_Delete",
+                           "PLG_GetParamNames",
+                           "PLG_AddParam",
+                           "PLG_ProcessParams",
+                           "PLG_NewWindow",
+                           "PLG_GetStream",
+                           "PLG_NewStream",
+                           "PLG_Write",
+                           "PLG_DestroyStream",
+                           "PLG_GetLoadState",
+                           "PLG_InitLoadState",
+                           "PLG_HasError",
+                           "PLG_GetURL",
+                           "PLG_set_error",
+                           "PLG_Do",
+                           "PLG_ProcessNotifications",
+                           "PLG_Version",
+                           "PLG_SpeedLauncher",
+                           "PLG_DirectInstaller",
+                           "PLG_CheckUpdateNeeded",
+                           "PLG_Install",
+                           "PLG_Install2",
+                           "PLG_Uninstall",
+                           "PLG_Uninstall2",
+                           "PLG_InstalledSize",
+                           "PLG_Update",
+                           "PLG_Update2",
+                           "PLG_UpdateAndLaunch",
+                           "PLG_UpdateAndLaunch2",
+                           "PLG_GetProductName",
+                           "PLG_SetTovikSessionGID",
+                           "PLG_SetGamesBaseParent"}) {
     EXPECT_NE(h.GetFunction(name), nullptr) << name;
   }
   // The records bind to the same exports and are all forgotten by the last Unload.

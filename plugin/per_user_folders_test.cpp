@@ -37,7 +37,10 @@ TEST(ReadFirstLine, StripsByteOrderMarksAndKeepsTheFirstLineTrimmed) {
       {"", ""},
       // Three bytes or fewer keep whatever mark they start with.
       {"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
-      {"\xFF\xFE" "a", "\xFF\xFE" "a"},
+      {"\xFF\xFE"
+       "a",
+       "\xFF\xFE"
+       "a"},
       // A mark is only taken at the very start.
       {" \xEF\xBB\xBFx", "\xEF\xBB\xBFx"},
   };

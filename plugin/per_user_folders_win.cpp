@@ -11,8 +11,10 @@
 namespace {
 
 // FOLDERID_LocalAppDataLow, spelled out so no GUID library has to be linked for it.
-const GUID kLocalAppDataLow = {
-    0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
+const GUID kLocalAppDataLow = {0xA520A1A4,
+                               0x1780,
+                               0x4FF6,
+                               {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
 // KF_FLAG_CREATE: the folder is made when it does not exist yet.
 constexpr unsigned long kCreateKnownFolder = 0x1000;
 

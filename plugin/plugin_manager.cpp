@@ -18,7 +18,8 @@ constexpr int32_t kDownloadRetries = 5;
 
 int32_t ParseVersion(const CCString& source) {
   // Low 32 bits of the leading decimal number; no number reads as 0.
-  return int32_t(uint32_t(uint64_t(CCString::ParseInteger(source.c_str(), int(source.Length()), 10))));
+  return int32_t(
+      uint32_t(uint64_t(CCString::ParseInteger(source.c_str(), int(source.Length()), 10))));
 }
 
 // The version file's text, or empty when it cannot be fetched. A time query keeps caches on
