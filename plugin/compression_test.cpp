@@ -94,8 +94,9 @@ TEST(CCLZMA, HeaderFieldsTheDecoderMustHonour) {
     int32_t state = -1;
     std::string out = Decompress(c.container, &state);
     EXPECT_EQ(out, c.expected);
-    if (c.expected.empty() && std::string(c.what) != "size 0")
+    if (c.expected.empty() && std::string(c.what) != "size 0") {
       EXPECT_EQ(state, CCCompression::kRunning);
+    }
   }
 }
 

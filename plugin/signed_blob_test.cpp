@@ -134,9 +134,10 @@ TEST(VerifySignedBlob, AgreesWithThePublishersToolOnGoodAndCorruptedFiles) {
     EXPECT_EQ(!content.IsEmpty(), compatible == 1);
     EXPECT_EQ(!VerifySignedBlob(g_pluginKey, blob, SignatureCheck::kStrict).IsEmpty(),
               strict == 1);
-    if (!content.IsEmpty())
+    if (!content.IsEmpty()) {
       EXPECT_EQ(std::string(content.c_str(), content.Length()),
                 std::string(blob.c_str(), blob.Length() - kSignatureBlockSize));
+    }
     valid += compatible;
     strictValid += strict;
   }
