@@ -101,9 +101,13 @@ def plugin_files(root):
 
 def bench_plugin_files(root):
     """DLL-like payloads of 20 MB and 100 MB for bench/plugin: the signed ".zs" the launcher
-    fetches and, for xz, the same container unsigned."""
+    fetches and, for xz, the same container unsigned; a signed 1 KB file."""
     base = os.path.join(root, "plugin-bench")
     os.makedirs(base, exist_ok=True)
+    blob = os.path.join(base, "1k.sig")
+    if not os.path.exists(blob):
+        write(base, "1k.bin", pattern(1024 - 128))
+        publish("sign", "--key", os.path.join(KEYS, "plugin.key"), os.path.join(base, "1k.bin"), blob)
     for mb in (20, 100):
         zs = os.path.join(base, "%dm.zs" % mb)
         if os.path.exists(zs):
