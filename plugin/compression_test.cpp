@@ -184,15 +184,4 @@ TEST(CCLZMA, KeepsTheCRCOfTheOutputWhenAskedTo) {
             0xCBF43926u);
 }
 
-TEST(CCLZMA, CreateGivesAReferencedCodecOfItsKind) {
-  CCLZMA lzma;
-  CCCompression* made = lzma.Create();
-  EXPECT_STREQ(made->Name(), "LZMA");
-  EXPECT_EQ(made->RefCount(), 1);
-  EXPECT_TRUE(made->Release());
-  delete made;
-  for (int i = 0; i < 8; ++i)
-    EXPECT_EQ(static_cast<CCLZMA::MyTracker*>(lzma.tracker)->encoderSettings[i], -1);
-}
-
 }  // namespace
