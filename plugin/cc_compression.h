@@ -62,6 +62,8 @@ class CCCompression : public CCSharedPtr_Base {
   // The largest output Run produces; a stream that would give more is a failure. Keeps a
   // hostile size or stream from exhausting a 32-bit process.
   static constexpr uint32_t kMaxOutput = 1u << 30;
+  // The largest piece of output one step of Run asks for.
+  static constexpr uint32_t kMaxChunk = 256u << 10;
 
   explicit CCCompression(Tracker* tracker) : tracker(tracker) {}
   ~CCCompression() override = default;
