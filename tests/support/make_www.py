@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Writes the files nginx serves to the tests: text files, binary files of known content and
 sizes, with fixed modification times so Last-Modified is predictable."""
+import hashlib
 import os
 import random
+import shutil
 import subprocess
 import sys
 
@@ -64,9 +66,16 @@ def plugin_files(root):
     plugin_key = os.path.join(KEYS, "plugin.key")
     cert_key = os.path.join(KEYS, "cert.key")
     other_key = os.path.join(KEYS, "other.key")
-    stamp = os.path.join(base, "made-for-port-" + port)
+    # Made again when the port, the tool or a key changes.
+    inputs = hashlib.sha1(port.encode())
+    for path in (PUBLISH, plugin_key, cert_key, other_key, __file__):
+        with open(path, "rb") as f:
+            inputs.update(f.read())
+    stamp = os.path.join(base, "made-" + inputs.hexdigest())
     if os.path.exists(stamp):
         return
+    if os.path.isdir(base):
+        shutil.rmtree(base)
     os.makedirs(base, exist_ok=True)
     dll = os.path.join(base, "npwoxact.dll")
     with open(dll, "wb") as f:
