@@ -92,8 +92,7 @@ inline void DoubleModulo(const Limbs*& x, Limbs*& spare, Limbs*& scratch, const 
 }
 
 // acc = (acc + x) mod n, for acc, x < n.
-inline void AddModulo(Limbs*& acc, Limbs*& spare, Limbs*& scratch, const Limbs& x,
-                      const Limbs& n) {
+inline void AddModulo(Limbs*& acc, Limbs*& spare, Limbs*& scratch, const Limbs& x, const Limbs& n) {
   Limb carry = 0, borrow = 0;
   for (int i = 0; i < kLimbs; ++i) {
     const Limb sum = AddCarry(acc->v[i], x.v[i], carry);

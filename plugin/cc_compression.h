@@ -91,8 +91,8 @@ class CCCompression : public CCSharedPtr_Base {
 
   Tracker* tracker;
   ProgressObserver* progress = nullptr;
-  uint32_t crc = 0;               // of the output, kept only when crcOut is set
-  uint32_t* crcOut = nullptr;     // where the CRC is stored after each step; none here
+  uint32_t crc = 0;            // of the output, kept only when crcOut is set
+  uint32_t* crcOut = nullptr;  // where the CRC is stored after each step; none here
   volatile bool* cancelFlag = &ownCancelFlag;
   volatile bool ownCancelFlag = false;
   int32_t state = kRunning;

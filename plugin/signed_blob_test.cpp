@@ -132,8 +132,7 @@ TEST(VerifySignedBlob, AgreesWithThePublishersToolOnGoodAndCorruptedFiles) {
     ASSERT_FALSE(blob.IsEmpty());
     const CCString content = VerifySignedBlob(g_pluginKey, blob, SignatureCheck::kCompatible);
     EXPECT_EQ(!content.IsEmpty(), compatible == 1);
-    EXPECT_EQ(!VerifySignedBlob(g_pluginKey, blob, SignatureCheck::kStrict).IsEmpty(),
-              strict == 1);
+    EXPECT_EQ(!VerifySignedBlob(g_pluginKey, blob, SignatureCheck::kStrict).IsEmpty(), strict == 1);
     if (!content.IsEmpty()) {
       EXPECT_EQ(std::string(content.c_str(), content.Length()),
                 std::string(blob.c_str(), blob.Length() - kSignatureBlockSize));

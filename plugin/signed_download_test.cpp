@@ -70,16 +70,16 @@ class FetchSignedTest : public ::testing::Test {
 TEST_F(FetchSignedTest, GivesTheVerifiedContentOfBothPackages) {
   NEED_PEER("GV_HTTP_PORT");
   CCString error = "left from before";
-  const std::string dll = Text(FetchSigned(Web("/plugin-test/npwoxact.dll").c_str(), &error,
-                                           nullptr, 0));
+  const std::string dll =
+      Text(FetchSigned(Web("/plugin-test/npwoxact.dll").c_str(), &error, nullptr, 0));
   ASSERT_GT(dll.size(), 100000u);
   CCString sig = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.sig?v=37").c_str(),
                              &error, &g_pluginKey, 5);
   EXPECT_EQ(Text(sig), dll);
   EXPECT_TRUE(error.IsEmpty());
   // The compressed package, as tools/publish packs it, decompresses to the same DLL.
-  CCString zs = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.zs?v=37").c_str(),
-                            &error, &g_pluginKey, 5);
+  CCString zs = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.zs?v=37").c_str(), &error,
+                            &g_pluginKey, 5);
   ASSERT_FALSE(zs.IsEmpty()) << error.c_str();
   CCLZMA lzma;
   EXPECT_EQ(Text(CCCompression::Run(lzma, zs)), dll);
@@ -96,9 +96,9 @@ TEST_F(FetchSignedTest, FailedSignaturesAskAgainPastTheCaches) {
   NEED_PEER("GV_PEERS_DIR");
   const std::string key = gvtest::UniqueKey();
   CCString error;
-  EXPECT_TRUE(FetchSigned(Web("/plugin-test/corrupt.sig?key=" + key).c_str(), &error,
-                          &g_pluginKey, 2)
-                  .IsEmpty());
+  EXPECT_TRUE(
+      FetchSigned(Web("/plugin-test/corrupt.sig?key=" + key).c_str(), &error, &g_pluginKey, 2)
+          .IsEmpty());
   EXPECT_STREQ(error.c_str(), "Signature check failed");
   // Three requests: as given, then "&cb=" with one letter, then with two.
   const std::string log = AccessLog();
@@ -133,7 +133,9 @@ TEST_F(FetchSignedTest, EachClassOfFailureHasItsOwnRetryRule) {
       {Web("/status-404"), 5, {}, "HTTP::Exception::UnhandledResponse: Not Found (404"},
       {Web("/redirect"), 5, {}, "HTTP::Exception::UnhandledResponse: "},
       // A server error waits its attempt number in seconds after each attempt.
-      {Web("/status-503"), 5, {0, 1000, 2000, 3000, 4000, 5000},
+      {Web("/status-503"),
+       5,
+       {0, 1000, 2000, 3000, 4000, 5000},
        "HTTP::Exception::UnhandledResponse: Service"},
       // Nothing listens there: asked again at once.
       {"http://127.0.0.1:1/plugin", 2, {}, ""},
@@ -198,8 +200,8 @@ TEST_F(FetchSignedTest, DownloadsToFileThroughATemporaryName) {
   // A corrupt file never reaches the disk.
   const CCString other = folder.Join("other.dll");
   CCString error;
-  EXPECT_FALSE(DownloadSignedToFile(other, Web("/plugin-test/corrupt.sig").c_str(), true, 0,
-                                    &error));
+  EXPECT_FALSE(
+      DownloadSignedToFile(other, Web("/plugin-test/corrupt.sig").c_str(), true, 0, &error));
   EXPECT_STREQ(error.c_str(), "Signature check failed");
   EXPECT_FALSE(PathUtil::FileExists(other));
   EXPECT_FALSE(PathUtil::FileExists(other + ".tmp"));

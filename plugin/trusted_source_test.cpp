@@ -23,7 +23,7 @@ TEST(IsTrustedSource, TheSuffixMustEndTheHostAndPort) {
   } cases[] = {
       {"http://launcher.galvorand.example/plugin/", true},
       {"http://launcher.galvorand.example", true},  // no "/" at all
-      {"https://galvorand.example/", false},         // the leading "." is part of the suffix
+      {"https://galvorand.example/", false},        // the leading "." is part of the suffix
       {"http://launcher.galvorand.example:7000/", false},
       {"http://edge.cdn.example:7000/plugin/", true},
       {"http://edge.cdn.example/plugin/", false},
@@ -101,28 +101,27 @@ TEST(CheckSourceTrusted, FetchesTheSignedListWhenTheHostIsNotKnown) {
 
   // The listed file had CR LF ends, blank lines and blanks around the names.
   UseSuffixes({".galvorand.example"});
-  EXPECT_EQ(CheckSourceTrusted(TrustFolder("listed").c_str(), TrustFolder("listed").c_str(), "",
-                               nullptr),
-            kSourceTrusted);
+  EXPECT_EQ(
+      CheckSourceTrusted(TrustFolder("listed").c_str(), TrustFolder("listed").c_str(), "", nullptr),
+      kSourceTrusted);
   EXPECT_EQ(g_trustedSuffixes,
             (std::set<CCString, CCStringLess>{".galvorand.example", ".extra.example",
                                               CCString((".0.0.1:" + port).c_str())}));
   // Added for the rest of the process: no fetch is needed now, not even from a folder
   // without a list.
-  EXPECT_EQ(CheckSourceTrusted(TrustFolder("missing").c_str(), TrustFolder("missing").c_str(),
-                               "", nullptr),
+  EXPECT_EQ(CheckSourceTrusted(TrustFolder("missing").c_str(), TrustFolder("missing").c_str(), "",
+                               nullptr),
             kSourceTrusted);
 
   // Two different addresses, neither listed.
   UseSuffixes({".galvorand.example"});
   CCString error;
   const std::string other = "http://other.example/x";
-  EXPECT_EQ(CheckSourceTrusted(TrustFolder("unlisted").c_str(), other.c_str(), base.c_str(),
-                               &error),
-            kSourceNotTrusted);
-  EXPECT_EQ(std::string(error.c_str()), "Neither " + other + " nor " + base +
-                                            " was found in " + TrustFolder("unlisted") +
-                                            "url.cert");
+  EXPECT_EQ(
+      CheckSourceTrusted(TrustFolder("unlisted").c_str(), other.c_str(), base.c_str(), &error),
+      kSourceNotTrusted);
+  EXPECT_EQ(std::string(error.c_str()), "Neither " + other + " nor " + base + " was found in " +
+                                            TrustFolder("unlisted") + "url.cert");
   // A trusted address needs no list at all.
   EXPECT_EQ(CheckSourceTrusted("http://127.0.0.1:1/", "http://a.galvorand.example/", "", &error),
             kSourceTrusted);
