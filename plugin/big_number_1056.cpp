@@ -2,78 +2,143 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
-// The multiplication works on 64-bit limbs, least significant first: 17 of them hold any
-// value of 1,056 bits and a doubled one of up to 1,025.
-constexpr int kLimbs = 17;
-using Limbs = uint64_t[kLimbs];
+// The multiplication works on machine-word limbs, least significant first, with the double
+// width type for carries: 64-bit limbs where the compiler has a 128-bit type, else 32-bit.
+#if defined(__SIZEOF_INT128__)
+using Limb = uint64_t;
+using DoubleLimb = unsigned __int128;
+#else
+using Limb = uint32_t;
+using DoubleLimb = uint64_t;
+#endif
+constexpr int kLimbBits = int(sizeof(Limb) * 8);
+// Enough limbs for 1,056 bits; a doubled value or a sum below 2n of a 1,024-bit n fits too.
+constexpr int kLimbs = (BigNumber1056::kWords * 32 + kLimbBits - 1) / kLimbBits;
 
-void ToLimbs(const BigNumber1056& value, Limbs out) {
-  // Word 32 is the least significant; word 0 alone fills the top limb's low half.
+struct Limbs {
+  Limb v[kLimbs];
+};
+
+Limbs ToLimbs(const BigNumber1056& value) {
+  Limbs out = {};
+  // Word 32 is the least significant 32 bits.
+  for (int w = 0; w < BigNumber1056::kWords; ++w) {
+    const int bit = 32 * (BigNumber1056::kWords - 1 - w);
+    out.v[bit / kLimbBits] |= Limb(value.words[w]) << (bit % kLimbBits);
+  }
+  return out;
+}
+
+void FromLimbs(const Limbs& in, BigNumber1056& value) {
+  for (int w = 0; w < BigNumber1056::kWords; ++w) {
+    const int bit = 32 * (BigNumber1056::kWords - 1 - w);
+    value.words[w] = uint32_t(in.v[bit / kLimbBits] >> (bit % kLimbBits));
+  }
+}
+
+// One limb of an add with carry and of a subtract with borrow (carry and borrow are 0 or 1),
+// with the processor's carry flag where the compiler offers it.
+#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+inline Limb AddCarry(Limb a, Limb b, Limb& carry) {
+  unsigned long long out;
+  carry = _addcarry_u64((unsigned char)carry, a, b, &out);
+  return out;
+}
+inline Limb SubtractBorrow(Limb a, Limb b, Limb& borrow) {
+  unsigned long long out;
+  borrow = _subborrow_u64((unsigned char)borrow, a, b, &out);
+  return out;
+}
+#else
+inline Limb AddCarry(Limb a, Limb b, Limb& carry) {
+  const DoubleLimb s = DoubleLimb(a) + b + carry;
+  carry = Limb(s >> kLimbBits);
+  return Limb(s);
+}
+inline Limb SubtractBorrow(Limb a, Limb b, Limb& borrow) {
+  const DoubleLimb d = DoubleLimb(a) - b - borrow;
+  borrow = Limb(d >> kLimbBits) & 1;
+  return Limb(d);
+}
+#endif
+
+// The two steps of the loop below each write their raw result and that result minus n in
+// one pass, then keep whichever is below n by picking a pointer, not by a branch: which way
+// it goes is a coin toss for the processor's predictor.
+
+// x = 2x mod n, for x < n; the three buffers change roles.
+inline void DoubleModulo(const Limbs*& x, Limbs*& spare, Limbs*& scratch, const Limbs& n) {
+  Limb borrow = 0;
+  Limb previous = 0;
   for (int i = 0; i < kLimbs; ++i) {
-    const int low = BigNumber1056::kWords - 1 - 2 * i;
-    const int high = low - 1;
-    out[i] = uint64_t(value.words[low]) | (high >= 0 ? uint64_t(value.words[high]) << 32 : 0);
+    const Limb doubled = (x->v[i] << 1) | (previous >> (kLimbBits - 1));
+    previous = x->v[i];
+    spare->v[i] = doubled;
+    scratch->v[i] = SubtractBorrow(doubled, n.v[i], borrow);
   }
-}
-
-void FromLimbs(const Limbs in, BigNumber1056& value) {
-  for (int i = 0; i < kLimbs; ++i) {
-    const int low = BigNumber1056::kWords - 1 - 2 * i;
-    value.words[low] = uint32_t(in[i]);
-    if (low - 1 >= 0)
-      value.words[low - 1] = uint32_t(in[i] >> 32);
-  }
-}
-
-int CompareLimbs(const Limbs a, const Limbs b, int count) {
-  for (int i = count - 1; i >= 0; --i) {
-    if (a[i] != b[i])
-      return a[i] < b[i] ? -1 : 1;
-  }
-  return 0;
-}
-
-// x -= n, for x >= n.
-void SubtractLimbs(Limbs x, const Limbs n, int count) {
-  uint64_t borrow = 0;
-  for (int i = 0; i < count; ++i) {
-    const uint64_t d = x[i] - n[i];
-    const uint64_t borrowOut = (x[i] < n[i]) | (d < borrow);
-    x[i] = d - borrow;
-    borrow = borrowOut;
-  }
-}
-
-// x = 2x mod n, for x < n.
-void DoubleModulo(Limbs x, const Limbs n, int count) {
-  for (int i = count - 1; i > 0; --i)
-    x[i] = (x[i] << 1) | (x[i - 1] >> 63);
-  x[0] <<= 1;
-  if (CompareLimbs(x, n, count) >= 0)
-    SubtractLimbs(x, n, count);
+  // No borrow: 2x >= n, the reduced value is the one.
+  Limbs* chosen = borrow ? spare : scratch;
+  Limbs* other = borrow ? scratch : spare;
+  Limbs* old = const_cast<Limbs*>(x);
+  x = chosen;
+  spare = other;
+  scratch = old;
 }
 
 // acc = (acc + x) mod n, for acc, x < n.
-void AddModulo(Limbs acc, const Limbs x, const Limbs n, int count) {
-  uint64_t carry = 0;
-  for (int i = 0; i < count; ++i) {
-    const uint64_t s = acc[i] + carry;
-    carry = s < carry;
-    acc[i] = s + x[i];
-    carry += acc[i] < x[i];
+inline void AddModulo(Limbs*& acc, Limbs*& spare, Limbs*& scratch, const Limbs& x, const Limbs& n) {
+  Limb carry = 0, borrow = 0;
+  for (int i = 0; i < kLimbs; ++i) {
+    const Limb sum = AddCarry(acc->v[i], x.v[i], carry);
+    spare->v[i] = sum;
+    scratch->v[i] = SubtractBorrow(sum, n.v[i], borrow);
   }
-  if (CompareLimbs(acc, n, count) >= 0)
-    SubtractLimbs(acc, n, count);
+  Limbs* chosen = borrow ? spare : scratch;
+  Limbs* other = borrow ? scratch : spare;
+  Limbs* old = acc;
+  acc = chosen;
+  spare = other;
+  scratch = old;
 }
 
-int LimbBitLength(const Limbs x) {
+int BitLength(const Limbs& x) {
   for (int i = kLimbs - 1; i >= 0; --i) {
-    if (x[i])
-      return 64 * i + 64 - __builtin_clzll(x[i]);
+    if (x.v[i]) {
+      int bits = kLimbBits;
+      while (!(x.v[i] >> (bits - 1)))
+        --bits;
+      return kLimbBits * i + bits;
+    }
   }
   return 0;
+}
+
+// a * b mod n: the operand with fewer significant bits drives the loop over its bits, from
+// the lowest; the other is doubled modulo n between them and added in at each set bit.
+Limbs MultiplyModulo(const Limbs& a, const Limbs& b, const Limbs& n) {
+  const bool aDrives = BitLength(a) <= BitLength(b);
+  const Limbs& driver = aDrives ? a : b;
+  Limbs buffers[6] = {aDrives ? b : a, {}, {}, {}, {}, {}};
+  const Limbs* doubled = &buffers[0];
+  Limbs* doubledSpare = &buffers[1];
+  Limbs* doubledScratch = &buffers[2];
+  Limbs* sum = &buffers[3];
+  Limbs* sumSpare = &buffers[4];
+  Limbs* sumScratch = &buffers[5];
+  const int bits = BitLength(driver);
+  for (int bit = 0; bit < bits; ++bit) {
+    if ((driver.v[bit / kLimbBits] >> (bit % kLimbBits)) & 1)
+      AddModulo(sum, sumSpare, sumScratch, *doubled, n);
+    if (bit + 1 < bits)
+      DoubleModulo(doubled, doubledSpare, doubledScratch, n);
+  }
+  return *sum;
 }
 
 }  // namespace
@@ -109,8 +174,12 @@ int BigNumber1056::Compare(const BigNumber1056& other) const {
 
 int BigNumber1056::BitLength() const {
   for (int i = 0; i < kWords; ++i) {
-    if (words[i])
-      return 32 * (kWords - i) - __builtin_clz(words[i]);
+    if (words[i]) {
+      int bits = 32;
+      while (!(words[i] >> (bits - 1)))
+        --bits;
+      return 32 * (kWords - 1 - i) + bits;
+    }
   }
   return 0;
 }
@@ -119,30 +188,13 @@ void BigNumber1056::MultiplyModulo(const BigNumber1056& a,
                                    const BigNumber1056& b,
                                    const BigNumber1056& n,
                                    BigNumber1056& out) {
-  Limbs driver, doubled, modulusLimbs, sum = {};
-  // The operand with fewer significant bits decides how many rounds there are.
-  const bool aDrives = a.BitLength() <= b.BitLength();
-  ToLimbs(aDrives ? a : b, driver);
-  ToLimbs(aDrives ? b : a, doubled);
-  ToLimbs(n, modulusLimbs);
-  // Room for n and the carry of a doubling or a sum below 2n.
-  const int count = LimbBitLength(modulusLimbs) / 64 + 1;
-  const int bits = LimbBitLength(driver);
-  for (int bit = 0; bit < bits; ++bit) {
-    if ((driver[bit / 64] >> (bit % 64)) & 1)
-      AddModulo(sum, doubled, modulusLimbs, count);
-    if (bit + 1 < bits)
-      DoubleModulo(doubled, modulusLimbs, count);
-  }
-  const BigNumber1056* keep = out.modulus;
-  FromLimbs(sum, out);
-  out.modulus = keep;
+  FromLimbs(::MultiplyModulo(ToLimbs(a), ToLimbs(b), ToLimbs(n)), out);
 }
 
 void BigNumber1056::PublicOperation() {
   if (!modulus || !(*this < *modulus))
     return;
-  BigNumber1056 square(modulus);
-  MultiplyModulo(*this, *this, *modulus, square);
-  MultiplyModulo(square, *this, *modulus, *this);
+  const Limbs n = ToLimbs(*modulus);
+  const Limbs s = ToLimbs(*this);
+  FromLimbs(::MultiplyModulo(::MultiplyModulo(s, s, n), s, n), *this);
 }

@@ -31,7 +31,8 @@ class BigNumber1056 {
 
   // a * b mod n by shift and add: the operand with fewer significant bits drives the loop over
   // its set bits while the other is doubled modulo n between them, each partial sum reduced
-  // modulo n. Requires a < n and b < n and n not 0; out may alias either operand.
+  // modulo n. Requires a < n, b < n, 0 < n < 2^1055 (the keys have 1,024 bits); out may
+  // alias either operand.
   static void MultiplyModulo(const BigNumber1056& a,
                              const BigNumber1056& b,
                              const BigNumber1056& n,

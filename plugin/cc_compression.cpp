@@ -2,8 +2,6 @@
 
 #include <array>
 #include <exception>
-#include <memory>
-#include <new>
 
 namespace {
 
@@ -39,13 +37,12 @@ CCString CCCompression::Run(CCCompression& compression, const CCString& input) {
   const uint32_t length = input.Length();
   tracker.SetNextInput(reinterpret_cast<const uint8_t*>(input.c_str()));
   tracker.SetInputLeft(length);
-  // Output comes in chunks of at most the input's size per step.
-  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[length ? length : 1]);
-  if (!scratch)
-    return CCString();
-  tracker.SetNextOutput(scratch.get());
-  tracker.SetOutputRoom(length);
+  // Each step writes at most the input's size (and at most kMaxChunk), straight into the
+  // result's spare room: the output is never copied again.
+  const uint32_t room = length < kMaxChunk ? length : kMaxChunk;
   CCString result;
+  uint32_t have = 0;      // output so far
+  uint64_t capacity = 0;  // reserved in result
 
   if (!compression.BeginDecompression())
     return CCString();
@@ -53,23 +50,31 @@ CCString CCCompression::Run(CCCompression& compression, const CCString& input) {
   bool failed = false;
   try {
     for (;;) {
+      if (capacity - have < room) {
+        capacity = capacity * 2 > have + uint64_t(room) ? capacity * 2 : have + uint64_t(room);
+        if (capacity > uint64_t(kMaxOutput) + room)
+          capacity = uint64_t(kMaxOutput) + room;
+        result.Reserve(uint32_t(capacity));
+      }
+      uint8_t* start =
+          have + room ? reinterpret_cast<uint8_t*>(result.Resize(have + room)) + have : nullptr;
+      tracker.SetNextOutput(start);
+      tracker.SetOutputRoom(room);
       const uint32_t inputBefore = tracker.GetInputLeft();
       answer = compression.DecompressionStep();
-      const uint32_t produced = uint32_t(tracker.GetNextOutput() - scratch.get());
-      if (produced > kMaxOutput - result.Length()) {
-        failed = true;
-        break;
-      }
-      result.Append(reinterpret_cast<const char*>(scratch.get()), produced);
+      const uint32_t produced = uint32_t(tracker.GetNextOutput() - start);
       const uint32_t consumed = inputBefore - tracker.GetInputLeft();
+      have += produced;
       if (compression.progress && consumed)
         compression.progress->OnInputConsumed(consumed);
       if (compression.crcOut) {
-        compression.crc = UpdateCRC32(compression.crc, scratch.get(), produced);
+        compression.crc = UpdateCRC32(compression.crc, start, produced);
         *compression.crcOut = compression.crc;
       }
-      tracker.SetNextOutput(scratch.get());
-      tracker.SetOutputRoom(length);
+      if (have > kMaxOutput) {
+        failed = true;
+        break;
+      }
       if (answer != kGoOn || *compression.cancelFlag)
         break;
       // All the input is here at once: a step that neither consumed nor produced anything
@@ -90,6 +95,7 @@ CCString CCCompression::Run(CCCompression& compression, const CCString& input) {
   }
   if (failed || answer != kStreamFinished)
     return CCString();
+  result.Resize(have);
   compression.state = kFinished;
   return result;
 }

@@ -62,6 +62,8 @@ class CCCompression : public CCSharedPtr_Base {
   // The largest output Run produces; a stream that would give more is a failure. Keeps a
   // hostile size or stream from exhausting a 32-bit process.
   static constexpr uint32_t kMaxOutput = 1u << 30;
+  // The largest piece of output one step of Run asks for.
+  static constexpr uint32_t kMaxChunk = 256u << 10;
 
   explicit CCCompression(Tracker* tracker) : tracker(tracker) {}
   ~CCCompression() override = default;
@@ -89,8 +91,8 @@ class CCCompression : public CCSharedPtr_Base {
 
   Tracker* tracker;
   ProgressObserver* progress = nullptr;
-  uint32_t crc = 0;               // of the output, kept only when crcOut is set
-  uint32_t* crcOut = nullptr;     // where the CRC is stored after each step; none here
+  uint32_t crc = 0;            // of the output, kept only when crcOut is set
+  uint32_t* crcOut = nullptr;  // where the CRC is stored after each step; none here
   volatile bool* cancelFlag = &ownCancelFlag;
   volatile bool ownCancelFlag = false;
   int32_t state = kRunning;

@@ -167,8 +167,7 @@ int32_t CCLZMA::DecompressionStep() {
       return kDataError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) {
       // An end marker before the announced size is a broken stream.
-      return sizeKnown && state->produced != state->uncompressedSize ? kDataError
-                                                                     : kStreamFinished;
+      return sizeKnown && state->produced != state->uncompressedSize ? kDataError : kStreamFinished;
     }
     if (status == LZMA_STATUS_NEEDS_MORE_INPUT || (produced == 0 && consumed == 0))
       return kGoOn;

@@ -67,8 +67,8 @@ void BlocksPlain(uint32_t state[5], const uint8_t* data, size_t count) {
 // Twenty groups of four rounds with the processor's SHA instructions. Message words of group
 // i come from the four before it: W[i] = msg2(msg1(W[i-4], W[i-3]) ^ W[i-2], W[i-1]).
 __attribute__((target("sha,sse4.1"))) void BlocksShaInstructions(uint32_t state[5],
-                                                                  const uint8_t* data,
-                                                                  size_t count) {
+                                                                 const uint8_t* data,
+                                                                 size_t count) {
   const __m128i byteSwap = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
   __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0x1B);
   __m128i e0 = _mm_set_epi32(int(state[4]), 0, 0, 0);
@@ -77,29 +77,29 @@ __attribute__((target("sha,sse4.1"))) void BlocksShaInstructions(uint32_t state[
     const __m128i eSaved = e0;
     __m128i msg[4];
     for (int i = 0; i < 4; ++i) {
-      msg[i] = _mm_shuffle_epi8(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+      msg[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)),
+                                byteSwap);
     }
     __m128i e1;
     e0 = _mm_add_epi32(e0, msg[0]);
     e1 = abcd;
     abcd = _mm_sha1rnds4_epu32(abcd, e0, 0);
-#define GALVORAND_SHA1_GROUP(i)                                                          \
-  do {                                                                                   \
-    if ((i) >= 4) {                                                                      \
-      msg[(i) & 3] = _mm_sha1msg1_epu32(msg[(i) & 3], msg[((i) + 1) & 3]);               \
-      msg[(i) & 3] = _mm_xor_si128(msg[(i) & 3], msg[((i) + 2) & 3]);                    \
-      msg[(i) & 3] = _mm_sha1msg2_epu32(msg[(i) & 3], msg[((i) + 3) & 3]);               \
-    }                                                                                    \
-    if ((i) & 1) {                                                                       \
-      e1 = _mm_sha1nexte_epu32(e1, msg[(i) & 3]);                                        \
-      e0 = abcd;                                                                         \
-      abcd = _mm_sha1rnds4_epu32(abcd, e1, (i) / 5);                                     \
-    } else {                                                                             \
-      e0 = _mm_sha1nexte_epu32(e0, msg[(i) & 3]);                                        \
-      e1 = abcd;                                                                         \
-      abcd = _mm_sha1rnds4_epu32(abcd, e0, (i) / 5);                                     \
-    }                                                                                    \
+#define GALVORAND_SHA1_GROUP(i)                                        \
+  do {                                                                 \
+    if ((i) >= 4) {                                                    \
+      msg[(i)&3] = _mm_sha1msg1_epu32(msg[(i)&3], msg[((i) + 1) & 3]); \
+      msg[(i)&3] = _mm_xor_si128(msg[(i)&3], msg[((i) + 2) & 3]);      \
+      msg[(i)&3] = _mm_sha1msg2_epu32(msg[(i)&3], msg[((i) + 3) & 3]); \
+    }                                                                  \
+    if ((i)&1) {                                                       \
+      e1 = _mm_sha1nexte_epu32(e1, msg[(i)&3]);                        \
+      e0 = abcd;                                                       \
+      abcd = _mm_sha1rnds4_epu32(abcd, e1, (i) / 5);                   \
+    } else {                                                           \
+      e0 = _mm_sha1nexte_epu32(e0, msg[(i)&3]);                        \
+      e1 = abcd;                                                       \
+      abcd = _mm_sha1rnds4_epu32(abcd, e0, (i) / 5);                   \
+    }                                                                  \
   } while (0)
     GALVORAND_SHA1_GROUP(1);
     GALVORAND_SHA1_GROUP(2);

@@ -13,8 +13,16 @@
 const char* const kPluginUserAgent = "Orvandle Player/1.0.3.158";
 
 void (*g_fetchSignedWait)(uint32_t ms) = cc::SleepMs;
+void (*g_fetchSignedClientWait)(uint32_t ms) = cc::SleepMs;
 
 namespace {
+
+// The HTTP client of the signed downloads: the program's client, whose own waits (between
+// the attempts it makes on a 5xx answer) go through g_fetchSignedClientWait.
+class SignedDownloadClient : public cc::HTTPClient {
+ protected:
+  void Pause(uint32_t ms) override { g_fetchSignedClientWait(ms); }
+};
 
 using Unhandled = cc::HTTP::Exception::UnhandledResponse;
 
@@ -52,7 +60,7 @@ CCString FetchSigned(const CCString& url,
     try {
       CCString body;
       {
-        cc::HTTPClient client;
+        SignedDownloadClient client;
         client.userAgent = kPluginUserAgent;
         client.SendRequest("GET", address);
         body = client.Body();

@@ -30,6 +30,8 @@ bool DownloadSignedToFile(const CCString& path,
                           int32_t retries,
                           CCString* errorText);
 
-// Every wait between the attempts of FetchSigned goes through here: a real sleep unless a
-// test put its own recorder in.
+// Every wait between the attempts of FetchSigned goes through here, and every wait of the
+// HTTP client it uses (which asks a 5xx answer again itself) through the second: real sleeps
+// unless a test put its own recorders in.
 extern void (*g_fetchSignedWait)(uint32_t ms);
+extern void (*g_fetchSignedClientWait)(uint32_t ms);
