@@ -4,12 +4,14 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "launcher/preferences.h"
+#include "launcher/self_update.h"
 #include "launcher/sl_holder.h"
 #include "libs/ccutility/thread/cc_thread.h"
 #include "logging/file_logger.h"
 #include "logging/log_interface.h"
 #include "logging/multi_logger.h"
 #include "logging/notifier.h"
+#include "plugin/action_dll_holder.h"
 
 namespace {
 
@@ -36,6 +38,8 @@ class LauncherRun {
     m_appDllPath = m_preferences.appDllBase + ".dll";
     m_updateURL = m_preferences.GetString("updateURL");
     m_digestURL = m_preferences.GetString("digestURL");
+    if (m_preferences.IsSelfPatchEnabled() && !m_digestURL.IsEmpty())
+      RefreshPluginAndUpdate();
 
     int32_t exitCode = LaunchApplication();
     StopNotification();
@@ -95,6 +99,20 @@ class LauncherRun {
   bool backgroundWorkLeft = false;
 
  private:
+
+  // Makes sure an up-to-date plug-in is loaded and lets it bring the launcher's folder up to
+  // date. Either failure is logged and the start goes on. The plug-in is let go before the
+  // application DLL is loaded.
+  void RefreshPluginAndUpdate() {
+    if (!LoadActionPlugin(m_updateURL)) {
+      g_mainLogger->Log(kLogStartupWarning, 102, "Main", "ActionDLL failed to load");
+      return;
+    }
+    if (RunSelfUpdate(m_digestURL, m_preferences.exeDirectory) == kSelfUpdateFailed)
+      g_mainLogger->LogF(kLogStartupWarning, 96, "Main", "Failed to update application DLL to %s",
+                         m_preferences.exeDirectory.c_str());
+    g_actionHolder.Unload();
+  }
 
   // Loads the application DLL, checks its build and hands the process over to it.
   int32_t LaunchApplication() {

@@ -42,6 +42,9 @@ class LauncherFolder {
     m_baseName = exeName.substr(0, exeName.rfind(L'.'));
     EXPECT_TRUE(m_folder.IsValid());
     EXPECT_TRUE(m_folder.CopyIn(kLauncher, m_exeName));
+    // The plug-in refresh is tested on its own road (tests/plugin_integration): off here, so
+    // each case sees only the application DLL's. A case may write its own "-user.ini".
+    EXPECT_TRUE(m_folder.Write(m_baseName + L"-user.ini", "[Settings]\nselfPatch=false\n"));
     SetFixture(L"GV_FIXTURE_RECORD", m_folder.PathOf(L"record.txt"));
   }
 

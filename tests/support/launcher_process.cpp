@@ -64,6 +64,15 @@ std::string Narrow(const std::wstring& wide) {
   return utf8;
 }
 
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty())
+    return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+  std::wstring wide(size_t(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), n);
+  return wide;
+}
+
 ProcessResult RunProcess(const std::wstring& program, const ProcessOptions& options) {
   ProcessResult result;
   std::wstring commandLine = L"\"" + program + L"\"";

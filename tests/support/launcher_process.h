@@ -12,6 +12,7 @@
 // "/a/b" -> "Z:\a\b"; a path that is already a Windows path only gets backslashes.
 std::wstring WindowsPathOfBuildFile(const char* path);
 std::string Narrow(const std::wstring& wide);
+std::wstring Widen(const std::string& utf8);
 
 // Runs a Windows program the way a user's shortcut would and waits for its end.
 struct ProcessOptions {

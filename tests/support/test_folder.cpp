@@ -44,9 +44,7 @@ TestFolder::FsPath TestFolder::Native(const char* name) const {
 }
 
 bool TestFolder::Write(const FsPath& name, const std::string& bytes) const {
-  std::ofstream file(PathOf(name), std::ios::binary | std::ios::trunc);
-  file.write(bytes.data(), std::streamsize(bytes.size()));
-  return bool(file.flush());
+  return WriteWholeFile(PathOf(name), bytes);
 }
 
 std::string TestFolder::Read(const FsPath& name, const std::string& missing) const {
@@ -74,6 +72,12 @@ void TestFolder::MakeReadOnly(const FsPath& path) {
 
 bool TestFolder::IsReadOnly(const FsPath& path) {
   return (fs::status(path).permissions() & kWriteBits) == fs::perms::none;
+}
+
+bool WriteWholeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), std::streamsize(bytes.size()));
+  return bool(file.flush());
 }
 
 std::string ReadWholeFile(const fs::path& path, const std::string& missing) {

@@ -45,5 +45,7 @@ class TestFolder {
   FsPath m_path;
 };
 
+// Creates or replaces a file by its full path; false when that failed.
+bool WriteWholeFile(const std::filesystem::path& path, const std::string& bytes);
 // A whole file by its full path, or `missing` when it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path, const std::string& missing = "");

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "launcher/text/cc_string.h"
+#include "plugin/action_dll_holder.h"
+
+// How the launcher learns which plug-in version the publisher wants and where to get it.
+// The version file holds the version number alone ("37") or the number, ":" and the address
+// of the compressed package ("37:http://host/plugin/npwoxact.dll.zs").
+
+// The version file and compressed package on the publisher's launcher web host.
+inline constexpr char kDefaultVersionFileURL[] =
+    "http://www.galvorand.example/plugin/npwoxact.dll.ver";
+inline constexpr char kDefaultPackageURL[] = "http://www.galvorand.example/plugin/npwoxact.dll.zs";
+inline constexpr char kPackageFileName[] = "npwoxact.dll.zs";
+
+// The update source that a fetched version file stands for: empty for an empty body, the
+// body itself when it names an address, else the body, ":" and the package beside the
+// version file.
+CCString SourceFromVersionFile(const CCString& body, const CCString& versionFileURL);
+
+// What an update source announces: the version (0 when none) and the address of the
+// compressed package. An address that is not http(s), or none, gives the default package; an
+// address of the uncompressed ".sig" file gives the ".zs" package beside it.
+struct PluginOffer {
+  int32_t version = 0;
+  CCString packageURL;
+};
+PluginOffer ParsePluginOffer(CCString source);

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "launcher/pathutil/path_util.h"
+#include "tests/support/test_folder.h"
+#include "plugin/cc_lzma.h"
+#include "plugin/signed_blob.h"
+#include "plugin/signed_download.h"
+#include "tests/support/peer_env.h"
+
+namespace {
+
+std::string Web(const std::string& path) {
+  return "http://127.0.0.1:" + gvtest::PeerText("GV_HTTP_PORT") + path;
+}
+
+std::string Fault(const std::string& path) {
+  return "http://127.0.0.1:" + gvtest::PeerText("GV_FAULT_PORT") + path;
+}
+
+std::string Text(const CCString& s) {
+  return std::string(s.c_str(), s.Length());
+}
+
+std::string ReadFile(const CCString& path) {
+  std::ifstream in(std::filesystem::u8path(path.c_str()), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The test web server's access log (a Unix path, seen by Windows programs as drive Z:).
+std::string AccessLog() {
+  std::string path = gvtest::PeerText("GV_PEERS_DIR") + "/nginx-access.log";
+#if defined(_WIN32)
+  path = "Z:" + path;
+#endif
+  return ReadFile(path.c_str());
+}
+
+// Records the waits between attempts instead of sleeping through them; the client's own
+// waits (it asks a 5xx answer again itself) are only counted.
+std::vector<uint32_t> g_waits;
+int g_clientWaits = 0;
+void RecordWait(uint32_t ms) {
+  g_waits.push_back(ms);
+}
+void CountClientWait(uint32_t) {
+  ++g_clientWaits;
+}
+
+class FetchSignedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_waits.clear();
+    g_clientWaits = 0;
+    g_fetchSignedWait = RecordWait;
+    g_fetchSignedClientWait = CountClientWait;
+  }
+  void TearDown() override {
+    g_fetchSignedWait = m_realWait;
+    g_fetchSignedClientWait = m_realClientWait;
+  }
+  void (*m_realWait)(uint32_t) = g_fetchSignedWait;
+  void (*m_realClientWait)(uint32_t) = g_fetchSignedClientWait;
+};
+
+TEST_F(FetchSignedTest, GivesTheVerifiedContentOfBothPackages) {
+  NEED_PEER("GV_HTTP_PORT");
+  CCString error = "left from before";
+  const std::string dll =
+      Text(FetchSigned(Web("/plugin-test/npwoxact.dll").c_str(), &error, nullptr, 0));
+  ASSERT_GT(dll.size(), 100000u);
+  CCString sig = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.sig?v=37").c_str(),
+                             &error, &g_pluginKey, 5);
+  EXPECT_EQ(Text(sig), dll);
+  EXPECT_TRUE(error.IsEmpty());
+  // The compressed package, as tools/publish packs it, decompresses to the same DLL.
+  CCString zs = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.zs?v=37").c_str(), &error,
+                            &g_pluginKey, 5);
+  ASSERT_FALSE(zs.IsEmpty()) << error.c_str();
+  CCLZMA lzma;
+  EXPECT_EQ(Text(CCCompression::Run(lzma, zs)), dll);
+  // Signed with the plug-in key, so the certificate key refuses it.
+  EXPECT_TRUE(FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.sig").c_str(), &error,
+                          &g_certKey, 0)
+                  .IsEmpty());
+  EXPECT_STREQ(error.c_str(), "Signature check failed");
+  EXPECT_TRUE(g_waits.empty());
+}
+
+TEST_F(FetchSignedTest, FailedSignaturesAskAgainPastTheCaches) {
+  NEED_PEER("GV_HTTP_PORT");
+  NEED_PEER("GV_PEERS_DIR");
+  const std::string key = gvtest::UniqueKey();
+  CCString error;
+  EXPECT_TRUE(
+      FetchSigned(Web("/plugin-test/corrupt.sig?key=" + key).c_str(), &error, &g_pluginKey, 2)
+          .IsEmpty());
+  EXPECT_STREQ(error.c_str(), "Signature check failed");
+  // Three requests: as given, then "&cb=" with one letter, then with two.
+  const std::string log = AccessLog();
+  const std::string target = "/plugin-test/corrupt.sig?key=" + key;
+  std::vector<std::string> seen;
+  for (size_t at = log.find(target); at != std::string::npos; at = log.find(target, at + 1))
+    seen.push_back(log.substr(at, log.find(' ', at) - at));
+  ASSERT_EQ(seen.size(), 3u) << log;
+  EXPECT_EQ(seen[0], target);
+  const auto letters = [&](const std::string& url) {
+    EXPECT_EQ(url.compare(0, target.size() + 4, target + "&cb="), 0) << url;
+    std::string tail = url.substr(target.size() + 4);
+    for (char c : tail)
+      EXPECT_TRUE(c >= 'A' && c <= 'P') << url;
+    return tail;
+  };
+  EXPECT_EQ(letters(seen[1]).size(), 1u);
+  EXPECT_EQ(letters(seen[2]).size(), 2u);
+  EXPECT_EQ(seen[2].compare(0, seen[1].size(), seen[1]), 0);
+}
+
+TEST_F(FetchSignedTest, EachClassOfFailureHasItsOwnRetryRule) {
+  NEED_PEER("GV_HTTP_PORT");
+  NEED_PEER("GV_FAULT_PORT");
+  struct Case {
+    std::string url;
+    int32_t retries;
+    std::vector<uint32_t> waits;
+    const char* errorStart;  // the error text begins with this, ends with " - " + url
+  } cases[] = {
+      // A client error and a redirection stop after the first attempt.
+      {Web("/status-404"), 5, {}, "HTTP::Exception::UnhandledResponse: Not Found (404"},
+      {Web("/redirect"), 5, {}, "HTTP::Exception::UnhandledResponse: "},
+      // A server error waits its attempt number in seconds after each attempt.
+      {Web("/status-503"),
+       5,
+       {0, 1000, 2000, 3000, 4000, 5000},
+       "HTTP::Exception::UnhandledResponse: Service"},
+      // Nothing listens there: asked again at once.
+      {"http://127.0.0.1:1/plugin", 2, {}, ""},
+      // A body cut short is never taken for content.
+      {Fault("/cut-body"), 1, {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    g_waits.clear();
+    CCString error;
+    EXPECT_TRUE(FetchSigned(c.url.c_str(), &error, &g_pluginKey, c.retries).IsEmpty());
+    EXPECT_EQ(g_waits, c.waits);
+    const std::string text = error.c_str();
+    EXPECT_EQ(text.compare(0, strlen(c.errorStart), c.errorStart), 0) << text;
+    const std::string tail = " - " + c.url;
+    ASSERT_GE(text.size(), tail.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  }
+}
+
+TEST_F(FetchSignedTest, OddStatusesAndServerErrorsAreAskedAgain) {
+  NEED_PEER("GV_FAULT_PORT");
+  // "150 Odd" until the query busts the cache; the body then shows the address that worked.
+  CCString error;
+  CCString body = FetchSigned(Fault("/bust").c_str(), &error, nullptr, 3);
+  EXPECT_EQ(Text(body).substr(0, 9), "/bust?cb=");
+  EXPECT_EQ(body.Length(), 10u);
+  EXPECT_TRUE(g_waits.empty());
+  // Four 503s, then the body ("&" in the given address is escaped, so the count is in the
+  // path). The client asks three times itself before the first attempt fails.
+  const std::string key = gvtest::UniqueKey();
+  body = FetchSigned(Fault("/flaky/4?key=" + key).c_str(), &error, nullptr, 5);
+  EXPECT_STREQ(body.c_str(), "ok\n");
+  EXPECT_EQ(g_waits, (std::vector<uint32_t>{0}));
+  EXPECT_EQ(g_clientWaits, 3);
+  // Out of attempts: the last failure stays in the text.
+  body = FetchSigned(Fault("/flaky/9?key=" + gvtest::UniqueKey()).c_str(), &error, nullptr, 1);
+  EXPECT_TRUE(body.IsEmpty());
+  EXPECT_NE(Text(error).find("(503"), std::string::npos) << error.c_str();
+}
+
+TEST_F(FetchSignedTest, DownloadsToFileThroughATemporaryName) {
+  NEED_PEER("GV_HTTP_PORT");
+  TestFolder folder;
+  ASSERT_TRUE(folder.IsValid());
+  const std::string url = Web("/plugin-test/release/plugin/npwoxact.dll.sig");
+  const std::string dll =
+      Text(FetchSigned(Web("/plugin-test/npwoxact.dll").c_str(), nullptr, nullptr, 0));
+  // Over an older file, in a folder that does not exist yet, and without the temporary name.
+  const CCString target = folder.Join("sub/npwoxact.dll");
+  for (bool throughTemporary : {true, false}) {
+    SCOPED_TRACE(throughTemporary);
+    if (PathUtil::FileExists(target))
+      std::ofstream(folder.Native("sub/npwoxact.dll"), std::ios::binary) << "old";
+    CCString error = "stale";
+    EXPECT_TRUE(DownloadSignedToFile(target, url.c_str(), throughTemporary, 1, &error));
+    EXPECT_TRUE(error.IsEmpty());
+    EXPECT_EQ(ReadFile(target), dll);
+    EXPECT_FALSE(PathUtil::FileExists(target + ".tmp"));
+  }
+
+  // A corrupt file never reaches the disk.
+  const CCString other = folder.Join("other.dll");
+  CCString error;
+  EXPECT_FALSE(
+      DownloadSignedToFile(other, Web("/plugin-test/corrupt.sig").c_str(), true, 0, &error));
+  EXPECT_STREQ(error.c_str(), "Signature check failed");
+  EXPECT_FALSE(PathUtil::FileExists(other));
+  EXPECT_FALSE(PathUtil::FileExists(other + ".tmp"));
+
+  // A file where the folder should be: the target cannot be opened.
+  std::ofstream(folder.Native("blocker"), std::ios::binary) << "a file";
+  const CCString blocked = folder.Join("blocker/npwoxact.dll");
+  EXPECT_FALSE(DownloadSignedToFile(blocked, url.c_str(), true, 0, &error));
+  EXPECT_EQ(Text(error), "Unable to open " + Text(blocked) + ".tmp for write");
+}
+
+}  // namespace

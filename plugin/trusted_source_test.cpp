@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "plugin/trusted_source.h"
+#include "tests/support/peer_env.h"
+
+namespace {
+
+// Each case starts from the suffixes it names (the set only grows in the program).
+void UseSuffixes(std::initializer_list<const char*> suffixes) {
+  cc::MutexLock lock(g_trustMutex);
+  g_trustedSuffixes.clear();
+  for (const char* s : suffixes)
+    g_trustedSuffixes.insert(CCString(s));
+}
+
+TEST(IsTrustedSource, TheSuffixMustEndTheHostAndPort) {
+  UseSuffixes({".galvorand.example", ".cdn.example:7000"});
+  const struct {
+    const char* url;
+    bool trusted;
+  } cases[] = {
+      {"http://launcher.galvorand.example/plugin/", true},
+      {"http://launcher.galvorand.example", true},  // no "/" at all
+      {"https://galvorand.example/", false},        // the leading "." is part of the suffix
+      {"http://launcher.galvorand.example:7000/", false},
+      {"http://edge.cdn.example:7000/plugin/", true},
+      {"http://edge.cdn.example/plugin/", false},
+      {"http://edge.cdn.example:70001/", false},
+      {"http://launcher.galvorand.example.evil.example/", false},
+      // Only the first occurrence counts.
+      {"http://a.galvorand.example.b.galvorand.example/", false},
+      // In the path, not the host.
+      {"http://evil.example/.galvorand.example/", false},
+      {"http://evil.example/x.galvorand.example", false},
+      {"", false},
+      {"http://LAUNCHER.GALVORAND.EXAMPLE/", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(IsTrustedSource(c.url, ""), c.trusted);
+    EXPECT_EQ(IsTrustedSource("", c.url), c.trusted);
+  }
+  CCString upper("http://LAUNCHER.GALVORAND.EXAMPLE/");
+  upper.SetFlags(CCString::kIgnoreCase);
+  EXPECT_TRUE(IsTrustedSource(upper, ""));
+  // The host part is searched for from index 8: a short address is all host.
+  UseSuffixes({"/a.b"});
+  EXPECT_TRUE(IsTrustedSource("x/a.b", ""));
+}
+
+TEST(IsTrustedSource, StartsWithTheBuiltInSuffixes) {
+  UseSuffixes({});
+  EXPECT_FALSE(IsTrustedSource("http://127.0.0.1/", ""));
+  EXPECT_EQ(g_trustedSuffixes.size(), size_t(kBuiltInTrustedSuffixCount));
+  int withPort = 0;
+  for (int i = 0; i < kBuiltInTrustedSuffixCount; ++i) {
+    const std::string suffix = BuiltInTrustedSuffixes()[i];
+    SCOPED_TRACE(suffix);
+    EXPECT_EQ(suffix[0], '.');
+    EXPECT_TRUE(IsTrustedSource(("http://host" + suffix + "/x").c_str(), ""));
+    withPort += suffix.find(':') != std::string::npos;
+  }
+  EXPECT_EQ(withPort, 2);
+}
+
+std::string TrustFolder(const std::string& name) {
+  return "http://127.0.0.1:" + gvtest::PeerText("GV_HTTP_PORT") + "/plugin-test/trust/" + name +
+         "/";
+}
+
+TEST(CheckSourceTrusted, FetchesTheSignedListWhenTheHostIsNotKnown) {
+  NEED_PEER("GV_HTTP_PORT");
+  const std::string port = gvtest::PeerText("GV_HTTP_PORT");
+  const std::string base = "http://127.0.0.1:" + port + "/";
+  struct Case {
+    std::string folder;
+    int32_t result;
+    std::string error;
+  } cases[] = {
+      {TrustFolder("listed"), kSourceTrusted, ""},
+      {TrustFolder("unlisted"), kSourceNotTrusted,
+       TrustFolder("unlisted") + " was not found in " + TrustFolder("unlisted") + "url.cert"},
+      {TrustFolder("wrong-key"), kCertSignatureFailed,
+       "Signature check failed on " + TrustFolder("wrong-key") +
+           "url.cert. Download was probably corrupt"},
+      {TrustFolder("missing"), kCertUnavailable,
+       "HTTP::Exception::UnhandledResponse: Not Found (404 - 127.0.0.1) - " +
+           TrustFolder("missing") + "url.cert"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    UseSuffixes({".galvorand.example"});
+    CCString error = "stale";
+    EXPECT_EQ(CheckSourceTrusted(c.folder.c_str(), c.folder.c_str(), c.folder.c_str(), &error),
+              c.result);
+    EXPECT_EQ(std::string(error.c_str()), c.error);
+    EXPECT_EQ(CheckSourceTrusted(c.folder.c_str(), c.folder.c_str(), "", nullptr), c.result);
+  }
+
+  // The listed file had CR LF ends, blank lines and blanks around the names.
+  UseSuffixes({".galvorand.example"});
+  EXPECT_EQ(
+      CheckSourceTrusted(TrustFolder("listed").c_str(), TrustFolder("listed").c_str(), "", nullptr),
+      kSourceTrusted);
+  EXPECT_EQ(g_trustedSuffixes,
+            (std::set<CCString, CCStringLess>{".galvorand.example", ".extra.example",
+                                              CCString((".0.0.1:" + port).c_str())}));
+  // Added for the rest of the process: no fetch is needed now, not even from a folder
+  // without a list.
+  EXPECT_EQ(CheckSourceTrusted(TrustFolder("missing").c_str(), TrustFolder("missing").c_str(), "",
+                               nullptr),
+            kSourceTrusted);
+
+  // Two different addresses, neither listed.
+  UseSuffixes({".galvorand.example"});
+  CCString error;
+  const std::string other = "http://other.example/x";
+  EXPECT_EQ(
+      CheckSourceTrusted(TrustFolder("unlisted").c_str(), other.c_str(), base.c_str(), &error),
+      kSourceNotTrusted);
+  EXPECT_EQ(std::string(error.c_str()), "Neither " + other + " nor " + base + " was found in " +
+                                            TrustFolder("unlisted") + "url.cert");
+  // A trusted address needs no list at all.
+  EXPECT_EQ(CheckSourceTrusted("http://127.0.0.1:1/", "http://a.galvorand.example/", "", &error),
+            kSourceTrusted);
+  EXPECT_TRUE(error.IsEmpty());
+}
+
+}  // namespace

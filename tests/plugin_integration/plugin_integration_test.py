@@ -1,0 +1,483 @@
+#!/usr/bin/env python3
+"""The plug-in road end to end: the real Galvorand.exe under Wine fetches the plug-in's
+version file, verifies, installs and loads the reference plug-in, lets it update its own
+folder under the progress dialog, and launches the application DLL.
+
+The publisher's web server is nginx on 127.0.0.1:80 serving release trees made by
+tools/publish. The publisher's host names resolve to 127.0.0.1 through a hosts file bound over
+/etc/hosts, so this must run in a mount namespace of its own (CTest starts it under
+`unshare -m`) inside the test run's network namespace, with the run's Xvfb DISPLAY and Wine
+prefix (GV_WINEPREFIX_WIN64 / GV_WINEPREFIX_WIN32). Results are written as GoogleTest XML.
+"""
+import argparse
+import glob
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import threading
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PUBLISH = os.path.join(ROOT, "tools", "publish")
+PLUGIN_KEY = os.path.join(ROOT, "tests", "keys", "plugin.key")
+CERT_KEY = os.path.join(ROOT, "tests", "keys", "cert.key")
+HOSTS = ["www.galvorand.example", "www.elsewhere.example", "downloads.partner.example"]
+TRUSTED = "http://www.galvorand.example"
+OPTIONS = None  # the command line, set in main()
+
+
+def sh(*args, **kwargs):
+    return subprocess.run(args, check=True, capture_output=True, text=True, **kwargs).stdout
+
+
+def xdotool(*args):
+    """xdotool's output, or "" when it failed or hung (a search can hang while windows come
+    and go)."""
+    try:
+        return subprocess.run(("xdotool",) + args, capture_output=True, text=True,
+                              timeout=5).stdout
+    except subprocess.TimeoutExpired:
+        return ""
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read(path, default=b""):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return default
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class Publisher:
+    """Release trees under one web root, served by nginx on 127.0.0.1:80."""
+
+    def __init__(self, work):
+        self.work = work
+        self.www = os.path.join(work, "www")
+        self.log = os.path.join(work, "nginx-access.log")
+        self.nginx = None
+
+    def release(self, tree, dll, version, suffixes=(), app_dir=None):
+        args = [sys.executable, PUBLISH, "release", "--plugin-key", PLUGIN_KEY, "--cert-key",
+                CERT_KEY, "--dll", dll, "--version", str(version)]
+        for s in suffixes:
+            args += ["--suffix", s]
+        if app_dir:
+            args += ["--app-dir", app_dir]
+        sh(*args, os.path.join(self.www, tree))
+
+    def path(self, tree, name):
+        return os.path.join(self.www, tree, name)
+
+    def sign(self, content, output):
+        unsigned = output + ".unsigned"
+        write(unsigned, content)
+        sh(sys.executable, PUBLISH, "sign", "--key", PLUGIN_KEY, unsigned, output)
+        os.remove(unsigned)
+
+    def start(self):
+        conf = os.path.join(self.work, "nginx.conf")
+        tmp = os.path.join(self.work, "nginx-tmp")
+        os.makedirs(tmp, exist_ok=True)
+        with open(conf, "w") as f:
+            f.write(f"""daemon off;
+worker_processes 1;
+pid {self.work}/nginx.pid;
+error_log {self.work}/nginx-error.log warn;
+events {{ worker_connections 64; }}
+http {{
+  log_format road '$host $request_uri $status';
+  access_log {self.log} road;
+  client_body_temp_path {tmp}/body;
+  proxy_temp_path {tmp}/proxy;
+  fastcgi_temp_path {tmp}/fastcgi;
+  uwsgi_temp_path {tmp}/uwsgi;
+  scgi_temp_path {tmp}/scgi;
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:80;
+    root {self.www};
+  }}
+}}
+""")
+        self.nginx = subprocess.Popen(["nginx", "-c", conf, "-p", self.work],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            try:
+                import socket
+                socket.create_connection(("127.0.0.1", 80), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("nginx does not listen on 127.0.0.1:80")
+
+    def stop(self):
+        if self.nginx:
+            self.nginx.terminate()
+            self.nginx.wait()
+
+    def requests_since(self, offset):
+        return read(self.log)[offset:].decode(errors="replace").splitlines()
+
+    def log_size(self):
+        return len(read(self.log))
+
+
+class Window:
+    """Watches the X display for a window of the given name while the launcher runs."""
+
+    def __init__(self, name, action):
+        self.name, self.action, self.seen, self.error = name, action, False, None
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+
+    def _watch(self):
+        while not self._stop.is_set():
+            found = xdotool("search", "--name", "^%s$" % self.name).split()
+            if found:
+                self.seen = True
+                try:
+                    self.action(found[0])
+                except Exception as e:  # reported, not raised on this thread
+                    self.error = e
+                return
+            time.sleep(0.1)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+class Run:
+    """One launcher run in a fresh folder: what came out of it."""
+
+    def __init__(self, folder, exit_code, requests):
+        self.folder, self.exit_code, self.requests = folder, exit_code, requests
+        self.log = read(os.path.join(folder, "Galvorand.log")).decode(errors="replace")
+        self.plugin_record = read(os.path.join(folder, "plugin-record.txt")).decode()
+        self.app_record = read(os.path.join(folder, "app-record.txt")).decode()
+
+    def requested(self, fragment):
+        return [r for r in self.requests if fragment in r]
+
+
+class PluginRoad(unittest.TestCase):
+    publisher = None
+
+    @classmethod
+    def setUpClass(cls):
+        o = OPTIONS
+        cls.work = o.work
+        shutil.rmtree(cls.work, ignore_errors=True)
+        os.makedirs(cls.work)
+        hosts = os.path.join(cls.work, "hosts")
+        with open(hosts, "w") as f:
+            f.write("127.0.0.1 localhost %s\n" % " ".join(HOSTS))
+        sh("mount", "--bind", hosts, "/etc/hosts")
+
+        # What the publisher serves: the newer plug-in, and an application folder whose
+        # Galvorand.dll is the full application DLL.
+        app = os.path.join(cls.work, "app-release")
+        os.makedirs(os.path.join(app, "data"))
+        shutil.copy(o.app_dll, os.path.join(app, "Galvorand.dll"))
+        write(os.path.join(app, "data", "release notes.txt"), b"Version 6 of everything\n")
+        p = cls.publisher = Publisher(cls.work)
+        p.release("good", o.plugin_new, 6, app_dir=app)
+        p.release("partner", o.plugin_new, 6, suffixes=[".partner.example"])
+        p.release("badcert", o.plugin_new, 6, suffixes=[".partner.example"])
+        cert = read(p.path("badcert", "plugin/url.cert"))
+        write(p.path("badcert", "plugin/url.cert"), cert[:-1] + bytes([cert[-1] ^ 1]))
+        for tree in ("badzs", "bothbad", "truncated"):
+            p.release(tree, o.plugin_new, 6)
+        zs = read(p.path("badzs", "plugin/npwoxact.dll.zs"))
+        write(p.path("badzs", "plugin/npwoxact.dll.zs"), zs[:-5] + bytes([zs[-5] ^ 0x40]) + zs[-4:])
+        write(p.path("bothbad", "plugin/npwoxact.dll.zs"), zs[:-5] + bytes([zs[-5] ^ 0x40]) + zs[-4:])
+        sig = read(p.path("bothbad", "plugin/npwoxact.dll.sig"))
+        write(p.path("bothbad", "plugin/npwoxact.dll.sig"), bytes([sig[0] ^ 1]) + sig[1:])
+        # Validly signed, but the container stops halfway through its stream.
+        container = zs[:-128]
+        p.sign(container[:len(container) // 2], p.path("truncated", "plugin/npwoxact.dll.zs"))
+        p.start()
+
+        prefix = os.environ.get("GV_WINEPREFIX_%s" % o.arch.upper(), "")
+        user = pwd.getpwuid(os.getuid()).pw_name
+        cls.company = os.path.join(prefix, "drive_c", "users", user, "AppData", "LocalLow",
+                                   "Oxtellion")
+        cls.artifacts = o.artifacts
+        os.makedirs(cls.artifacts, exist_ok=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.publisher:
+            cls.publisher.stop()
+        subprocess.run(["umount", "/etc/hosts"], capture_output=True)
+
+    def setUp(self):
+        self.clear_company()
+
+    def tearDown(self):
+        self.clear_company()
+
+    def clear_company(self):
+        for name in ("npwoxact.dll", "npwoxact.dll.2"):
+            try:
+                os.remove(os.path.join(self.company, name))
+            except FileNotFoundError:
+                pass
+
+    def company_plugin(self):
+        return read(os.path.join(self.company, "npwoxact.dll"), None)
+
+    def install_company_plugin(self, dll):
+        os.makedirs(self.company, exist_ok=True)
+        shutil.copy(dll, os.path.join(self.company, "npwoxact.dll"))
+
+    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None, watch=None):
+        """Runs Galvorand.exe once in a fresh folder with self-patching on."""
+        folder = os.path.join(self.work, "cases", self.id().split(".")[-1])
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        shutil.copy(OPTIONS.launcher, os.path.join(folder, "Galvorand.exe"))
+        shutil.copy(app_dll or OPTIONS.app_dll, os.path.join(folder, "Galvorand.dll"))
+        update_url = update_url or "%s/%s/plugin/npwoxact.dll.ver" % (TRUSTED, tree)
+        digest = digest or "%s/good/app/DIGEST" % TRUSTED
+        with open(os.path.join(folder, "Galvorand.ini"), "w") as f:
+            f.write("[Settings]\nloggingLevel=normal\nselfPatch=true\n"
+                    "updateURL=%s\ndigestURL=%s\n" % (update_url, digest))
+        environment = dict(os.environ)
+        environment.update({"GV_PLUGIN_RECORD": winpath(os.path.join(folder, "plugin-record.txt")),
+                            "GV_FIXTURE_RECORD": winpath(os.path.join(folder, "app-record.txt"))})
+        environment.update(env or {})
+        offset = self.publisher.log_size()
+        command = [os.path.join(ROOT, "tests", "support", "wine-run"), OPTIONS.arch,
+                   os.path.join(folder, "Galvorand.exe")]
+        process = subprocess.Popen(command, env=environment, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        try:
+            status = process.wait(timeout=240)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            self.fail("the launcher did not end within 240 s")
+        return Run(folder, status - 256 if status > 127 else status, self.publisher.requests_since(offset))
+
+    def assert_installed_new(self, run):
+        self.assertEqual(self.company_plugin(), read(OPTIONS.plugin_new))
+        self.assertFalse(os.path.exists(os.path.join(self.company, "npwoxact.dll.2")))
+        self.assertIn("plugin_version=6\n", run.plugin_record)
+        self.assertNotIn("ActionDLL failed to load", run.log)
+
+    def assert_gave_up(self, run):
+        self.assertIn("ActionDLL failed to load", run.log)
+        self.assertEqual(run.plugin_record, "")
+        self.assertIn("call=SL_Launch2", run.app_record)  # the launch goes on
+        self.assertEqual(run.exit_code, 0)
+
+    def screenshot(self, name):
+        path = os.path.join(self.artifacts, name)
+        sh("import", "-window", "root", path)
+        return path
+
+    # ---- The main road ----
+
+    def test_FreshInstallThenSelfUpdateUnderTheProgressDialog(self):
+        hold = os.path.join(self.work, "hold-released")
+        shot = []
+
+        def look_then_release(window):
+            time.sleep(0.5)  # let the dialog draw its first frame
+            shot.append(self.screenshot("self-update-progress.png"))
+            write(hold, b"")
+
+        # The folder starts with an application DLL that cannot launch: only the update makes
+        # the launch possible.
+        with Window("Galvorand", look_then_release) as dialog:
+            run = self.launch("good", app_dll=OPTIONS.app_dll_no_launch,
+                              env={"GV_PLUGIN_HOLD_UNTIL": winpath(hold)})
+        self.assertEqual(run.exit_code, 0, run.log)
+        self.assert_installed_new(run)
+        self.assertTrue(dialog.seen, "no progress dialog on the display")
+        self.assertIsNone(dialog.error)
+        self.assertTrue(shot and os.path.getsize(shot[0]) > 0)
+        self.assertIn("hold=waiting", run.plugin_record)
+        self.assertIn("product=Galvorand\ncontext=set\nreserved=0\n", run.plugin_record)
+        self.assertIn("updated=Galvorand.dll\n", run.plugin_record)
+        self.assertIn("updated=data/release notes.txt\n", run.plugin_record)
+        self.assertEqual(read(os.path.join(run.folder, "Galvorand.dll")), read(OPTIONS.app_dll))
+        self.assertIn("call=SL_Launch2", run.app_record)
+        self.assertNotIn("Failed to update", run.log)
+        # The version file with its time query, then the package for the announced version.
+        self.assertTrue(run.requested("/good/plugin/npwoxact.dll.ver?t="))
+        self.assertTrue(run.requested("/good/plugin/npwoxact.dll.zs?v=6 200"))
+        self.assertFalse(run.requested(".sig"))
+        self.assertFalse(run.requested("url.cert"))
+
+    def test_AnUpToDateCopyIsUsedWithoutDownload(self):
+        self.install_company_plugin(OPTIONS.plugin_new)
+        run = self.launch("good")
+        self.assert_installed_new(run)
+        self.assertNotIn("updated=Galvorand.dll", run.plugin_record)
+        self.assertTrue(run.requested("npwoxact.dll.ver"))
+        self.assertFalse(run.requested(".zs"))
+
+    def test_AnOlderCopyIsReplacedAfterItIsUnloaded(self):
+        self.install_company_plugin(OPTIONS.plugin_old)
+        run = self.launch("good")
+        self.assert_installed_new(run)
+        self.assertTrue(run.requested("/good/plugin/npwoxact.dll.zs?v=6 200"))
+
+    # ---- Bad downloads ----
+
+    def test_BadPackageSignatureFallsBackToTheSignedDll(self):
+        run = self.launch("badzs")
+        self.assert_installed_new(run)
+        # Every attempt at the package failed its check, each with a fresh cache-buster.
+        self.assertEqual(len(run.requested("/badzs/plugin/npwoxact.dll.zs?v=6")), 6)
+        self.assertTrue(run.requested("/badzs/plugin/npwoxact.dll.zs?v=6&cb="))
+        self.assertTrue(run.requested("/badzs/plugin/npwoxact.dll.sig?v=6 200"))
+
+    def test_TruncatedPackageFallsBackToTheSignedDll(self):
+        run = self.launch("truncated")
+        self.assert_installed_new(run)
+        self.assertTrue(run.requested("/truncated/plugin/npwoxact.dll.sig?v=6 200"))
+
+    def test_BothDownloadsBadKeepsTheOldCopyInUse(self):
+        self.install_company_plugin(OPTIONS.plugin_old)
+        run = self.launch("bothbad")
+        self.assertEqual(self.company_plugin(), read(OPTIONS.plugin_old))
+        self.assertIn("plugin_version=5\n", run.plugin_record)
+        self.assertNotIn("ActionDLL failed to load", run.log)
+        self.assertTrue(run.requested("/bothbad/plugin/npwoxact.dll.sig?v=6"))
+
+    # ---- Trust ----
+
+    def test_AnUntrustedHostGivesUp(self):
+        run = self.launch("good", update_url="http://www.elsewhere.example/good/plugin/npwoxact.dll.ver")
+        self.assert_gave_up(run)
+        self.assertIsNone(self.company_plugin())
+        self.assertTrue(run.requested("www.elsewhere.example /good/plugin/url.cert"))
+        self.assertFalse(run.requested(".zs"))
+
+    def test_AHostTrustedThroughUrlCertInstalls(self):
+        run = self.launch("partner",
+                          update_url="http://downloads.partner.example/partner/plugin/npwoxact.dll.ver")
+        self.assert_installed_new(run)
+        self.assertTrue(run.requested("downloads.partner.example /partner/plugin/url.cert 200"))
+        self.assertTrue(run.requested("downloads.partner.example /partner/plugin/npwoxact.dll.zs?v=6 200"))
+
+    def test_AUrlCertWithABadSignatureGivesUp(self):
+        run = self.launch("badcert",
+                          update_url="http://downloads.partner.example/badcert/plugin/npwoxact.dll.ver")
+        self.assert_gave_up(run)
+        self.assertTrue(run.requested("/badcert/plugin/url.cert"))
+        self.assertFalse(run.requested(".zs"))
+
+    # ---- A failing self-update ----
+
+    def test_AFailingUpdateShowsUpdateErrorAndTheLaunchGoesOn(self):
+        def dismiss(window):
+            time.sleep(0.3)
+            self.screenshot("update-error.png")
+            # Like a user: click its only button, OK, centred at the bottom of the box.
+            shape = dict(line.split("=", 1) for line in xdotool(
+                "getwindowgeometry", "--shell", window).split())
+            x = int(shape["X"]) + int(shape["WIDTH"]) // 2
+            y = int(shape["Y"]) + int(shape["HEIGHT"]) - 22
+            for attempt in range(10):
+                xdotool("mousemove", str(x), str(y), "click", "1")
+                time.sleep(1)
+                still = xdotool("search", "--name", "^Update Error$").split()
+                if window not in still:
+                    return
+
+        with Window("Update Error", dismiss) as box:
+            run = self.launch("good", digest="%s/missing/DIGEST" % TRUSTED)
+        self.assertTrue(box.seen, "no \"Update Error\" message box")
+        self.assertIsNone(box.error)
+        self.assertIn("result=-1\n", run.plugin_record)
+        folder = winpath(run.folder) + "\\"
+        self.assertIn("Failed to update application DLL to %s" % folder, run.log)
+        self.assertIn("call=SL_Launch2", run.app_record)
+        self.assertEqual(run.exit_code, 0)
+
+
+class XmlResult(unittest.TextTestResult):
+    """Also keeps each case's outcome for the GoogleTest-style XML file."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.cases = []
+
+    def addSuccess(self, test):
+        super().addSuccess(test)
+        self.cases.append((test, None))
+
+    def addFailure(self, test, err):
+        super().addFailure(test, err)
+        self.cases.append((test, self._exc_info_to_string(err, test)))
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        self.cases.append((test, self._exc_info_to_string(err, test)))
+
+
+def write_xml(path, result):
+    suites = ET.Element("testsuites")
+    suite = ET.SubElement(suites, "testsuite", name="PluginRoad")
+    for test, failure in result.cases:
+        name = test.id().split(".")[-1]
+        case = ET.SubElement(suite, "testcase", name=name.removeprefix("test_"),
+                             classname="PluginRoad")
+        if failure:
+            ET.SubElement(case, "failure", message=failure.splitlines()[-1]).text = failure
+    for test, failure in result.errors:
+        if not any(t is test for t, _ in result.cases):  # a failed class set-up
+            case = ET.SubElement(suite, "testcase", name="SetUp", classname="PluginRoad")
+            ET.SubElement(case, "failure", message="set-up failed").text = failure
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    ET.ElementTree(suites).write(path)
+
+
+def main():
+    global OPTIONS
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--arch", choices=("win64", "win32"), required=True)
+    for name in ("launcher", "app-dll", "app-dll-no-launch", "plugin-old", "plugin-new", "work",
+                 "artifacts", "xml"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--only", help="run only the cases whose names contain this text")
+    parser.add_argument("-v", action="store_true")
+    OPTIONS = parser.parse_args()
+    if os.getuid() != 0 or not os.environ.get("DISPLAY"):
+        print("plugin_integration_test: needs root (for the hosts file) and an X DISPLAY")
+        return 1
+    loader = unittest.TestLoader()
+    if OPTIONS.only:
+        loader.testNamePatterns = ["*%s*" % OPTIONS.only]
+    suite = loader.loadTestsFromTestCase(PluginRoad)
+    runner = unittest.TextTestRunner(verbosity=2, resultclass=XmlResult, stream=sys.stdout)
+    result = runner.run(suite)
+    write_xml(OPTIONS.xml, result)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
