@@ -54,15 +54,10 @@ TEST(IsTrustedSource, StartsWithTheBuiltInSuffixes) {
   UseSuffixes({});
   EXPECT_FALSE(IsTrustedSource("http://127.0.0.1/", ""));
   EXPECT_EQ(g_trustedSuffixes.size(), size_t(kBuiltInTrustedSuffixCount));
-  int withPort = 0;
   for (int i = 0; i < kBuiltInTrustedSuffixCount; ++i) {
     const std::string suffix = BuiltInTrustedSuffixes()[i];
-    SCOPED_TRACE(suffix);
-    EXPECT_EQ(suffix[0], '.');
-    EXPECT_TRUE(IsTrustedSource(("http://host" + suffix + "/x").c_str(), ""));
-    withPort += suffix.find(':') != std::string::npos;
+    EXPECT_TRUE(IsTrustedSource(("http://host" + suffix + "/x").c_str(), "")) << suffix;
   }
-  EXPECT_EQ(withPort, 2);
 }
 
 std::string TrustFolder(const std::string& name) {
