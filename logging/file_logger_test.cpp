@@ -34,9 +34,10 @@ void ExpectBanner(const std::string& line, const std::string& version) {
   std::smatch m;
   ASSERT_TRUE(std::regex_match(
       line, m,
-      std::regex(R"(\*\*\*\* Starting at (Sun|Mon|Tue|Wed|Thu|Fri|Sat) )"
-                 R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|0[1-9]|[12]\d|3[01]) )"
-                 R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d (\d{4}) with version (.*) \*\*\*\*)")))
+      std::regex(
+          R"(\*\*\*\* Starting at (Sun|Mon|Tue|Wed|Thu|Fri|Sat) )"
+          R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|0[1-9]|[12]\d|3[01]) )"
+          R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d (\d{4}) with version (.*) \*\*\*\*)")))
       << line;
   std::time_t now = std::time(nullptr);
   EXPECT_LE(std::abs(std::stoi(m[5].str()) - (std::gmtime(&now)->tm_year + 1900)), 1);

@@ -205,8 +205,9 @@ class PluginRoad(unittest.TestCase):
         for tree in ("badzs", "bothbad", "truncated"):
             p.release(tree, o.plugin_new, 6)
         zs = read(p.path("badzs", "plugin/npwoxact.dll.zs"))
+        bad = zs[:-5] + bytes([zs[-5] ^ 0x40]) + zs[-4:]
         for tree in ("badzs", "bothbad"):
-            write(p.path(tree, "plugin/npwoxact.dll.zs"), zs[:-5] + bytes([zs[-5] ^ 0x40]) + zs[-4:])
+            write(p.path(tree, "plugin/npwoxact.dll.zs"), bad)
         sig = read(p.path("bothbad", "plugin/npwoxact.dll.sig"))
         write(p.path("bothbad", "plugin/npwoxact.dll.sig"), bytes([sig[0] ^ 1]) + sig[1:])
         # Validly signed, but the container stops halfway through its stream.
