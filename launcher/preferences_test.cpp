@@ -55,15 +55,6 @@ TEST_F(PreferencesTest, PathsComeFromTheExecutableWithoutItsLastExtension) {
   EXPECT_EQ(Str(preferences.basePath), dir + "Game.Launcher");
 }
 
-TEST_F(PreferencesTest, DefaultsStandWithoutIniFilesOrCommandLine) {
-  // (The other defaults show in the cases below that leave them alone.)
-  Preferences preferences(ExePath());
-  preferences.Load("");
-  EXPECT_EQ(preferences.values.size(), 8u);
-  EXPECT_EQ(Value(preferences, "digestURL"),
-            "http://www.galvorand.example/static/gv/digest/Galvorand.wox");
-}
-
 TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
   const struct {
     const char* name;
