@@ -23,9 +23,9 @@ TEST(SelfUpdate, ProgressNeverShowsZeroOnceReported) {
     int64_t done, total;
     int32_t percent;
   } cases[] = {
-      {1, 1000, 1},    {999, 1000, 99},   {0, 1000, 1},
-      {500, 1000, 50}, {1000, 1000, 100}, {0, 0, 100},
-      {5, 0, 100},     {2000, 1000, 100}, {int64_t(1) << 40, int64_t(1) << 41, 50},
+      {1, 1000, 1},     {999, 1000, 99}, {0, 1000, 1},
+      {1000, 1000, 100}, {0, 0, 100},    {2000, 1000, 100},
+      {int64_t(1) << 40, int64_t(1) << 41, 50},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.done) + " of " + std::to_string(c.total));

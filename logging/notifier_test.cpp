@@ -1,13 +1,11 @@
-// The Notifier on its own thread, with marker files in a temporary folder, against the test
-// web server (GV_HTTP_PORT) and the fault-injecting server (GV_FAULT_PORT) of the test run.
+// The Notifier's failures, on its own thread, with marker files in a temporary folder, against
+// the test web server and the fault-injecting server. A notification that goes through is
+// checked with the real launcher (tests/launcher_integration).
 
 #include "logging/notifier.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <random>
 #include <string>
 
 #include "launcher/pathutil/path_util.h"
@@ -19,7 +17,6 @@ namespace {
 
 using gvtest::PeerText;
 using gvtest::UniqueKey;
-
 
 // A ".notify" marker holding `address` and the place of its ".notified" twin.
 struct Markers {
@@ -43,17 +40,6 @@ struct Markers {
 };
 
 }  // namespace
-
-TEST(Notifier, FetchedAddressRenamesTheMarker) {
-  NEED_PEER("GV_HTTP_PORT");
-  const std::string address = "http://127.0.0.1:" + PeerText("GV_HTTP_PORT") + "/notify-ok";
-  Markers m(address);
-  m.Notify();
-  EXPECT_FALSE(PathUtil::FileExists(m.notify));
-  ASSERT_TRUE(PathUtil::FileExists(m.notified));
-  CCString kept = PathUtil::ReadWholeFile(m.notified);
-  EXPECT_EQ(std::string(kept.c_str(), kept.Length()), address);
-}
 
 TEST(Notifier, AnyFailedAttemptLeavesTheMarkerForTheNextStart) {
   NEED_PEER("GV_HTTP_PORT");

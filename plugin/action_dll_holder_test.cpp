@@ -11,7 +11,6 @@ namespace {
 
 const std::wstring kOldPlugin = WindowsPathOfBuildFile(GV_FIXTURE_PLUGIN_OLD);  // version 5
 const std::wstring kNewPlugin = WindowsPathOfBuildFile(GV_FIXTURE_PLUGIN_NEW);  // version 6
-const std::wstring kAppDll = WindowsPathOfBuildFile(GV_FIXTURE_APP_DLL);        // no PLG_ exports
 
 CCString Utf8(const std::wstring& path) {
   return CCString(Narrow(path).c_str());
@@ -94,17 +93,6 @@ TEST_F(ActionDLLHolderTest, AllThirtyThreeRecordsBindAndTheLastUnloadForgetsThem
   EXPECT_EQ(reinterpret_cast<void*>(h.PLG_Install2.Bind()), h.GetFunction("PLG_Install2"));
   h.Unload();
   EXPECT_EQ(stillBound(), 0);
-}
-
-
-TEST_F(ActionDLLHolderTest, ADllWithoutPLG_VersionRaisesOnTheCall) {
-  ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kAppDll)));
-  try {
-    g_actionHolder.PLG_Version();
-    FAIL() << "no exception";
-  } catch (const DLLHolder::exception& e) {
-    EXPECT_STREQ(e.what(), "Cannot load function: PLG_Version");
-  }
 }
 
 }  // namespace

@@ -87,16 +87,6 @@ TEST(PerUserFolders, RegisteredPluginFolderIsTheIconsFolder) {
   RegDeleteKeyW(HKEY_CLASSES_ROOT, keyPath.c_str());
 }
 
-TEST(PerUserFolders, PreferCompanyCopyOnlyWhenNewerOrTheOtherIsUnusable) {
-  EXPECT_FALSE(PreferCompanyCopy(5, 5));  // ties go to the copy beside the module
-  EXPECT_TRUE(PreferCompanyCopy(5, 6));
-  EXPECT_FALSE(PreferCompanyCopy(6, 5));
-  EXPECT_FALSE(PreferCompanyCopy(-1, -2));
-  EXPECT_TRUE(PreferCompanyCopy(std::nullopt, 5));
-  EXPECT_FALSE(PreferCompanyCopy(5, std::nullopt));
-  EXPECT_TRUE(PreferCompanyCopy(std::nullopt, std::nullopt));
-}
-
 // FindPluginPath against real DLLs: a folder standing for the launcher's (anchored by a module
 // loaded from it) and the real company folder, emptied of plug-in files before and after.
 class FindPluginPathTest : public ::testing::Test {
@@ -139,6 +129,9 @@ TEST_F(FindPluginPathTest, TheNewerCopyWinsAndTiesGoBesideTheLauncher) {
   EXPECT_EQ(Find(false), BesideCopy());
   ASSERT_TRUE(CopyFileW(kNewPlugin.c_str(), CompanyCopy().c_str(), FALSE));
   EXPECT_EQ(Find(false), CompanyCopy());
+  ASSERT_TRUE(m_launcher.CopyIn(kNewPlugin, L"npwoxact.dll"));
+  ASSERT_TRUE(CopyFileW(kOldPlugin.c_str(), CompanyCopy().c_str(), FALSE));
+  EXPECT_EQ(Find(false), BesideCopy());
   // For writing it is always the company folder.
   EXPECT_EQ(Find(true), CompanyCopy());
 }

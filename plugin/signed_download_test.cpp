@@ -7,7 +7,6 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "tests/support/test_folder.h"
-#include "plugin/cc_lzma.h"
 #include "plugin/signed_blob.h"
 #include "plugin/signed_download.h"
 #include "tests/support/peer_env.h"
@@ -66,30 +65,6 @@ class FetchSignedTest : public ::testing::Test {
   void (*m_realWait)(uint32_t) = g_fetchSignedWait;
   void (*m_realClientWait)(uint32_t) = g_fetchSignedClientWait;
 };
-
-TEST_F(FetchSignedTest, GivesTheVerifiedContentOfBothPackages) {
-  NEED_PEER("GV_HTTP_PORT");
-  CCString error = "left from before";
-  const std::string dll =
-      Text(FetchSigned(Web("/plugin-test/npwoxact.dll").c_str(), &error, nullptr, 0));
-  ASSERT_GT(dll.size(), 100000u);
-  CCString sig = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.sig?v=37").c_str(),
-                             &error, &g_pluginKey, 5);
-  EXPECT_EQ(Text(sig), dll);
-  EXPECT_TRUE(error.IsEmpty());
-  // The compressed package, as tools/publish packs it, decompresses to the same DLL.
-  CCString zs = FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.zs?v=37").c_str(), &error,
-                            &g_pluginKey, 5);
-  ASSERT_FALSE(zs.IsEmpty()) << error.c_str();
-  CCLZMA lzma;
-  EXPECT_EQ(Text(CCCompression::Run(lzma, zs)), dll);
-  // Signed with the plug-in key, so the certificate key refuses it.
-  EXPECT_TRUE(FetchSigned(Web("/plugin-test/release/plugin/npwoxact.dll.sig").c_str(), &error,
-                          &g_certKey, 0)
-                  .IsEmpty());
-  EXPECT_STREQ(error.c_str(), "Signature check failed");
-  EXPECT_TRUE(g_waits.empty());
-}
 
 TEST_F(FetchSignedTest, FailedSignaturesAskAgainPastTheCaches) {
   NEED_PEER("GV_HTTP_PORT");

@@ -53,21 +53,20 @@ TEST(IsTrustedSource, TheSuffixMustEndTheHostAndPort) {
 TEST(IsTrustedSource, StartsWithTheBuiltInSuffixes) {
   UseSuffixes({});
   EXPECT_FALSE(IsTrustedSource("http://127.0.0.1/", ""));
-  EXPECT_EQ(g_trustedSuffixes.size(), size_t(kBuiltInTrustedSuffixCount));
-  int withPort = 0;
   for (int i = 0; i < kBuiltInTrustedSuffixCount; ++i) {
     const std::string suffix = BuiltInTrustedSuffixes()[i];
-    SCOPED_TRACE(suffix);
-    EXPECT_EQ(suffix[0], '.');
-    EXPECT_TRUE(IsTrustedSource(("http://host" + suffix + "/x").c_str(), ""));
-    withPort += suffix.find(':') != std::string::npos;
+    EXPECT_TRUE(IsTrustedSource(("http://host" + suffix + "/x").c_str(), "")) << suffix;
   }
-  EXPECT_EQ(withPort, 2);
 }
 
 std::string TrustFolder(const std::string& name) {
   return "http://127.0.0.1:" + gvtest::PeerText("GV_HTTP_PORT") + "/plugin-test/trust/" + name +
          "/";
+}
+
+// Both addresses in `folder`, no base and no error text wanted.
+int32_t CheckFolder(const std::string& folder) {
+  return CheckSourceTrusted(folder.c_str(), folder.c_str(), "", nullptr);
 }
 
 TEST(CheckSourceTrusted, FetchesTheSignedListWhenTheHostIsNotKnown) {
@@ -96,22 +95,18 @@ TEST(CheckSourceTrusted, FetchesTheSignedListWhenTheHostIsNotKnown) {
     EXPECT_EQ(CheckSourceTrusted(c.folder.c_str(), c.folder.c_str(), c.folder.c_str(), &error),
               c.result);
     EXPECT_EQ(std::string(error.c_str()), c.error);
-    EXPECT_EQ(CheckSourceTrusted(c.folder.c_str(), c.folder.c_str(), "", nullptr), c.result);
+    EXPECT_EQ(CheckFolder(c.folder), c.result);
   }
 
   // The listed file had CR LF ends, blank lines and blanks around the names.
   UseSuffixes({".galvorand.example"});
-  EXPECT_EQ(
-      CheckSourceTrusted(TrustFolder("listed").c_str(), TrustFolder("listed").c_str(), "", nullptr),
-      kSourceTrusted);
+  EXPECT_EQ(CheckFolder(TrustFolder("listed")), kSourceTrusted);
   EXPECT_EQ(g_trustedSuffixes,
             (std::set<CCString, CCStringLess>{".galvorand.example", ".extra.example",
                                               CCString((".0.0.1:" + port).c_str())}));
   // Added for the rest of the process: no fetch is needed now, not even from a folder
   // without a list.
-  EXPECT_EQ(CheckSourceTrusted(TrustFolder("missing").c_str(), TrustFolder("missing").c_str(), "",
-                               nullptr),
-            kSourceTrusted);
+  EXPECT_EQ(CheckFolder(TrustFolder("missing")), kSourceTrusted);
 
   // Two different addresses, neither listed.
   UseSuffixes({".galvorand.example"});

@@ -21,15 +21,6 @@ loader.exec_module(publish)
 PLUGIN_KEY = publish.private_key(os.path.join(KEYS, "plugin.key"))
 
 
-class Folder:
-    def __enter__(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        return self.tmp.name
-
-    def __exit__(self, *exc):
-        self.tmp.cleanup()
-
-
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
@@ -39,7 +30,7 @@ def write(path, data):
 class KeyFiles(unittest.TestCase):
     def test_public_key_digits_in_either_case_with_blanks(self):
         n = PLUGIN_KEY[0]
-        with Folder() as d:
+        with tempfile.TemporaryDirectory() as d:
             text = "%0256X" % n
             write(os.path.join(d, "k.pub"), (" " + text[:100] + "\r\n\t" + text[100:] + "\n").encode())
             self.assertEqual(publish.read_key(os.path.join(d, "k.pub")), (n, None))
@@ -52,7 +43,7 @@ class KeyFiles(unittest.TestCase):
             "empty": "",
             "private without d": "galvorand private key 1\nn " + "0" * 256 + "\n",
         }
-        with Folder() as d:
+        with tempfile.TemporaryDirectory() as d:
             for name, text in cases.items():
                 with self.subTest(name):
                     path = os.path.join(d, "k")
@@ -80,7 +71,7 @@ class Containers(unittest.TestCase):
 
 class Digests(unittest.TestCase):
     def test_lists_every_file_with_forward_slashes_and_skips_itself(self):
-        with Folder() as d:
+        with tempfile.TemporaryDirectory() as d:
             write(os.path.join(d, "b", "with space.txt"), b"x")
             write(os.path.join(d, "a.exe"), b"")
             write(os.path.join(d, "DIGEST"), b"old")
@@ -126,7 +117,7 @@ class CommandLine(unittest.TestCase):
 
     def test_verify_exit_statuses(self):
         key = os.path.join(KEYS, "plugin.key")
-        with Folder() as d:
+        with tempfile.TemporaryDirectory() as d:
             write(os.path.join(d, "in"), b"payload")
             self.assertEqual(self.run_tool("sign", "--key", key, os.path.join(d, "in"),
                                            os.path.join(d, "out"))[0], 0)
