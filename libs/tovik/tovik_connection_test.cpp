@@ -105,7 +105,6 @@ TEST(TovikConnectionFactory, ConfigurationTable) {
       EXPECT_STREQ(connection->GetHost(), c.host);
     }
     EXPECT_EQ(connection->GetPort(), kTovikDefaultPort);
-    EXPECT_FALSE(connection->IsOpen());
   }
 }
 

@@ -689,10 +689,9 @@ TEST(HTTPClientWebServer, ProxyForwardsTheWholeURL) {
 TEST(HTTPClientWebServer, RefusedConnectionTimesOutInConnect) {
   // Nothing listens on port 1 of the loopback.
   TestClient c;
-  EXPECT_EQ(WhatOf([&] { c.SendRequest("GET", "http://127.0.0.1:1/x"); }),
+  EXPECT_EQ(WhatOf<SocketEx::Timeout>([&] { c.SendRequest("GET", "http://127.0.0.1:1/x"); }),
             "SocketError:HTTPClient::Timeout in connect");
-  EXPECT_THROW(c.SendRequest("GET", "http://127.0.0.1:1/x"), SocketEx::Timeout);
-  ASSERT_EQ(c.notes.size(), 2u);
+  ASSERT_EQ(c.notes.size(), 1u);
   EXPECT_EQ(c.notes[0], "http://127.0.0.1:1/x HTTP.cpp(214) - Cannot connect");
   HTTPClient::FetchError error;
   EXPECT_EQ(Str(c.FetchIfModified("http://127.0.0.1:1/x", nullptr, 2, &error)), "");
