@@ -172,17 +172,6 @@ int BigNumber1056::Compare(const BigNumber1056& other) const {
   return 0;
 }
 
-int BigNumber1056::BitLength() const {
-  for (int i = 0; i < kWords; ++i) {
-    if (words[i]) {
-      int bits = 32;
-      while (!(words[i] >> (bits - 1)))
-        --bits;
-      return 32 * (kWords - 1 - i) + bits;
-    }
-  }
-  return 0;
-}
 
 void BigNumber1056::MultiplyModulo(const BigNumber1056& a,
                                    const BigNumber1056& b,

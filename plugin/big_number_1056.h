@@ -26,8 +26,6 @@ class BigNumber1056 {
   int Compare(const BigNumber1056& other) const;
   bool operator<(const BigNumber1056& other) const { return Compare(other) < 0; }
   bool operator==(const BigNumber1056& other) const { return Compare(other) == 0; }
-  // Number of significant bits (0 for zero).
-  int BitLength() const;
 
   // a * b mod n by shift and add: the operand with fewer significant bits drives the loop over
   // its set bits while the other is doubled modulo n between them, each partial sum reduced
