@@ -7,6 +7,7 @@
 #include "launcher/self_update.h"
 #include "launcher/text/text_helpers.h"
 #include "plugin/action_dll_holder.h"
+#include "plugin/shell_calls_win.h"
 
 namespace {
 
@@ -34,11 +35,11 @@ int32_t __cdecl ReportInstallProgress(int64_t done,
 }  // namespace
 
 int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
-  CoInitialize(nullptr);
+  ShellCalls::CoInitialize(nullptr);
   IProgressDialog* dialog = nullptr;
   HMODULE shell32 = nullptr;
-  if (SUCCEEDED(CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_IProgressDialog, reinterpret_cast<void**>(&dialog))) &&
+  if (SUCCEEDED(ShellCalls::CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_IProgressDialog, reinterpret_cast<void**>(&dialog))) &&
       dialog) {
     shell32 = LoadLibraryW(L"Shell32.dll");
     dialog->SetAnimation(shell32, kCopyFilesAnimation);
@@ -58,8 +59,8 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
                                   &ReportInstallProgress, static_cast<void*>(dialog), 0);
   if (result < 0) {
     // The dialog stays as it is behind the message; the start goes on once it is dismissed.
-    MessageBoxA(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,
-                MB_ICONERROR | MB_OK);
+    ShellCalls::MessageBoxA(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,
+                            MB_ICONERROR | MB_OK);
     return kSelfUpdateFailed;
   }
   if (dialog) {
@@ -68,6 +69,6 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
     dialog->Release();
     FreeLibrary(shell32);
   }
-  CoUninitialize();
+  ShellCalls::CoUninitialize();
   return kSelfUpdateDone;
 }

@@ -7,6 +7,7 @@
 #include "libs/ccutility/registry/registry_key.h"
 #include "plugin/action_dll_holder.h"
 #include "plugin/per_user_folders.h"
+#include "plugin/shell_calls_win.h"
 
 namespace {
 
@@ -55,14 +56,14 @@ CCString GetCompanyDataFolder(KnownFolderFunction& access) {
   if (access.isVistaOrLater) {
     wchar_t* path = nullptr;
     if (FAILED(access.Call(&kLocalAppDataLow, &path)) || !path) {
-      CoTaskMemFree(path);
+      ShellCalls::CoTaskMemFree(path);
       throw PathUtil::PathError("Cannot find LocalAppDataLow", CCString());
     }
     base = ToUTF8(path);
-    CoTaskMemFree(path);
+    ShellCalls::CoTaskMemFree(path);
   } else {
     wchar_t path[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, path)))
+    if (FAILED(ShellCalls::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, path)))
       throw PathUtil::PathError("Cannot find AppData", CCString());
     base = ToUTF8(path);
   }
