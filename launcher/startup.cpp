@@ -7,6 +7,8 @@
 #include "launcher/self_update.h"
 #include "launcher/sl_holder.h"
 #include "libs/ccutility/thread/cc_thread.h"
+#include "libs/tovik/tovik.h"
+#include "libs/tovik/tovik_logger.h"
 #include "logging/file_logger.h"
 #include "logging/log_interface.h"
 #include "logging/multi_logger.h"
@@ -45,8 +47,10 @@ class LauncherRun {
     StopNotification();
     SL::g_slHolder.Unload();
     // The file log holds its lines in memory until it is closed, and the main logger keeps
-    // the sinks alive past this run: close them so the last messages reach the disk.
-    g_mainLogger->Finish(exitCode);
+    // the sinks alive past this run: close them so the last messages reach the disk, and
+    // give the telemetry sink a short moment to send what it holds.
+    m_fileLogger->Finish(exitCode);
+    m_tovikLogger->Finish(kSessionEndCode);
     return exitCode;
   }
 
@@ -57,6 +61,29 @@ class LauncherRun {
     m_logPath = m_preferences.basePath + ".log";
     m_fileLogger = CCSharedPtr<FileLogger>(new FileLogger(m_logPath, level));
     g_mainLogger->Add(m_fileLogger);
+    // The telemetry sink also installs the crash reporter.
+    OpenTelemetry(kLauncherVersion, 0);
+  }
+
+  void OpenTelemetry(const char* version, uint32_t previousSession) {
+    m_tovikLogger = CCSharedPtr<TovikLogger>(
+        new TovikLogger(version, m_preferences.GetString("tovik").c_str(),
+                        m_preferences.GetTovikLevel(), previousSession));
+    g_mainLogger->Add(m_tovikLogger);
+  }
+
+  // Once the application DLL's version is known the telemetry sink starts again under it,
+  // continuing the session of this run. The old sink goes first: its end uninstalls its
+  // crash reporter, and the new sink installs the next one.
+  void ReopenTelemetry(const char* dllVersion) {
+    Vorq::Tovik& client = m_tovikLogger->Client();
+    // Only what has already arrived: a service that is slow or unreachable must not hold up
+    // the start (the new session then simply starts afresh).
+    client.WaitForReceipt(1, 0);
+    uint32_t session = client.GetSessionId(false);
+    g_mainLogger->Remove(m_tovikLogger);
+    m_tovikLogger.Reset();
+    OpenTelemetry(dllVersion, session);
   }
 
   // The one-time notification: when a ".notify" marker waits without the ".notified"
@@ -130,7 +157,9 @@ class LauncherRun {
     // Shown in the banner unless a message already opened the file log under our version.
     m_fileLogger->version = dllVersion;
     // The run's messages so far end their session; the next one starts a new session.
+    m_tovikLogger->Finish(kSessionEndCode);
     m_fileLogger->Finish(kSessionEndCode);
+    ReopenTelemetry(version);
 
     int32_t build = ParseBuildNumber(dllVersion);
     if (IsBuildTooOld(build)) {
@@ -148,6 +177,7 @@ class LauncherRun {
   Preferences m_preferences;  // makes the executable's folder the current directory
   CCSharedPtr<Notifier> m_notifier;
   CCSharedPtr<FileLogger> m_fileLogger;
+  CCSharedPtr<TovikLogger> m_tovikLogger;  // released before the file log
   CCString m_logPath;
   CCString m_appDllPath;
   CCString m_updateURL;

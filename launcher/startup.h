@@ -13,8 +13,12 @@ inline constexpr int32_t kMinimumDllBuild = 152;
 // Exit codes of the launcher itself; any other code is the application DLL's answer.
 inline constexpr int32_t kExitDllNotLoaded = -4;
 inline constexpr int32_t kExitDllTooOld = -5;
-// A C++ exception nothing caught (an application DLL without a required export, say).
+// A C++ exception nothing caught (an application DLL without a required export, say),
+// before the crash reporter is installed.
 inline constexpr int32_t kExitUncaughtException = -6;
+// The exception code such an exception is reported with (and the process ends with) once
+// the crash reporter is installed: the code C++ exceptions have on Windows.
+inline constexpr uint32_t kUncaughtExceptionCode = 0xE06D7363;
 
 // The Windows GUI entry's arguments, handed to the application DLL unchanged.
 struct LaunchArguments {

@@ -24,7 +24,8 @@ const std::wstring kNoLaunchDll = WindowsPathOfBuildFile(GV_FIXTURE_NO_LAUNCH_DL
 // The launcher's exit codes of its own.
 constexpr int32_t kDllNotLoaded = -4;
 constexpr int32_t kDllTooOld = -5;
-constexpr int32_t kUncaughtException = -6;
+// A C++ exception nothing caught becomes a crash with the code of C++ exceptions.
+constexpr int32_t kUncaughtException = int32_t(0xE06D7363);
 
 const char kBannerPattern[] =
     R"(\*\*\*\* Starting at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4} )"
@@ -145,9 +146,11 @@ TEST(LauncherRun, TooOldBuildQuitsWithMinusFive) {
                           " is too old! Quitting.");
 }
 
-TEST(LauncherRun, DllWithoutLaunchExportEndsWithTheUncaughtExceptionCode) {
+TEST(LauncherRun, DllWithoutLaunchExportEndsAsACrashOfTheUncaughtException) {
   LauncherFolder launcher;
   launcher.InstallDll(kNoLaunchDll);
+  // No service: the report stays in the crash folder.
+  launcher.Folder().Write(L"Galvorand.ini", "[Settings]\ntovik=127.0.0.1:1\n");
   // Must end by itself, promptly and without a dialog that waits for a person.
   launcher.Options().timeoutMs = 60000;
   EXPECT_EQ(launcher.Run(), kUncaughtException);
@@ -158,6 +161,23 @@ TEST(LauncherRun, DllWithoutLaunchExportEndsWithTheUncaughtExceptionCode) {
   std::vector<FixtureCall> calls = launcher.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
+}
+
+TEST(LauncherRun, CrashInTheDllEndsWithItsExceptionCode) {
+  struct Case {
+    const wchar_t* mode;
+    uint32_t code;
+  } cases[] = {{L"write", 0xC0000005}, {L"divide", 0xC0000094}, {L"raise", 0xE0C0FFEE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.mode));
+    LauncherFolder launcher;
+    launcher.InstallDll(kAppDll);
+    launcher.Folder().Write(L"Galvorand.ini", "[Settings]\ntovik=127.0.0.1:1\n");
+    launcher.SetFixture(L"GV_FIXTURE_CRASH", c.mode);
+    launcher.Options().timeoutMs = 120000;
+    EXPECT_EQ(uint32_t(launcher.Run()), c.code);
+    ASSERT_EQ(launcher.Calls().size(), 2u);  // it did get as far as SL_Launch2
+  }
 }
 
 TEST(LauncherRun, NonAsciiFolderAndNamesAndADllThatDoesNotLoad) {

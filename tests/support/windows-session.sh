@@ -57,6 +57,16 @@ gv_session_prefix() {  # arch (win64|win32), prefix folder
   # Also starts the prefix's services now, with their output going nowhere: started by a
   # later program they would inherit its output pipes and keep them open until the end.
   timeout 300 "$gv_session_here/wine-run" "$arch" wineboot >/dev/null 2>&1 </dev/null || true
+  # A crash nobody handles must end the program, not start Wine's debugger (which would wait
+  # for a person on the headless display): the debugger named here does not exist, and Auto=1
+  # means nobody is asked.
+  if ! grep -q 'gv-no-debugger' "$prefix/system.reg" 2>/dev/null; then
+    local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+    timeout 120 "$gv_session_here/wine-run" "$arch" reg add "$key" /v Debugger /d \
+      'gv-no-debugger.exe %ld %ld' /f >/dev/null 2>&1 </dev/null || true
+    timeout 120 "$gv_session_here/wine-run" "$arch" reg add "$key" /v Auto /d 1 /f \
+      >/dev/null 2>&1 </dev/null || true
+  fi
 }
 
 gv_session_end() {

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+
+#include "logging/log_interface.h"
+
+namespace Vorq {
+class Tovik;
+}
+
+// The log sink that forwards the launcher's messages to the telemetry collection service.
+// Creating it also sets up everything else that talks to the service: the telemetry client
+// on a fixed-host connection, the assertion logger of the crash and telemetry library, the
+// library's allocator, and the crash reporter, which it installs. Destroying it ends the
+// telemetry session and uninstalls the reporter. Created and destroyed on the main thread.
+class TovikLogger : public LogInterface {
+ public:
+  // `server` names the service host, optionally with ":port" (443 otherwise).
+  // `previousSession` is the session this run continues (0 for none).
+  TovikLogger(const char* version, const char* server, int level, uint32_t previousSession);
+  ~TovikLogger() override;
+
+  // Flushes what the client holds, waiting at most `code` milliseconds.
+  void Stop(int32_t code) override;
+  void Write(int level, int line, const char* file, const char* text) override;
+  void WriteFormatted(int level, int line, const char* file, const char* format,
+                      va_list args) override;
+
+  // The telemetry client, for its session identifier when the sink is exchanged.
+  Vorq::Tovik& Client();
+
+  // The telemetry message kind a log level is sent as.
+  static uint8_t KindOfLevel(int level);
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> m_impl;
+};

@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+"""Crashes end to end: the real Galvorand.exe under Wine loads a fixture application DLL that
+crashes inside SL_Launch2; the launcher's crash reporter must send the XML report with the
+minidump to a collection service of our own (tools/collector, on 127.0.0.1) and end the
+process with the exception code, or keep report, dump and session marker in the per-user
+crash folder when the upload fails.
+
+Runs inside the test run's network namespace with its Xvfb DISPLAY and Wine prefix
+(GV_WINEPREFIX_WIN64 / GV_WINEPREFIX_WIN32), as scripts/test provides them. Results are
+written as GoogleTest XML.
+"""
+import argparse
+import os
+import pwd
+import re
+import shutil
+import sqlite3
+import struct
+import subprocess
+import sys
+import unittest
+import xml.etree.ElementTree as ET
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
+OPTIONS = None  # the command line, set in main()
+
+# Fault modes of the fixture DLL and the exception each must end the process with.
+CRASHES = {
+    "read": (0xC0000005, "EXCEPTION_ACCESS_VIOLATION"),
+    "write": (0xC0000005, "EXCEPTION_ACCESS_VIOLATION"),
+    "divide": (0xC0000094, "EXCEPTION_INT_DIVIDE_BY_ZERO"),
+    "raise": (0xE0C0FFEE, "0xe0c0ffee"),
+    "thread": (0xC0000005, "EXCEPTION_ACCESS_VIOLATION"),
+}
+
+
+class Collector:
+    """Our collection service on free ports of 127.0.0.1, with its own database."""
+
+    def __init__(self, work):
+        self.db = os.path.join(work, "telemetry.db")
+        self.process = subprocess.Popen(
+            [sys.executable, COLLECTOR, "--port", "0", "--control-port", "0", "--db", self.db,
+             "--fresh", "--quiet"], stdout=subprocess.PIPE, text=True)
+        ready = self.process.stdout.readline()
+        match = re.search(r"port=(\d+) control=(\d+)", ready)
+        if not match:
+            self.stop()
+            raise RuntimeError("collector did not start: %r" % ready)
+        self.port, self.control_port = int(match.group(1)), int(match.group(2))
+
+    def control(self, command):
+        import socket
+        with socket.create_connection(("127.0.0.1", self.control_port), timeout=10) as s:
+            s.sendall((command + "\n").encode())
+            return s.makefile().readline()
+
+    def crashes(self):
+        with sqlite3.connect(self.db) as db:
+            return db.execute("SELECT id, session_id, kind, source, report FROM crashes "
+                              "ORDER BY id").fetchall()
+
+    def attachments(self, crash_id):
+        with sqlite3.connect(self.db) as db:
+            return db.execute("SELECT name, size, path FROM attachments WHERE crash_id=?",
+                              (crash_id,)).fetchall()
+
+    def attachment_bytes(self, path):
+        with open(os.path.join(self.db + ".files", path), "rb") as f:
+            return f.read()
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+
+
+def check_minidump(test, data):
+    """A minidump: the "MDMP" header and a stream directory that lies inside the file, with
+    the streams every dump of a crash carries (threads, modules, the exception)."""
+    test.assertGreater(len(data), 32)
+    signature, version, count, directory = struct.unpack_from("<4sIII", data, 0)
+    test.assertEqual(signature, b"MDMP")
+    test.assertEqual(version & 0xFFFF, 0xA793)
+    test.assertGreater(count, 0)
+    test.assertLessEqual(directory + 12 * count, len(data))
+    types = set()
+    for i in range(count):
+        kind, size, rva = struct.unpack_from("<III", data, directory + 12 * i)
+        if kind:
+            test.assertLessEqual(rva + size, len(data), "stream %d lies past the end" % kind)
+        types.add(kind)
+    for kind, name in ((3, "thread list"), (4, "module list"), (6, "exception")):
+        test.assertIn(kind, types, "no %s stream" % name)
+
+
+class CrashRoad(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = OPTIONS.work
+        shutil.rmtree(cls.work, ignore_errors=True)
+        os.makedirs(cls.work)
+        cls.collector = Collector(cls.work)
+        prefix = os.environ.get("GV_WINEPREFIX_%s" % OPTIONS.arch.upper(), "")
+        user = pwd.getpwuid(os.getuid()).pw_name
+        cls.crash_folder = os.path.join(prefix, "drive_c", "users", user, "AppData", "Local",
+                                        "Zum", "CrashReport")
+        cls.registers = ("EAX", "EIP", "ESP") if OPTIONS.arch == "win32" else ("RAX", "RIP",
+                                                                                "RSP")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.collector.stop()
+
+    def tearDown(self):
+        self.collector.control("mode normal")
+
+    def launch(self, mode, tovik=None):
+        """Runs Galvorand.exe once in a fresh folder with the fixture crashing as `mode`.
+        Returns the exit status's low byte (all Wine passes on) and the standard output."""
+        folder = os.path.join(self.work, "cases", "%s-%s" % (self.id().split(".")[-1], mode))
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        shutil.copy(OPTIONS.launcher, os.path.join(folder, "Galvorand.exe"))
+        shutil.copy(OPTIONS.app_dll, os.path.join(folder, "Galvorand.dll"))
+        with open(os.path.join(folder, "Galvorand-user.ini"), "w") as f:
+            f.write("[Settings]\nselfPatch=false\ntovik=%s\n"
+                    % (tovik or "127.0.0.1:%d" % self.collector.port))
+        environment = dict(os.environ, GV_FIXTURE_CRASH=mode)
+        command = [os.path.join(ROOT, "tests", "support", "wine-run"), OPTIONS.arch,
+                   os.path.join(folder, "Galvorand.exe")]
+        run = subprocess.run(command, env=environment, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=240)
+        return run.returncode & 0xFF, run.stdout.decode("latin-1")
+
+    def crash_files(self, pid):
+        """The crash folder's files of the process `pid` (their names end in its number)."""
+        suffix = re.compile(r"^Galvorand_\d{8}_\d{6}_%x\.(dmp|xml|gid|tmp)$" % pid)
+        try:
+            names = os.listdir(self.crash_folder)
+        except FileNotFoundError:
+            return []
+        return sorted(n for n in names if suffix.match(n))
+
+    def check_report(self, report, mode):
+        code, type_name = CRASHES[mode]
+        root = ET.fromstring(report.encode("latin-1"))
+        self.assertEqual(root.tag, "crash_report")
+        self.assertEqual(root.findtext("platform"), "win32")
+        self.assertEqual(root.findtext("type"), type_name)
+        bad = root.find("bad_address")
+        if code == 0xC0000005:
+            self.assertIsNotNone(bad)
+            self.assertEqual(bad.get("access"), "read" if mode == "read" else "write")
+        else:
+            self.assertIsNone(bad)
+        # The launcher's settings: nothing about the user or the machine's network.
+        for absent in ("computer", "host_ip", "environment"):
+            self.assertIsNone(root.find(absent), absent)
+        own = root.find("processes/process[@self='yes']")
+        self.assertIsNotNone(own)
+        self.assertIsNone(own.find("user"))
+        crashed = own.findall("threads/thread[@crash='yes']")
+        self.assertEqual(len(crashed), 1)
+        for register in self.registers:
+            self.assertRegex(crashed[0].get(register, ""), r"^0x[0-9a-f]+$", register)
+        frames = crashed[0].findall("callstack/frame")
+        self.assertTrue(frames, "no call stack")
+        for frame in frames:
+            self.assertRegex(frame.text.strip(), r"^0x[0-9a-f]+$")  # no symbols
+        if mode == "thread":
+            self.assertGreater(len(own.findall("threads/thread")), 1)
+        modules = [m.text.lower() for m in own.findall("modules/module")]
+        for name in ("galvorand.exe", "galvorand.dll"):
+            self.assertTrue(any(m.endswith("\\" + name) for m in modules), name)
+        return int(own.get("id"), 16)
+
+    def test_CrashesReachTheServiceAsReportAndMinidump(self):
+        modes = list(CRASHES) if OPTIONS.arch == "win64" else ["write"]
+        for mode in modes:
+            with self.subTest(mode=mode):
+                before = len(self.collector.crashes())
+                status, output = self.launch(mode)
+                self.assertEqual(status, CRASHES[mode][0] & 0xFF)
+                crashes = self.collector.crashes()[before:]
+                self.assertEqual(len(crashes), 1, "one crash message per crash")
+                crash_id, session, kind, source, report = crashes[0]
+                self.assertEqual(kind, 8)
+                self.assertIsNotNone(session)
+                pid = self.check_report(report, mode)
+                # The same report went to the standard output.
+                self.assertIn("</crash_report>\n", output)
+                self.assertIn("<type>%s</type>" % CRASHES[mode][1], output)
+                attachments = self.collector.attachments(crash_id)
+                self.assertEqual(len(attachments), 1)
+                name, size, path = attachments[0]
+                self.assertRegex(name, r"^Galvorand_\d{8}_\d{6}_%x\.dmp$" % pid)
+                check_minidump(self, self.collector.attachment_bytes(path))
+                # Delivered: nothing is kept, the dump is gone.
+                self.assertEqual(self.crash_files(pid), [])
+
+    def test_FailedUploadKeepsReportDumpAndSession(self):
+        # The service takes the session but cuts the crash report off halfway.
+        self.assertTrue(self.collector.control("mode cut-request kinds=8").startswith("ok"))
+        status, output = self.launch("write")
+        self.assertEqual(status, 0x05)
+        pid = self.check_report(output[output.index("<?xml"):], "write")
+        files = self.crash_files(pid)
+        self.assertEqual([f.rsplit(".", 1)[1] for f in files], ["dmp", "gid", "xml"], files)
+        base = os.path.join(self.crash_folder, files[0].rsplit(".", 1)[0])
+        with open(base + ".gid") as f:
+            self.assertRegex(f.read(), r"^[1-9]\d*$")
+        with open(base + ".xml", "rb") as f:
+            self.check_report(f.read().rstrip(b"\0").decode("latin-1"), "write")
+        with open(base + ".dmp", "rb") as f:
+            check_minidump(self, f.read())
+        for name in files:
+            os.remove(os.path.join(self.crash_folder, name))
+
+    def test_UnreachableServiceKeepsReportAndDumpWithoutSession(self):
+        status, output = self.launch("divide", tovik="127.0.0.1:1")
+        self.assertEqual(status, 0x94)
+        pid = self.check_report(output[output.index("<?xml"):], "divide")
+        files = self.crash_files(pid)
+        self.assertEqual([f.rsplit(".", 1)[1] for f in files], ["dmp", "xml"], files)
+        for name in files:
+            os.remove(os.path.join(self.crash_folder, name))
+
+
+class XmlResult(unittest.TextTestResult):
+    """Also keeps each case's outcome for the GoogleTest-style XML file."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.cases = []
+
+    def addSuccess(self, test):
+        super().addSuccess(test)
+        self.cases.append((test, None))
+
+    def addFailure(self, test, err):
+        super().addFailure(test, err)
+        self.cases.append((test, self._exc_info_to_string(err, test)))
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        self.cases.append((test, self._exc_info_to_string(err, test)))
+
+    def addSubTest(self, test, subtest, err):
+        super().addSubTest(test, subtest, err)
+        if err is not None:
+            self.cases.append((subtest, self._exc_info_to_string(err, subtest)))
+
+
+def write_xml(path, result):
+    suites = ET.Element("testsuites")
+    suite = ET.SubElement(suites, "testsuite", name="CrashRoad")
+    for test, failure in result.cases:
+        name = test.id().split(".")[-1]
+        case = ET.SubElement(suite, "testcase", name=name.removeprefix("test_"),
+                             classname="CrashRoad")
+        if failure:
+            ET.SubElement(case, "failure", message=failure.splitlines()[-1]).text = failure
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    ET.ElementTree(suites).write(path)
+
+
+def main():
+    global OPTIONS
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--arch", choices=("win64", "win32"), required=True)
+    for name in ("launcher", "app-dll", "work", "xml"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--only", help="run only the cases whose names contain this text")
+    OPTIONS = parser.parse_args()
+    loader = unittest.TestLoader()
+    if OPTIONS.only:
+        loader.testNamePatterns = ["*%s*" % OPTIONS.only]
+    suite = loader.loadTestsFromTestCase(CrashRoad)
+    runner = unittest.TextTestRunner(verbosity=2, resultclass=XmlResult, stream=sys.stdout)
+    result = runner.run(suite)
+    write_xml(OPTIONS.xml, result)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
