@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -318,6 +319,32 @@ TEST_F(CrashReporterStreamTest, CrashingThreadCarriesRegistersFramesAndStackDump
   EXPECT_EQ(waiting.find("<frame>"), std::string::npos);
   EXPECT_EQ(waiting.find("<stack>"), std::string::npos);
   EXPECT_NE(waiting.find("<callstack>\n"), std::string::npos);
+}
+
+TEST_F(CrashReporterStreamTest, FramesNameFunctionsWhenSymbolsAreLoaded) {
+  Vorq::CrashReporterFlags &= ~CrashFlag::NoSymbols;
+  char* path = Debug::BuildSymbolSearchPath();
+  ASSERT_NE(path, nullptr);
+  Debug::AcquireSymbolEngine(path);
+  ASSERT_TRUE(Debug::SymbolsLoaded());
+  std::string xml = Render();
+  Debug::ReleaseSymbolEngine();
+  Vorq::Memory::Free(path);
+  EXPECT_FALSE(Debug::SymbolsLoaded());
+  std::string callstack = ElementOf(ElementOf(xml, "thread", "crash=\"yes\""), "callstack");
+  // "[#a] #F: #M": every frame has the shape; the system's own modules carry names.
+  std::regex frame("<frame>\\[0x[0-9a-f]" + Digits(kAddressDigits) +
+                   "\\] ( [^<(]+\\([0-9]+\\))?: ([^<]+)</frame>");
+  size_t frames = 0, named = 0;
+  for (auto it = std::sregex_iterator(callstack.begin(), callstack.end(), frame);
+       it != std::sregex_iterator(); ++it) {
+    ++frames;
+    if ((*it)[2].str().find("+0x") != std::string::npos)
+      ++named;
+  }
+  EXPECT_EQ(frames, size_t(std::count(callstack.begin(), callstack.end(), '\n')) - 1) << callstack;
+  EXPECT_GE(frames, 2u);
+  EXPECT_GE(named, 1u) << callstack;
 }
 
 TEST_F(CrashReporterStreamTest, OtherThreadsWithContextsReadTheirRegisters) {
