@@ -1,9 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "libs/crashreport/crash_collector_cursors.h"
 #include "libs/crashreport/crash_reporter.h"
+
+namespace BinXML {
+class Streamable;
+}
 
 namespace Vorq {
 
@@ -101,6 +106,10 @@ class CrashReporterBasic : public CrashReporter {
   const char* BaseName();
   // Tests drive the crash sequence without a real crash; they may also fill the repro text.
   char* ReproSteps() { return m_reproSteps; }
+  // Copies a rendered report to `out` chunk by chunk, up to its measured size or through the
+  // chunk that ends the document, and flushes; answers the bytes written. Used on the crash
+  // path: allocates nothing.
+  static uint32_t CopyReport(BinXML::Streamable& report, std::FILE* out);
 
   bool m_installed = false;
   void* m_previousFilter = nullptr;

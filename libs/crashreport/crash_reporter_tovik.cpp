@@ -1,0 +1,123 @@
+#include "libs/crashreport/crash_reporter_tovik.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "libs/ccutility/binxml/binxml_file_stream.h"
+#include "libs/ccutility/binxml/binxml_streamable.h"
+#include "libs/crashreport/crash_library.h"
+#include "libs/tovik/tovik.h"
+#include "libs/tovik/tovik_connection.h"
+
+namespace Vorq {
+
+namespace {
+
+constexpr char kSource[] = "crash_reporter_tovik";
+constexpr size_t kPathSize = 640;
+
+// The file name of a path: what follows its last backslash.
+const char* FileNameOf(const char* path) {
+  const char* slash = strrchr(path, '\\');
+  return slash ? slash + 1 : path;
+}
+
+}  // namespace
+
+bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dumpPath,
+                                    Tovik* client) {
+  const bool dumpsOff = (CrashReporterFlags & CrashFlag::NoMinidump) != 0;
+  uint8_t kind = Tovik::kKindCrashReport;
+  if (report.GetSize() == 0 && dumpPath) {
+    if (dumpsOff)
+      return true;  // nothing to send
+    kind = Tovik::kKindMinidump;
+  }
+  if (!client)
+    return false;
+
+  client->GetSessionId(true);
+  ITovikConnection* connection = client->GetConnection();
+  const char* host = connection->GetHost();
+  int port = connection->GetPort();
+  if (!client->IsConnected()) {
+    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport not connected to '%s:%d' %d\n",
+             host, port, client->IsConnecting() ? 1 : 0);
+    return false;
+  }
+  CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport sending via tovik\n");
+
+  const uint32_t expected = client->GetSequence() + 1;
+  client->SetNewSequence();
+  bool sent;
+  if (!dumpPath || dumpsOff) {
+    BinXML::Binary none;
+    sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &report, nullptr,
+                        &none);
+  } else {
+    BinXML::FileStream dump(dumpPath);
+    sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &report,
+                        FileNameOf(dumpPath), &dump);
+  }
+  const bool confirmed = client->WaitForReceipt(expected, kReceiptWaitMs) >= expected;
+
+  // The connection may have moved on to another server while sending.
+  host = connection->GetHost();
+  port = connection->GetPort();
+  if (sent && confirmed) {
+    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport successfully sent to '%s:%d'\n",
+             host, port);
+  } else if (sent) {
+    CrashLog(kSource, __LINE__,
+             "CrashReporterTovik::SendReport failed to receive receipt from '%s:%d'\n", host,
+             port);
+  } else if (confirmed) {
+    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport failed to send to '%s:%d'\n",
+             host, port);
+  } else {
+    CrashLog(kSource, __LINE__,
+             "CrashReporterTovik::SendReport failed to send and receive receipt from '%s:%d'\n",
+             host, port);
+  }
+  return sent && confirmed;
+}
+
+bool CrashReporterTovik::SendFile(const char* reportPath, const char* dumpPath,
+                                  uint32_t sessionId) {
+  Tovik* main = TelemetryClient();
+  if (!main || !reportPath)
+    return false;
+  // A client of its own, so the upload is attributed to the session of the run that crashed
+  // while the main client keeps its session and queue. It talks to the main client's server.
+  ITovikConnection* mainConnection = main->GetConnection();
+  Tovik upload;
+  upload.Shutdown(kResetWaitMs);
+  auto* connection =
+      new TovikSimpleConnection(mainConnection->GetHost(), mainConnection->GetPort());
+  upload.SetConnection(connection, true);
+  if (connection->Open(false)) {
+    upload.StartSession(main->GetApplicationName(), main->GetVersion(), main->GetSessionKind(),
+                        sessionId);
+  }
+  BinXML::FileStream report(reportPath, true);
+  return SendReport(report, dumpPath, &upload);
+}
+
+void CrashReporterTovik::WriteSessionMarker() {
+  Tovik* client = TelemetryClient();
+  if (!client)
+    return;
+  const uint32_t session = client->GetSessionId(true);
+  if (session == 0)
+    return;
+  char path[kPathSize];
+  int n = snprintf(path, sizeof path, "%s%s%s.gid", CrashFolder(), FilePrefix(), BaseName());
+  if (n <= 0 || size_t(n) >= sizeof path)
+    return;
+  if (FILE* file = fopen(path, "w")) {
+    fprintf(file, "%u", unsigned(session));
+    fclose(file);
+  }
+}
+
+}  // namespace Vorq

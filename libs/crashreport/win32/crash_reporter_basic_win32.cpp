@@ -1,0 +1,347 @@
+// The reporter's common part on Windows: the process-wide unhandled-exception filter, the
+// crash sequence and the delivery of the report to the standard output. Everything reached
+// from the filter runs with the other threads frozen: no locks, no C++ exceptions, no memory
+// beyond the library allocator, texts formatted into fixed buffers.
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "libs/ccutility/binxml/binxml_streamable.h"
+#include "libs/crashreport/crash_reporter_basic.h"
+#include "libs/crashreport/crash_reporter_stream.h"
+#include "libs/crashreport/win32/crash_dialog.h"
+#include "libs/crashreport/win32/debug_symbols.h"
+
+namespace Vorq {
+
+namespace {
+
+constexpr LONG kContinueSearch = 0;   // EXCEPTION_CONTINUE_SEARCH
+constexpr LONG kExecuteHandler = 1;   // EXCEPTION_EXECUTE_HANDLER
+constexpr char kReportEnd[] = "</crash_report>\n";
+constexpr uint32_t kReportEndLength = sizeof kReportEnd - 1;
+
+// A developer's switch: set this variable, or create this file, and a crashing launcher waits
+// in a message box until a debugger is attached.
+constexpr char kDebugVariable[] = "SHOW_LCR_DIALOG";
+constexpr char kDebugFile[] = "C:/show_debug_message_to_allow_debugger_attach";
+
+CrashReporter* g_currentReporter = nullptr;
+
+// Closes a kernel handle when it goes out of scope.
+struct ScopedHandle {
+  HANDLE handle;
+  explicit ScopedHandle(HANDLE h) : handle(h) {}
+  ~ScopedHandle() {
+    if (handle && handle != INVALID_HANDLE_VALUE)
+      CloseHandle(handle);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  bool IsValid() const { return handle && handle != INVALID_HANDLE_VALUE; }
+};
+
+// Suspends or resumes every thread of the process but the calling one.
+void ForEachOtherThread(DWORD(WINAPI* action)(HANDLE)) {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot.IsValid())
+    return;
+  const DWORD process = GetCurrentProcessId();
+  const DWORD self = GetCurrentThreadId();
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot.handle, &entry); more;
+       more = Thread32Next(snapshot.handle, &entry)) {
+    if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self)
+      continue;
+    ScopedHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+    if (thread.IsValid())
+      action(thread.handle);
+  }
+}
+
+// The message box, bound from user32 on first use: the launcher does not import user32.
+// Plain statics, no guarded initialisation: two threads binding at once get the same answer.
+int ShowMessageBox(const char* text, const char* caption) {
+  using Function = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+  static Function bound = nullptr;
+  if (!bound) {
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    if (user32) {
+      bound = reinterpret_cast<Function>(
+          reinterpret_cast<void (*)()>(GetProcAddress(user32, "MessageBoxA")));
+    }
+  }
+  return bound ? bound(nullptr, text, caption, MB_OK) : 0;
+}
+
+bool DebugSwitchIsSet() {
+  char value[2];
+  SetLastError(ERROR_SUCCESS);
+  // A variable set to the empty text answers 0 without an error: it exists all the same.
+  if (GetEnvironmentVariableA(kDebugVariable, value, sizeof value) != 0 ||
+      GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+    return true;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  return GetFileAttributesExA(kDebugFile, GetFileExInfoStandard, &data) != 0;
+}
+
+// The symbol step of the crash sequence may fault inside the system's debug-help library. A
+// vectored handler, live only for that step and only for the crashing thread, turns such a
+// fault into a jump back to the step's end, so the report is still written (with bare
+// addresses). Only error-class codes count: debug output and other informational exceptions
+// are the library's own business.
+struct SymbolStepGuard {
+  void* resume[5];  // __builtin_setjmp's buffer
+  volatile DWORD thread;
+  volatile LONG active;
+};
+SymbolStepGuard g_symbolGuard;
+
+LONG WINAPI SymbolStepHandler(EXCEPTION_POINTERS* exceptionPointers) {
+  const DWORD code = exceptionPointers->ExceptionRecord->ExceptionCode;
+  if (g_symbolGuard.active && g_symbolGuard.thread == GetCurrentThreadId() &&
+      (code & 0xC0000000u) == 0xC0000000u) {
+    g_symbolGuard.active = 0;
+    __builtin_longjmp(g_symbolGuard.resume, 1);
+  }
+  return kContinueSearch;
+}
+
+__attribute__((noinline)) void AcquireSymbolsGuarded(const char* searchPath) {
+  void* handler = AddVectoredExceptionHandler(1, SymbolStepHandler);
+  g_symbolGuard.thread = GetCurrentThreadId();
+  if (__builtin_setjmp(g_symbolGuard.resume) == 0) {
+    g_symbolGuard.active = 1;
+    Debug::AcquireSymbolEngine(searchPath);
+  }
+  g_symbolGuard.active = 0;
+  if (handler)
+    RemoveVectoredExceptionHandler(handler);
+}
+
+// The filter every unhandled exception of the process reaches once a reporter is installed.
+LONG WINAPI ProcessWideFilter(EXCEPTION_POINTERS* exceptionPointers) {
+  if (CrashReporter* reporter = g_currentReporter)
+    return reporter->HandleException(exceptionPointers);
+  return (CrashReporterFlags & CrashFlag::ContinueSearch) ? kContinueSearch : kExecuteHandler;
+}
+
+// Hands out the next piece of a text whose read position is `*offset`; once the last piece is
+// out the position goes back to the start, so the next rendering reads the text again.
+bool ReadTextPiece(const char* text, uint32_t* offset, uint32_t* length, char* buffer,
+                   uint32_t capacity, bool* finished) {
+  const uint32_t total = text ? uint32_t(strlen(text)) : 0;
+  uint32_t start = *offset < total ? *offset : total;
+  uint32_t count = total - start;
+  if (count > capacity)
+    count = capacity;
+  if (count)
+    memcpy(buffer, text + start, count);
+  *length = count;
+  *offset = start + count;
+  *finished = *offset >= total;
+  if (*finished)
+    *offset = 0;
+  return count > 0;
+}
+
+}  // namespace
+
+CrashReporter* CurrentCrashReporter() {
+  return g_currentReporter;
+}
+
+CrashReporterBasic::CrashReporterBasic() {
+  if (!g_currentReporter)
+    g_currentReporter = this;
+  FilePrefix();  // computed once, from the executable's name
+  if ((CrashReporterFlags & CrashFlag::ReserveMemory) && !m_reserveBlock)
+    m_reserveBlock = Memory::Allocate(kReserveSize);
+  SetFolder(nullptr);
+}
+
+CrashReporterBasic::~CrashReporterBasic() {
+  Uninstall();
+  if (g_currentReporter == this)
+    g_currentReporter = nullptr;
+  Memory::Free(m_versionCookie);
+  m_versionCookie = nullptr;
+  Memory::Free(m_reserveBlock);
+  m_reserveBlock = nullptr;
+}
+
+int CrashReporterBasic::Install() {
+  if (!m_installed) {
+    BeforeInstall();
+    m_previousFilter = reinterpret_cast<void*>(SetUnhandledExceptionFilter(ProcessWideFilter));
+    m_installed = true;
+    AfterInstall();
+  }
+  return 0;
+}
+
+int CrashReporterBasic::Uninstall() {
+  if (m_installed) {
+    BeforeUninstall();
+    SetUnhandledExceptionFilter(
+        reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(m_previousFilter));
+    m_previousFilter = nullptr;
+    Debug::ReleaseSymbolEngine();
+    m_installed = false;
+    AfterUninstall();
+  }
+  return 0;
+}
+
+long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers) {
+  // The thread's last error at the moment of the crash, read before any call below changes
+  // it; stored only once this thread is known to be the one handling the crash.
+  const DWORD lastError = GetLastError();
+
+  if (InterlockedIncrement(&m_crashCount) != 1) {
+    // A crash inside the handler, or on another thread while one is handled: pass it on and
+    // touch nothing (the first one's report is still being made).
+    return kContinueSearch;
+  }
+  m_lastError = lastError;
+
+  ForEachOtherThread(SuspendThread);
+
+  // The reserve goes back first, so an out-of-memory crash leaves room for what follows.
+  if (m_reserveBlock && (CrashReporterFlags & CrashFlag::ReserveMemory)) {
+    Memory::Free(m_reserveBlock);
+    m_reserveBlock = nullptr;
+  }
+
+  OnCrashBegin();
+
+  if (DebugSwitchIsSet())
+    ShowMessageBox("Attach debugger now", "Debug");
+
+  char* searchPath = nullptr;
+  if (!(CrashReporterFlags & CrashFlag::NoSymbols)) {
+    if (!Debug::IsDebugHelpRecentEnough())
+      CrashReporterFlags |= CrashFlag::NoSymbols;
+    if (!(CrashReporterFlags & CrashFlag::NoSymbols))
+      searchPath = Debug::BuildSymbolSearchPath();
+  }
+  AcquireSymbolsGuarded((CrashReporterFlags & CrashFlag::NoSymbols) ? nullptr : searchPath);
+
+  BaseName();
+
+  char dumpPath[MAX_PATH * 2];
+  bool dumpWritten = false;
+  if (!(CrashReporterFlags & CrashFlag::NoMinidump)) {
+    int n = snprintf(dumpPath, sizeof dumpPath, "%s%s%s.dmp", CrashFolder(), FilePrefix(),
+                     m_baseName);
+    if (n > 0 && size_t(n) < sizeof dumpPath)
+      dumpWritten = WriteMinidump(exceptionPointers, dumpPath);
+  }
+
+  {
+    CrashReporterStream stream(*this);
+    m_exceptionPointers = exceptionPointers;
+    m_reproSteps[0] = '\0';
+    m_reproStepsRead = 0;
+
+    if (CrashReporterFlags & CrashFlag::AskUser)
+      AskReproSteps(m_reproSteps);
+
+    ProcessReport(stream, dumpWritten ? dumpPath : nullptr);
+  }
+
+  Debug::ReleaseSymbolEngine();
+  Memory::Free(searchPath);
+
+  OnCrashEnd();
+
+  m_baseName[0] = '\0';
+  m_exceptionPointers = nullptr;
+  InterlockedDecrement(&m_crashCount);
+
+  ForEachOtherThread(ResumeThread);
+
+  if (CrashReporterFlags & CrashFlag::ContinueSearch)
+    return kContinueSearch;
+  if (!(CrashReporterFlags & CrashFlag::NoTerminate)) {
+    const UINT code = exceptionPointers && exceptionPointers->ExceptionRecord
+                          ? UINT(exceptionPointers->ExceptionRecord->ExceptionCode)
+                          : 0;
+    if (TerminateProcess(GetCurrentProcess(), code))
+      ExitProcess(code);
+  }
+  return kExecuteHandler;
+}
+
+bool CrashReporterBasic::ProcessReport(CrashReporterStream& stream, const char* dumpPath) {
+  CopyReport(stream, stdout);
+  return true;
+}
+
+uint32_t CrashReporterBasic::CopyReport(BinXML::Streamable& report, std::FILE* out) {
+  const uint32_t size = report.GetSize();
+  report.Rewind();
+  uint32_t written = 0;
+  while (written < size) {
+    uint32_t length = 0;
+    const char* piece = report.Read(length);
+    if (!piece || length == 0)
+      break;
+    if (length > size - written)
+      length = size - written;
+    written += uint32_t(fwrite(piece, 1, length, out));
+    // The rendered document reserves room beyond its end for values that grow between two
+    // renderings; the chunk that closes the document ends the copy.
+    if (length >= kReportEndLength &&
+        memcmp(piece + length - kReportEndLength, kReportEnd, kReportEndLength) == 0) {
+      break;
+    }
+  }
+  fflush(out);
+  return written;
+}
+
+const char* CrashReporterBasic::BaseName() {
+  if (!m_baseName[0]) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char suffix[16];
+    snprintf(suffix, sizeof suffix, "_%x", unsigned(GetCurrentProcessId()));
+    snprintf(m_baseName, sizeof m_baseName, "%04u%02u%02u_%02u%02u%02u%s", unsigned(now.wYear),
+             unsigned(now.wMonth), unsigned(now.wDay), unsigned(now.wHour),
+             unsigned(now.wMinute), unsigned(now.wSecond), suffix);
+  }
+  return m_baseName;
+}
+
+bool CrashReporterBasic::ReadApplicationXml(uint32_t* length, char* buffer, uint32_t capacity,
+                                            bool* finished) {
+  *length = 0;
+  *finished = true;
+  return false;
+}
+
+void CrashReporterBasic::GetVersionCookie(uint32_t* length, char* buffer, uint32_t capacity) {
+  *length = 0;
+  if (!m_versionCookie || capacity == 0)
+    return;
+  uint32_t count = uint32_t(strlen(m_versionCookie));
+  if (count >= capacity)
+    count = capacity - 1;
+  memcpy(buffer, m_versionCookie, count);
+  buffer[count] = '\0';
+  *length = count;
+}
+
+bool CrashReporterBasic::ReadReproSteps(uint32_t* length, char* buffer, uint32_t capacity,
+                                        bool* finished) {
+  return ReadTextPiece(m_reproSteps, &m_reproStepsRead, length, buffer, capacity, finished);
+}
+
+}  // namespace Vorq

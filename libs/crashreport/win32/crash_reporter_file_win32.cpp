@@ -1,0 +1,266 @@
+// Crash files on Windows: the per-user crash folder, the executable's file-name prefix, the
+// minidump, the report file's write-then-move, and the pruning of old files. The shell, COM
+// and debug-help functions are bound on first use: the launcher imports none of their DLLs.
+
+#include <windows.h>
+
+#include <dbghelp.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "libs/ccutility/binxml/binxml_streamable.h"
+#include "libs/crashreport/crash_library.h"
+#include "libs/crashreport/crash_reporter_file.h"
+
+namespace Vorq {
+
+namespace {
+
+constexpr char kSource[] = "win32\\crash_reporter_file_win32";
+constexpr uint32_t kFolderSize = 260;
+constexpr int kLocalAppDataFolder = 28;  // CSIDL_LOCAL_APPDATA
+constexpr DWORD kKnownFolderCreate = 0x8000;  // KF_FLAG_CREATE
+// FOLDERID_LocalAppData, spelled out here so nothing links the GUID library.
+constexpr GUID kLocalAppDataId = {
+    0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+
+// The crash folder (always ending in a separator) and the file-name prefix, for the whole
+// process.
+char g_crashFolder[kFolderSize] = ".\\";
+char g_filePrefix[MAX_PATH + 2] = "";
+
+// The named export of `dll`, which stays loaded; null when either is missing.
+template <class Function>
+Function BindExport(const char* dll, const char* name) {
+  HMODULE module = LoadLibraryA(dll);
+  if (!module)
+    return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// The shell's local application data folder in the ANSI code page, or false.
+bool LocalApplicationData(char* folder, uint32_t capacity) {
+  using KnownFolderPath = HRESULT(WINAPI*)(const GUID&, DWORD, HANDLE, PWSTR*);
+  using TaskMemFree = void(WINAPI*)(void*);
+  using FolderPathA = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
+
+  auto knownFolderPath = BindExport<KnownFolderPath>("SHELL32.dll", "SHGetKnownFolderPath");
+  PWSTR wide = nullptr;
+  if (knownFolderPath &&
+      SUCCEEDED(knownFolderPath(kLocalAppDataId, kKnownFolderCreate, nullptr, &wide)) && wide) {
+    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, folder, int(capacity), nullptr, nullptr);
+    if (auto taskMemFree = BindExport<TaskMemFree>("OLE32.dll", "CoTaskMemFree"))
+      taskMemFree(wide);
+    if (n > 0)
+      return true;
+  }
+  // Before Windows 6.0 there is no known-folder call; the older one names the same folder.
+  auto folderPath = BindExport<FolderPathA>("SHELL32.dll", "SHGetFolderPathA");
+  if (capacity >= MAX_PATH && folderPath &&
+      SUCCEEDED(folderPath(nullptr, kLocalAppDataFolder, nullptr, 0, folder))) {
+    return true;
+  }
+  return false;
+}
+
+// Appends `part` to the folder text and creates that folder when it does not exist.
+bool AppendAndCreate(char* folder, const char* part) {
+  size_t used = strlen(folder);
+  size_t more = strlen(part);
+  if (used + more + 2 > kFolderSize)  // room for the closing separator
+    return false;
+  memcpy(folder + used, part, more + 1);
+  DWORD attributes = GetFileAttributesA(folder);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return true;
+  return CreateDirectoryA(folder, nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool EndsWith(const char* text, size_t length, const char* ending) {
+  size_t n = strlen(ending);
+  return length >= n && _stricmp(text + length - n, ending) == 0;
+}
+
+// The kinds of crash files the pruning counts.
+constexpr const char* kKindEndings[] = {".xml", ".dmp", ".gid"};
+constexpr int kKinds = 3;
+
+int KindOf(const char* name, const char* prefix) {
+  size_t length = strlen(name);
+  if (_strnicmp(name, prefix, strlen(prefix)) != 0)
+    return -1;
+  for (int kind = 0; kind < kKinds; ++kind) {
+    if (EndsWith(name, length, kKindEndings[kind]))
+      return kind;
+  }
+  return -1;
+}
+
+uint64_t TimeOf(const FILETIME& time) {
+  return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Closes a search handle when it goes out of scope.
+struct ScopedFind {
+  HANDLE handle;
+  ~ScopedFind() {
+    if (handle != INVALID_HANDLE_VALUE)
+      FindClose(handle);
+  }
+};
+
+}  // namespace
+
+const char* CrashReporterBasic::CrashFolder() {
+  return g_crashFolder;
+}
+
+const char* CrashReporterBasic::FilePrefix() {
+  if (!g_filePrefix[0]) {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path)
+      path[0] = '\0';
+    else
+      path[n] = '\0';
+    const char* name = path;
+    for (const char* c = path; *c; ++c) {
+      if (*c == '\\' || *c == '/' || *c == ':')
+        name = c + 1;
+    }
+    char stem[MAX_PATH];
+    snprintf(stem, sizeof stem, "%s", name);
+    if (char* dot = strrchr(stem, '.'))
+      *dot = '\0';
+    snprintf(g_filePrefix, sizeof g_filePrefix, "%s_", stem);
+  }
+  return g_filePrefix;
+}
+
+void CrashReporterBasic::SetFolder(const char* path) {
+  if (path && path[0] && strlen(path) < kFolderSize - 1) {
+    size_t length = strlen(path);
+    memcpy(g_crashFolder, path, length + 1);
+    if (length == 0 || (path[length - 1] != '\\' && path[length - 1] != '/'))
+      memcpy(g_crashFolder + length, "\\", 2);
+    return;
+  }
+  char folder[kFolderSize * 2] = "";
+  if (!LocalApplicationData(folder, sizeof folder) || strlen(folder) >= kFolderSize) {
+    strcpy(g_crashFolder, ".\\");
+    return;
+  }
+  if (!AppendAndCreate(folder, "\\Zum") || !AppendAndCreate(folder, "\\CrashReport")) {
+    strcpy(g_crashFolder, ".\\");
+    return;
+  }
+  strcat(folder, "\\");
+  memcpy(g_crashFolder, folder, strlen(folder) + 1);
+}
+
+bool CrashReporterBasic::WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) {
+  using WriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                  PMINIDUMP_EXCEPTION_INFORMATION,
+                                  PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+  static WriteDump writeDump = nullptr;
+  if (!writeDump)
+    writeDump = BindExport<WriteDump>("dbghelp.dll", "MiniDumpWriteDump");
+  if (!writeDump || !path)
+    return false;
+
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  MINIDUMP_EXCEPTION_INFORMATION exception;
+  exception.ThreadId = GetCurrentThreadId();
+  exception.ExceptionPointers = exceptionPointers;
+  exception.ClientPointers = TRUE;
+  BOOL written = writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+                           exceptionPointers ? &exception : nullptr, nullptr, nullptr);
+  BOOL closed = CloseHandle(file);
+  return written && closed;
+}
+
+bool CrashReporterFile::WriteReportFile(BinXML::Streamable& report, const char* temporaryPath,
+                                        const char* reportPath) {
+  FILE* file = fopen(temporaryPath, "w");
+  if (!file)
+    return false;
+  report.Rewind();
+  CopyReport(report, file);
+  report.Rewind();
+  bool complete = !ferror(file);
+  complete = fclose(file) == 0 && complete;
+  if (complete) {
+    DeleteFileA(reportPath);
+    if (MoveFileA(temporaryPath, reportPath))
+      return true;
+  }
+  DeleteFileA(temporaryPath);
+  return false;
+}
+
+void CrashReporterFile::DeleteOldLoggedFiles() {
+  const char* folder = CrashFolder();
+  const char* prefix = FilePrefix();
+  if (!folder[0])
+    return;
+  char pattern[kFolderSize + 4];
+  snprintf(pattern, sizeof pattern, "%s*", folder);
+
+  // The five latest last-write times of each kind, newest first.
+  uint64_t latest[kKinds][kKeptFiles] = {};
+  uint32_t counted[kKinds] = {};
+  WIN32_FIND_DATAA entry;
+  {
+    ScopedFind find{FindFirstFileA(pattern, &entry)};
+    if (find.handle == INVALID_HANDLE_VALUE)
+      return;
+    do {
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        continue;
+      int kind = KindOf(entry.cFileName, prefix);
+      if (kind < 0)
+        continue;
+      uint64_t time = TimeOf(entry.ftLastWriteTime);
+      uint32_t& n = counted[kind];
+      uint32_t at = 0;
+      while (at < n && latest[kind][at] >= time)
+        ++at;
+      if (at >= kKeptFiles)
+        continue;
+      uint32_t last = n < kKeptFiles ? n : kKeptFiles - 1;
+      for (uint32_t i = last; i > at; --i)
+        latest[kind][i] = latest[kind][i - 1];
+      latest[kind][at] = time;
+      if (n < kKeptFiles)
+        ++n;
+    } while (FindNextFileA(find.handle, &entry));
+  }
+  if (!counted[0] && !counted[1] && !counted[2])
+    return;
+
+  ScopedFind find{FindFirstFileA(pattern, &entry)};
+  if (find.handle == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      continue;
+    int kind = KindOf(entry.cFileName, prefix);
+    // With five of a kind, the fifth newest and everything older goes: four stay, and the
+    // crash about to happen makes five.
+    if (kind < 0 || counted[kind] < kKeptFiles ||
+        TimeOf(entry.ftLastWriteTime) > latest[kind][kKeptFiles - 1]) {
+      continue;
+    }
+    char path[kFolderSize + MAX_PATH];
+    snprintf(path, sizeof path, "%s%s", folder, entry.cFileName);
+    CrashLog(kSource, __LINE__, "CrashReporterFile::DeleteOldLoggedFiles Deleting '%s'\n", path);
+    DeleteFileA(path);
+  } while (FindNextFileA(find.handle, &entry));
+}
+
+}  // namespace Vorq
