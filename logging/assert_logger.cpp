@@ -83,7 +83,11 @@ void SimpleLogger::Log(uint32_t category, uint32_t severity, uint32_t value, uin
 void SimpleLogger::Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
                           const char* message, uint32_t length) {
   SendToDebugger(message);
-  std::fputs(message, (severity & kSeverityMessage) ? stdout : stderr);
+  FILE* stream = (severity & kSeverityMessage) ? stdout : stderr;
+  std::fputs(message, stream);
+  // The crash reporter logs through here and then ends the process without the run-time's
+  // clean-up: what sits in the buffer of a redirected stream would be lost.
+  std::fflush(stream);
 }
 
 }  // namespace Vorq::Assert

@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 9;
-  auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(
-      GetProcAddress(LoadLibraryA("dbghelp.dll"), "MiniDumpWriteDump"));
+  auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(reinterpret_cast<void (*)()>(
+      GetProcAddress(LoadLibraryA("dbghelp.dll"), "MiniDumpWriteDump")));
   if (!writeDump) {
     fprintf(stderr, "no MiniDumpWriteDump\n");
     return 1;

@@ -1,7 +1,6 @@
 #include "libs/tovik/tovik_logger.h"
 
 #include <cstdlib>
-#include <new>
 
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_wox.h"
@@ -38,16 +37,15 @@ class TovikLogger::Impl {
       : connection(server, Vorq::kTovikDefaultPort) {
     client.Shutdown(kResetWaitMs);  // no session yet: only resets the client
     client.SetConnection(&connection, false);
-    // Deferred: the first flush makes the TCP connection, so a start without a reachable
-    // service costs nothing here.
+    // Deferred: the TCP connection is made by the first flush, the session message's.
     if (connection.Open(true))
       client.StartSession(kApplicationName, version, kSessionKind, previousSession, true);
 
     Vorq::SetCrashLogTarget(&assertLogger);
     Vorq::Memory::SetLibraryAllocator(&allocator);
-    void* memory = allocator.Allocate(sizeof(Vorq::CrashReporterWox), 0, 0, 0);
-    if (memory) {
-      reporter = new (memory) Vorq::CrashReporterWox(&client);
+    // Its own new takes the memory from the library allocator set just above.
+    reporter = new Vorq::CrashReporterWox(&client);
+    if (reporter) {
       Vorq::CrashReporterFlags |= Vorq::CrashFlag::NoSymbols;
       reporter->Install();
     }
@@ -55,11 +53,8 @@ class TovikLogger::Impl {
 
   ~Impl() {
     client.Shutdown(kShutdownWaitMs);
-    if (reporter) {
-      // Uninstalls and unregisters it; its memory goes back where it came from.
-      reporter->~CrashReporterWox();
-      allocator.Free(reporter, 0, 0, 0);
-    }
+    // Uninstalls and unregisters it; its memory goes back to the library allocator.
+    delete reporter;
     if (Vorq::CrashLogTarget() == &assertLogger)
       Vorq::SetCrashLogTarget(nullptr);
     if (Vorq::Memory::LibraryAllocator() == &allocator)
