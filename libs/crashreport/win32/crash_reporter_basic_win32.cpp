@@ -206,7 +206,9 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
 
   if (InterlockedIncrement(&m_crashCount) != 1) {
     // A crash inside the handler, or on another thread while one is handled: pass it on and
-    // touch nothing (the first one's report is still being made).
+    // touch nothing (the first one's report is still being made). The count goes back, so a
+    // process that survives its crash (NoTerminate, ContinueSearch) reports the next one.
+    InterlockedDecrement(&m_crashCount);
     return kContinueSearch;
   }
   m_lastError = lastError;
