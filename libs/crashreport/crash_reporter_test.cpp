@@ -49,12 +49,13 @@ class LogCapture : public Assert::Logger {
   std::vector<std::string> lines;
 };
 
-// A rendered report as the crash stream delivers it: the document in pieces, then filler up
-// to the measured size (which leaves room for values that grow between renderings).
+// A rendered report as the crash stream delivers it: the document in pieces, its measured
+// size leaving room for values that grow between renderings; that room is either filled or
+// left short (`fill` false: the document ends before its size).
 class Document : public BinXML::Streamable {
  public:
-  explicit Document(std::vector<std::string> pieces, uint32_t margin = 64)
-      : m_pieces(std::move(pieces)), m_filler(margin, ' ') {
+  explicit Document(std::vector<std::string> pieces, uint32_t margin = 64, bool fill = true)
+      : m_pieces(std::move(pieces)), m_filler(fill ? margin : 0, ' ') {
     for (const auto& p : m_pieces)
       m_size += uint32_t(p.size());
     m_size += margin;
@@ -323,7 +324,8 @@ TEST_F(CrashFiles, SendReportAgainstTheCollectionService) {
   const std::string dumpPath = folder.Join(dumpName.c_str()).c_str();
   const std::string session = "session=" + std::to_string(client.session);
 
-  BinXML::String report(kReportText.c_str());
+  // A report that ends before its measured size goes out blank-filled to that size.
+  Document report(kReport, 100, false);
   EXPECT_TRUE(reporter.SendReport(report, dumpPath.c_str(), &client.tovik));
   BinXML::String nothing;
   EXPECT_TRUE(reporter.SendReport(nothing, dumpPath.c_str(), &client.tovik));
@@ -334,7 +336,7 @@ TEST_F(CrashFiles, SendReportAgainstTheCollectionService) {
   auto crashes = Query("crashes " + session);
   ASSERT_EQ(crashes.size(), 2u);
   EXPECT_EQ(crashes[0][3], "8");
-  EXPECT_EQ(crashes[0][8], std::to_string(kReportText.size()));
+  EXPECT_EQ(crashes[0][8], std::to_string(kReportText.size() + 100));
   EXPECT_EQ(crashes[1][3], "10");
   auto attachments = Query("attachments " + session);
   ASSERT_EQ(attachments.size(), 2u);
