@@ -34,8 +34,8 @@ namespace fs = std::filesystem;
 struct LogCapture : Assert::Logger {
   LogCapture() { SetCrashLogTarget(this); }
   ~LogCapture() override { SetCrashLogTarget(nullptr); }
-  void Log(uint32_t, uint32_t, uint32_t, uint32_t, const char*, int32_t, const char* text,
-           ...) override {
+  void Log(uint32_t, uint32_t, uint32_t, uint32_t, const char*, int32_t, const char* text, ...)
+      override {
     lines.push_back(text);
   }
   bool Has(const std::string& part) const {
@@ -79,8 +79,8 @@ const std::string kReportText = kReport[0] + kReport[1] + kReport[2];
 
 class TestReporter : public CrashReporterWox {
  public:
-  using CrashReporterWox::CrashReporterWox;
   using CrashReporterBasic::BaseName;
+  using CrashReporterWox::CrashReporterWox;
 };
 
 // A client of the service (or of a refusing port) on a fixed-host connection, with a session.
@@ -291,8 +291,9 @@ TEST_F(CrashFiles, SendReportFailsWithoutReceiptOrConnection) {
     FastClock clock;
     TestReporter reporter(&client.tovik);
     EXPECT_FALSE(reporter.SendReport(report, nullptr, &client.tovik));
-    EXPECT_TRUE(log.Has("CrashReporterTovik::SendReport failed to receive receipt from "
-                        "'127.0.0.1:"));
+    EXPECT_TRUE(
+        log.Has("CrashReporterTovik::SendReport failed to receive receipt from "
+                "'127.0.0.1:"));
   }
   Client refused(RefusingPort());
   TestReporter reporter(&refused.tovik);

@@ -68,7 +68,8 @@ const char* FileNameOf(const char* path) {
 
 }  // namespace
 
-bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dumpPath,
+bool CrashReporterTovik::SendReport(BinXML::Streamable& report,
+                                    const char* dumpPath,
                                     Tovik* client) {
   const bool dumpsOff = (CrashReporterFlags & CrashFlag::NoMinidump) != 0;
   uint8_t kind = Tovik::kKindCrashReport;
@@ -97,8 +98,8 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dump
   bool sent;
   if (!dumpPath || dumpsOff) {
     BinXML::Binary none;
-    sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text, nullptr,
-                        &none);
+    sent =
+        client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text, nullptr, &none);
   } else {
     BinXML::FileStream dump(dumpPath);
     sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text,
@@ -114,11 +115,10 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dump
              host, port);
   } else if (sent) {
     CrashLog(kSource, __LINE__,
-             "CrashReporterTovik::SendReport failed to receive receipt from '%s:%d'\n", host,
-             port);
+             "CrashReporterTovik::SendReport failed to receive receipt from '%s:%d'\n", host, port);
   } else if (confirmed) {
-    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport failed to send to '%s:%d'\n",
-             host, port);
+    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport failed to send to '%s:%d'\n", host,
+             port);
   } else {
     CrashLog(kSource, __LINE__,
              "CrashReporterTovik::SendReport failed to send and receive receipt from '%s:%d'\n",
@@ -127,7 +127,8 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dump
   return sent && confirmed;
 }
 
-bool CrashReporterTovik::SendFile(const char* reportPath, const char* dumpPath,
+bool CrashReporterTovik::SendFile(const char* reportPath,
+                                  const char* dumpPath,
                                   uint32_t sessionId) {
   Tovik* main = TelemetryClient();
   if (!main || !reportPath)
