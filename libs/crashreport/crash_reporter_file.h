@@ -36,7 +36,8 @@ class CrashReporterFile : public CrashReporterBasic {
 
  protected:
   // The file part of Save: the report copied into `temporaryPath`, then moved to `reportPath`.
-  bool WriteReportFile(BinXML::Streamable& report, const char* temporaryPath,
+  bool WriteReportFile(BinXML::Streamable& report,
+                       const char* temporaryPath,
                        const char* reportPath);
 };
 

@@ -16,6 +16,50 @@ namespace {
 constexpr char kSource[] = "crash_reporter_tovik";
 constexpr size_t kPathSize = 640;
 
+// A report as the message carries it: exactly its announced size. The message states the
+// value's length before the value is read, while the crash report announces room for values
+// that grow between renderings and may end sooner; blanks (whitespace after the document's
+// closing tag) fill the rest, and a rendering that grew past the size is cut there.
+class SizedReport : public BinXML::Streamable {
+ public:
+  explicit SizedReport(BinXML::Streamable& report) : m_report(report), m_size(report.GetSize()) {
+    memset(m_blanks, ' ', sizeof m_blanks);
+  }
+  uint32_t GetSize() override { return m_size; }
+  void Rewind() override {
+    m_report.Rewind();
+    m_delivered = 0;
+    m_reportEnded = false;
+  }
+  const char* Read(uint32_t& length) override {
+    const uint32_t left = m_size - m_delivered;
+    const char* piece = nullptr;
+    length = 0;
+    if (left == 0)
+      return nullptr;
+    if (!m_reportEnded) {
+      piece = m_report.Read(length);
+      if (!piece || length == 0)
+        m_reportEnded = true;
+    }
+    if (m_reportEnded) {
+      piece = m_blanks;
+      length = sizeof m_blanks;
+    }
+    if (length > left)
+      length = left;
+    m_delivered += length;
+    return piece;
+  }
+
+ private:
+  BinXML::Streamable& m_report;
+  const uint32_t m_size;
+  uint32_t m_delivered = 0;
+  bool m_reportEnded = false;
+  char m_blanks[256];
+};
+
 // The file name of a path: what follows its last backslash.
 const char* FileNameOf(const char* path) {
   const char* slash = strrchr(path, '\\');
@@ -24,7 +68,8 @@ const char* FileNameOf(const char* path) {
 
 }  // namespace
 
-bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dumpPath,
+bool CrashReporterTovik::SendReport(BinXML::Streamable& report,
+                                    const char* dumpPath,
                                     Tovik* client) {
   const bool dumpsOff = (CrashReporterFlags & CrashFlag::NoMinidump) != 0;
   uint8_t kind = Tovik::kKindCrashReport;
@@ -49,14 +94,15 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dump
 
   const uint32_t expected = client->GetSequence() + 1;
   client->SetNewSequence();
+  SizedReport text(report);
   bool sent;
   if (!dumpPath || dumpsOff) {
     BinXML::Binary none;
-    sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &report, nullptr,
-                        &none);
+    sent =
+        client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text, nullptr, &none);
   } else {
     BinXML::FileStream dump(dumpPath);
-    sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &report,
+    sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text,
                         FileNameOf(dumpPath), &dump);
   }
   const bool confirmed = client->WaitForReceipt(expected, kReceiptWaitMs) >= expected;
@@ -69,11 +115,10 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dump
              host, port);
   } else if (sent) {
     CrashLog(kSource, __LINE__,
-             "CrashReporterTovik::SendReport failed to receive receipt from '%s:%d'\n", host,
-             port);
+             "CrashReporterTovik::SendReport failed to receive receipt from '%s:%d'\n", host, port);
   } else if (confirmed) {
-    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport failed to send to '%s:%d'\n",
-             host, port);
+    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport failed to send to '%s:%d'\n", host,
+             port);
   } else {
     CrashLog(kSource, __LINE__,
              "CrashReporterTovik::SendReport failed to send and receive receipt from '%s:%d'\n",
@@ -82,7 +127,8 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report, const char* dump
   return sent && confirmed;
 }
 
-bool CrashReporterTovik::SendFile(const char* reportPath, const char* dumpPath,
+bool CrashReporterTovik::SendFile(const char* reportPath,
+                                  const char* dumpPath,
                                   uint32_t sessionId) {
   Tovik* main = TelemetryClient();
   if (!main || !reportPath)

@@ -44,7 +44,9 @@ bool CrashReporterWox::ProcessReport(CrashReporterStream& stream, const char* du
   return false;
 }
 
-bool CrashReporterWox::ReadApplicationXml(uint32_t* length, char* buffer, uint32_t capacity,
+bool CrashReporterWox::ReadApplicationXml(uint32_t* length,
+                                          char* buffer,
+                                          uint32_t capacity,
                                           bool* finished) {
   *length = 0;
   *finished = true;

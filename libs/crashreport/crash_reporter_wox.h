@@ -38,7 +38,9 @@ class CrashReporterWox : public CrashReporterTovik {
   // Standard output first, then the service; on failure the ".gid" marker and the report
   // file, and the dump is kept. True when the service confirmed the report.
   bool ProcessReport(CrashReporterStream& stream, const char* dumpPath) override;
-  bool ReadApplicationXml(uint32_t* length, char* buffer, uint32_t capacity,
+  bool ReadApplicationXml(uint32_t* length,
+                          char* buffer,
+                          uint32_t capacity,
                           bool* finished) override;
   void OnCrashBegin() override;
   void OnCrashEnd() override;
@@ -54,7 +56,7 @@ class CrashReporterWox : public CrashReporterTovik {
 
   Tovik* m_client;
   CrashCallback* m_callback = nullptr;
-  char* m_buffer = nullptr;  // the application XML, from the library allocator
+  char* m_buffer = nullptr;                // the application XML, from the library allocator
   const char* m_applicationXml = nullptr;  // read cursor into m_buffer
 };
 

@@ -25,8 +25,8 @@ uint32_t BuildReproDialogTemplate(void* buffer, uint32_t capacity);
 // Asks the user, in a modal dialog built in memory, what they were doing when the crash
 // occurred, and puts the answer into `buffer` (kReproStepsCapacity bytes; longer answers are
 // cut). Answers 1 after OK, 0 after cancel or Escape (the buffer is left as it was), -1 when
-// the dialog could not be built or shown (no memory block, no user32, no display). user32 is
-// loaded on first use; the process does not import it. One dialog at a time per process.
+// the dialog could not be built or shown (no buffer, no memory block, no user32, no display).
+// user32 is loaded on first use; the process does not import it. One dialog at a time per process.
 int AskReproSteps(char* buffer);
 
 }  // namespace Vorq

@@ -14,47 +14,33 @@
 
 namespace {
 
-// ---- Reading the template back ----
+// ---- The template ----
 
-struct ParsedItem {
-  size_t paddingFrom = 0;  // where the previous record ended
-  size_t offset = 0;
-  uint32_t helpId = 0, extendedStyle = 0, style = 0;
-  int16_t x = 0, y = 0, width = 0, height = 0;
-  uint32_t id = 0;
-  uint16_t classMarker = 0, classNumber = 0;
-  std::string text;
-  uint16_t creationData = 0;
-};
-
-struct ParsedTemplate {
-  uint16_t version = 0, signature = 0;
-  uint32_t helpId = 0, extendedStyle = 0, style = 0;
-  uint16_t itemCount = 0;
-  int16_t x = 0, y = 0, width = 0, height = 0;
-  uint16_t menu = 0, windowClass = 0;
-  std::string title;
-  uint16_t points = 0, weight = 0;
-  uint8_t italic = 0, charset = 0;
-  std::string face;
-  std::vector<ParsedItem> items;
-  size_t end = 0;  // where the last item ended
-};
-
+// Reads little-endian template fields in order; reading past the end yields zeros and is
+// reported by Overrun().
 class Reader {
  public:
   explicit Reader(const std::vector<uint8_t>& bytes) : m_bytes(bytes) {}
   uint8_t Byte() { return m_at < m_bytes.size() ? m_bytes[m_at++] : (m_overrun = true, 0); }
   uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
   uint32_t Dword() { return Word() | static_cast<uint32_t>(Word()) << 16; }
-  // A UTF-16 text up to its terminator, kept only when every unit is ASCII.
+  std::vector<int> Box() {
+    return {int16_t(Word()), int16_t(Word()), int16_t(Word()), int16_t(Word())};
+  }
+  // A UTF-16 text up to its terminator; non-ASCII units read as '?'.
   std::string Text() {
     std::string text;
     for (uint16_t unit = Word(); unit && !m_overrun; unit = Word())
       text += unit < 0x80 ? static_cast<char>(unit) : '?';
     return text;
   }
-  void AlignToDword() { m_at = (m_at + 3) & ~size_t{3}; }
+  // Skips the padding before a DWORD-aligned record; answers whether it was all zero.
+  bool SkipZeroPadding() {
+    bool zero = true;
+    while (m_at % 4)
+      zero = Byte() == 0 && zero;
+    return zero;
+  }
   size_t At() const { return m_at; }
   bool Overrun() const { return m_overrun; }
 
@@ -64,117 +50,62 @@ class Reader {
   bool m_overrun = false;
 };
 
-ParsedTemplate Parse(const std::vector<uint8_t>& bytes) {
-  Reader r(bytes);
-  ParsedTemplate t;
-  t.version = r.Word();
-  t.signature = r.Word();
-  t.helpId = r.Dword();
-  t.extendedStyle = r.Dword();
-  t.style = r.Dword();
-  t.itemCount = r.Word();
-  t.x = r.Word(), t.y = r.Word(), t.width = r.Word(), t.height = r.Word();
-  t.menu = r.Word();
-  t.windowClass = r.Word();
-  t.title = r.Text();
-  t.points = r.Word();
-  t.weight = r.Word();
-  t.italic = r.Byte();
-  t.charset = r.Byte();
-  t.face = r.Text();
-  for (int i = 0; i < t.itemCount && !r.Overrun(); ++i) {
-    ParsedItem item;
-    item.paddingFrom = r.At();
-    r.AlignToDword();
-    item.offset = r.At();
-    item.helpId = r.Dword();
-    item.extendedStyle = r.Dword();
-    item.style = r.Dword();
-    item.x = r.Word(), item.y = r.Word(), item.width = r.Word(), item.height = r.Word();
-    item.id = r.Dword();
-    item.classMarker = r.Word();
-    item.classNumber = r.Word();
-    item.text = r.Text();
-    item.creationData = r.Word();
-    t.items.push_back(item);
-  }
-  EXPECT_FALSE(r.Overrun()) << "the template ends inside a field";
-  t.end = r.At();
-  return t;
-}
-
-std::vector<uint8_t> BuiltTemplate() {
+TEST(CrashDialogTemplate, FieldsInOrderWithEachItemOnADwordBoundary) {
   std::vector<uint8_t> bytes(Vorq::ReproDialogTemplateSize());
-  EXPECT_EQ(Vorq::BuildReproDialogTemplate(bytes.data(), bytes.size()), bytes.size());
-  return bytes;
-}
+  ASSERT_EQ(Vorq::BuildReproDialogTemplate(bytes.data(), bytes.size()), bytes.size());
+  Reader r(bytes);
+  EXPECT_EQ(r.Word(), 1);       // version
+  EXPECT_EQ(r.Word(), 0xFFFF);  // the extended form
+  EXPECT_EQ(r.Dword(), 0u);     // help id
+  EXPECT_EQ(r.Dword(), 0u);     // extended style
+  EXPECT_EQ(r.Dword(), 0x80C000C8u);
+  EXPECT_EQ(r.Word(), 3);  // items
+  EXPECT_EQ(r.Box(), (std::vector<int>{0, 0, 200, 100}));
+  EXPECT_EQ(r.Word(), 0);  // menu
+  EXPECT_EQ(r.Word(), 0);  // class
+  EXPECT_EQ(r.Text(), "Crash Reporter");
+  EXPECT_EQ(r.Word(), 8);    // points
+  EXPECT_EQ(r.Word(), 400);  // weight
+  EXPECT_EQ(r.Byte(), 0);    // italic
+  r.Byte();                  // character set
+  EXPECT_EQ(r.Text(), "MS Shell Dlg");
 
-TEST(CrashDialogTemplate, HeaderTitleAndFont) {
-  const ParsedTemplate t = Parse(BuiltTemplate());
-  EXPECT_EQ(t.version, 1);
-  EXPECT_EQ(t.signature, 0xFFFF);
-  EXPECT_EQ(t.helpId, 0u);
-  EXPECT_EQ(t.extendedStyle, 0u);
-  EXPECT_EQ(t.style, 0x80C000C8u);
-  EXPECT_EQ(t.itemCount, 3);
-  EXPECT_EQ((std::vector<int>{t.x, t.y, t.width, t.height}), (std::vector<int>{0, 0, 200, 100}));
-  EXPECT_EQ(t.menu, 0);
-  EXPECT_EQ(t.windowClass, 0);
-  EXPECT_EQ(t.title, "Crash Reporter");
-  EXPECT_EQ(t.points, 8);
-  EXPECT_EQ(t.weight, 400);
-  EXPECT_EQ(t.italic, 0);
-  EXPECT_EQ(t.face, "MS Shell Dlg");
-}
-
-TEST(CrashDialogTemplate, ThreeItemsEachOnADwordBoundaryAndNothingAfter) {
-  const std::vector<uint8_t> bytes = BuiltTemplate();
-  const ParsedTemplate t = Parse(bytes);
-  struct Expected {
-    uint32_t id;
-    uint16_t classNumber;
+  struct Item {
     uint32_t style;
     std::vector<int> box;
+    uint32_t id;
+    uint16_t classNumber;
     std::string text;
   };
-  const Expected expected[] = {
-      {150,
-       0x0082,
-       0x50000000,
+  const Item items[] = {
+      {0x50000000,
        {2, 2, 196, 16},
+       150,
+       0x0082,
        "Please enter some information about what you were doing when the crash occurred:"},
-      {200, 0x0081, 0x508110C4, {2, 20, 196, 64}, ""},
-      {1, 0x0080, 0x58010001, {80, 86, 40, 12}, "OK"},
+      {0x508110C4, {2, 20, 196, 64}, 200, 0x0081, ""},
+      {0x58010001, {80, 86, 40, 12}, 1, 0x0080, "OK"},
   };
-  ASSERT_EQ(t.items.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    SCOPED_TRACE(expected[i].id);
-    const ParsedItem& item = t.items[i];
-    EXPECT_EQ(item.offset % 4, 0u);
-    EXPECT_EQ(item.helpId, 0u);
-    EXPECT_EQ(item.extendedStyle, 0u);
-    EXPECT_EQ(item.style, expected[i].style);
-    EXPECT_EQ((std::vector<int>{item.x, item.y, item.width, item.height}), expected[i].box);
-    EXPECT_EQ(item.id, expected[i].id);
-    EXPECT_EQ(item.classMarker, 0xFFFF);
-    EXPECT_EQ(item.classNumber, expected[i].classNumber);
-    EXPECT_EQ(item.text, expected[i].text);
-    EXPECT_EQ(item.creationData, 0);
+  for (const Item& item : items) {
+    SCOPED_TRACE(item.id);
+    EXPECT_TRUE(r.SkipZeroPadding());
+    EXPECT_EQ(r.Dword(), 0u);  // help id
+    EXPECT_EQ(r.Dword(), 0u);  // extended style
+    EXPECT_EQ(r.Dword(), item.style);
+    EXPECT_EQ(r.Box(), item.box);
+    EXPECT_EQ(r.Dword(), item.id);
+    EXPECT_EQ(r.Word(), 0xFFFF);  // a predefined class follows
+    EXPECT_EQ(r.Word(), item.classNumber);
+    EXPECT_EQ(r.Text(), item.text);
+    EXPECT_EQ(r.Word(), 0);  // no creation data
   }
-  // Padding before each item is zero, and the template ends with the last item.
-  for (const ParsedItem& item : t.items) {
-    for (size_t at = item.paddingFrom; at < item.offset; ++at)
-      EXPECT_EQ(bytes[at], 0) << "padding at " << at;
-  }
-  EXPECT_EQ(t.end, bytes.size());
-}
+  EXPECT_FALSE(r.Overrun());
+  EXPECT_EQ(r.At(), bytes.size());
 
-TEST(CrashDialogTemplate, TooSmallABufferIsLeftUntouched) {
-  const uint32_t size = Vorq::ReproDialogTemplateSize();
-  std::vector<uint8_t> bytes(size, 0xAB);
-  EXPECT_EQ(Vorq::BuildReproDialogTemplate(bytes.data(), size - 1), 0u);
-  EXPECT_EQ(bytes, std::vector<uint8_t>(size, 0xAB));
-  EXPECT_EQ(Vorq::BuildReproDialogTemplate(nullptr, size), 0u);
+  // A buffer one byte short is left untouched.
+  std::vector<uint8_t> tooSmall(bytes.size(), 0xAB);
+  EXPECT_EQ(Vorq::BuildReproDialogTemplate(tooSmall.data(), bytes.size() - 1), 0u);
+  EXPECT_EQ(tooSmall, std::vector<uint8_t>(bytes.size(), 0xAB));
 }
 
 // ---- The running dialog ----
@@ -245,7 +176,6 @@ void PressOk(HWND dialog) {
 
 TEST(CrashDialog, CentredFocusedAndOkOnlyAfterTheTextChanged) {
   ReproBuffer buffer("");
-  bool looked = false;
   const int result = RunDialog(buffer, [&](HWND dialog) {
     RECT own, desktop;
     GetWindowRect(dialog, &own);
@@ -262,10 +192,8 @@ TEST(CrashDialog, CentredFocusedAndOkOnlyAfterTheTextChanged) {
     Type(dialog, "Opened the map\r");
     EXPECT_TRUE(IsWindowEnabled(Item(dialog, Vorq::kReproOkId)));
     Type(dialog, "then clicked Play");
-    looked = true;
     PressOk(dialog);
   });
-  EXPECT_TRUE(looked);
   EXPECT_EQ(result, 1);
   EXPECT_EQ(buffer.Text(), "Opened the map\r\nthen clicked Play");
   EXPECT_TRUE(buffer.GuardIntact());
@@ -282,30 +210,16 @@ TEST(CrashDialog, AnAnswerTypedThenErasedLeavesAnEmptyBuffer) {
   EXPECT_EQ(buffer.Text(), "");
 }
 
-TEST(CrashDialog, CancelAndEscapeKeepTheBufferAsItWas) {
-  struct Case {
-    const char* name;
-    std::function<void(HWND)> dismiss;
-  };
-  const Case cases[] = {
-      {"cancel", [](HWND dialog) { SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); }},
-      // Posted like a key press, so it goes through the dialog's own message loop.
-      {"escape",
-       [](HWND dialog) {
-         PostMessageA(Item(dialog, Vorq::kReproTextId), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ReproBuffer buffer("");
-    const std::vector<char> before = buffer.bytes;
-    const int result = RunDialog(buffer, [&](HWND dialog) {
-      Type(dialog, "not sent");
-      c.dismiss(dialog);
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_TRUE(buffer.bytes == before);
-  }
+// (The Escape key is pressed at the X display by the fixture's test.)
+TEST(CrashDialog, CancelKeepsTheBufferAsItWas) {
+  ReproBuffer buffer("");
+  const std::vector<char> before = buffer.bytes;
+  const int result = RunDialog(buffer, [](HWND dialog) {
+    Type(dialog, "not sent");
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+  });
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(buffer.bytes == before);
 }
 
 TEST(CrashDialog, ALongAnswerIsCutTo4095Bytes) {

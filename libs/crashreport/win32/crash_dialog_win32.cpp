@@ -242,6 +242,8 @@ uint32_t BuildReproDialogTemplate(void* buffer, uint32_t capacity) {
 }
 
 int AskReproSteps(char* buffer) {
+  if (!buffer)
+    return -1;
   g_reproBuffer = buffer;
   g_reproCapacity = kReproStepsCapacity;
   const uint32_t size = ReproDialogTemplateSize();

@@ -20,8 +20,8 @@ namespace Vorq {
 
 namespace {
 
-constexpr LONG kContinueSearch = 0;   // EXCEPTION_CONTINUE_SEARCH
-constexpr LONG kExecuteHandler = 1;   // EXCEPTION_EXECUTE_HANDLER
+constexpr LONG kContinueSearch = 0;  // EXCEPTION_CONTINUE_SEARCH
+constexpr LONG kExecuteHandler = 1;  // EXCEPTION_EXECUTE_HANDLER
 constexpr char kReportEnd[] = "</crash_report>\n";
 constexpr uint32_t kReportEndLength = sizeof kReportEnd - 1;
 
@@ -134,8 +134,12 @@ LONG WINAPI ProcessWideFilter(EXCEPTION_POINTERS* exceptionPointers) {
 
 // Hands out the next piece of a text whose read position is `*offset`; once the last piece is
 // out the position goes back to the start, so the next rendering reads the text again.
-bool ReadTextPiece(const char* text, uint32_t* offset, uint32_t* length, char* buffer,
-                   uint32_t capacity, bool* finished) {
+bool ReadTextPiece(const char* text,
+                   uint32_t* offset,
+                   uint32_t* length,
+                   char* buffer,
+                   uint32_t capacity,
+                   bool* finished) {
   const uint32_t total = text ? uint32_t(strlen(text)) : 0;
   uint32_t start = *offset < total ? *offset : total;
   uint32_t count = total - start;
@@ -189,8 +193,7 @@ int CrashReporterBasic::Install() {
 int CrashReporterBasic::Uninstall() {
   if (m_installed) {
     BeforeUninstall();
-    SetUnhandledExceptionFilter(
-        reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(m_previousFilter));
+    SetUnhandledExceptionFilter(reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(m_previousFilter));
     m_previousFilter = nullptr;
     Debug::ReleaseSymbolEngine();
     m_installed = false;
@@ -206,7 +209,9 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
 
   if (InterlockedIncrement(&m_crashCount) != 1) {
     // A crash inside the handler, or on another thread while one is handled: pass it on and
-    // touch nothing (the first one's report is still being made).
+    // touch nothing (the first one's report is still being made). The count goes back, so a
+    // process that survives its crash (NoTerminate, ContinueSearch) reports the next one.
+    InterlockedDecrement(&m_crashCount);
     return kContinueSearch;
   }
   m_lastError = lastError;
@@ -238,8 +243,8 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
   char dumpPath[MAX_PATH * 2];
   bool dumpWritten = false;
   if (!(CrashReporterFlags & CrashFlag::NoMinidump)) {
-    int n = snprintf(dumpPath, sizeof dumpPath, "%s%s%s.dmp", CrashFolder(), FilePrefix(),
-                     m_baseName);
+    int n =
+        snprintf(dumpPath, sizeof dumpPath, "%s%s%s.dmp", CrashFolder(), FilePrefix(), m_baseName);
     if (n > 0 && size_t(n) < sizeof dumpPath)
       dumpWritten = WriteMinidump(exceptionPointers, dumpPath);
   }
@@ -314,13 +319,15 @@ const char* CrashReporterBasic::BaseName() {
     char suffix[16];
     snprintf(suffix, sizeof suffix, "_%x", unsigned(GetCurrentProcessId()));
     snprintf(m_baseName, sizeof m_baseName, "%04u%02u%02u_%02u%02u%02u%s", unsigned(now.wYear),
-             unsigned(now.wMonth), unsigned(now.wDay), unsigned(now.wHour),
-             unsigned(now.wMinute), unsigned(now.wSecond), suffix);
+             unsigned(now.wMonth), unsigned(now.wDay), unsigned(now.wHour), unsigned(now.wMinute),
+             unsigned(now.wSecond), suffix);
   }
   return m_baseName;
 }
 
-bool CrashReporterBasic::ReadApplicationXml(uint32_t* length, char* buffer, uint32_t capacity,
+bool CrashReporterBasic::ReadApplicationXml(uint32_t* length,
+                                            char* buffer,
+                                            uint32_t capacity,
                                             bool* finished) {
   *length = 0;
   *finished = true;
@@ -339,7 +346,9 @@ void CrashReporterBasic::GetVersionCookie(uint32_t* length, char* buffer, uint32
   *length = count;
 }
 
-bool CrashReporterBasic::ReadReproSteps(uint32_t* length, char* buffer, uint32_t capacity,
+bool CrashReporterBasic::ReadReproSteps(uint32_t* length,
+                                        char* buffer,
+                                        uint32_t capacity,
                                         bool* finished) {
   return ReadTextPiece(m_reproSteps, &m_reproStepsRead, length, buffer, capacity, finished);
 }

@@ -20,11 +20,13 @@ namespace {
 
 constexpr char kSource[] = "win32\\crash_reporter_file_win32";
 constexpr uint32_t kFolderSize = 260;
-constexpr int kLocalAppDataFolder = 28;  // CSIDL_LOCAL_APPDATA
+constexpr int kLocalAppDataFolder = 28;       // CSIDL_LOCAL_APPDATA
 constexpr DWORD kKnownFolderCreate = 0x8000;  // KF_FLAG_CREATE
 // FOLDERID_LocalAppData, spelled out here so nothing links the GUID library.
-constexpr GUID kLocalAppDataId = {
-    0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+constexpr GUID kLocalAppDataId = {0xF1B32785,
+                                  0x6FBA,
+                                  0x4FCF,
+                                  {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
 
 // The crash folder (always ending in a separator) and the file-name prefix, for the whole
 // process.
@@ -161,9 +163,9 @@ void CrashReporterBasic::SetFolder(const char* path) {
 }
 
 bool CrashReporterBasic::WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) {
-  using WriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                  PMINIDUMP_EXCEPTION_INFORMATION,
-                                  PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+  using WriteDump =
+      BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                    PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
   static WriteDump writeDump = nullptr;
   if (!writeDump)
     writeDump = BindExport<WriteDump>("dbghelp.dll", "MiniDumpWriteDump");
@@ -184,7 +186,8 @@ bool CrashReporterBasic::WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, c
   return written && closed;
 }
 
-bool CrashReporterFile::WriteReportFile(BinXML::Streamable& report, const char* temporaryPath,
+bool CrashReporterFile::WriteReportFile(BinXML::Streamable& report,
+                                        const char* temporaryPath,
                                         const char* reportPath) {
   FILE* file = fopen(temporaryPath, "w");
   if (!file)

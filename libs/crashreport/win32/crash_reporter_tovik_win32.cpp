@@ -41,6 +41,15 @@ uint32_t ReadSessionMarker(const char* path) {
   return session;
 }
 
+// Closes a search handle when it goes out of scope.
+struct ScopedFind {
+  HANDLE handle;
+  ~ScopedFind() {
+    if (handle != INVALID_HANDLE_VALUE)
+      FindClose(handle);
+  }
+};
+
 // `path` with its last four characters (the extension) replaced by `extension`.
 void SwapExtension(char* out, size_t capacity, const char* path, const char* extension) {
   size_t length = strlen(path);
@@ -56,8 +65,8 @@ uint32_t CrashReporterTovik::UploadLoggedFiles() {
   char pattern[kPathSize];
   snprintf(pattern, sizeof pattern, "%s%s*", folder, FilePrefix());
   WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA(pattern, &entry);
-  if (find == INVALID_HANDLE_VALUE)
+  ScopedFind find{FindFirstFileA(pattern, &entry)};
+  if (find.handle == INVALID_HANDLE_VALUE)
     return 0;
   uint32_t uploaded = 0;
   do {
@@ -91,8 +100,7 @@ uint32_t CrashReporterTovik::UploadLoggedFiles() {
       DeleteFileA(sessionPath);
       ++uploaded;
     }
-  } while (FindNextFileA(find, &entry));
-  FindClose(find);
+  } while (FindNextFileA(find.handle, &entry));
   return uploaded;
 }
 
