@@ -372,6 +372,68 @@ TEST_F(CrashReporterStreamTest, OtherThreadsWithContextsReadTheirRegisters) {
   EXPECT_EQ(Balance(xml), "");
 }
 
+TEST_F(CrashReporterStreamTest, StackDumpMarksUnreadableBytesAndEndsAtAnUnreadableLine) {
+  // A readable page followed by an inaccessible one; the stack pointer 40 bytes before the
+  // boundary, so the fifth line straddles it and the sixth cannot be read at all.
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  auto* block = static_cast<unsigned char*>(
+      VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(block, nullptr);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(block + page, page, PAGE_NOACCESS, &old));
+  // "]]>" in the bytes must not end the CDATA section the dump stands in.
+  for (size_t i = 0; i < page; ++i)
+    block[i] = "]]>"[(i + 3 * page - (page - 8)) % 3];  // "]]>" again from 8 before the end
+  uintptr_t sp = reinterpret_cast<uintptr_t>(block + page - 40);
+#if defined(_WIN64)
+  m_context.Rsp = sp;
+#else
+  m_context.Esp = sp;
+#endif
+  std::string xml = Render();
+  VirtualFree(block, 0, MEM_RELEASE);
+  std::string crashing = ElementOf(xml, "thread", "crash=\"yes\"");
+  size_t start = crashing.find("<![CDATA[\n") + 10;
+  size_t end = crashing.find("]]>\n", start);
+  ASSERT_NE(end, std::string::npos);
+  std::string dump = crashing.substr(start, end - start);
+  std::vector<std::string> lines;
+  for (size_t at = 0, next; (next = dump.find('\n', at)) != std::string::npos; at = next + 1)
+    lines.push_back(dump.substr(at, next - at));
+  ASSERT_EQ(lines.size(), 5u) << dump;
+  EXPECT_EQ(lines[2].substr(14, 1), "*");
+  const std::string straddling =
+      " 5d 5d 3e 5d 5d 3e 5d 5d - ?? ?? ?? ?? ?? ?? ?? ??  ]].]].]]????????";
+  ASSERT_GT(lines[4].size(), straddling.size());
+  EXPECT_EQ(lines[4].substr(lines[4].size() - straddling.size()), straddling);
+  for (size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].substr(lines[i].size() - 16).find("]]>"), std::string::npos) << lines[i];
+}
+
+TEST_F(CrashReporterStreamTest, RendersOutsideACrashWithoutTheExceptionParts) {
+  m_reporter.SetCrash(nullptr);
+  Vorq::CrashReporterFlags |= CrashFlag::AllProcesses;
+  std::string xml = Render();
+  EXPECT_EQ(Balance(xml), "");
+  EXPECT_NE(xml.find("\n  <type />\n"), std::string::npos);
+  EXPECT_EQ(xml.find("<bad_address"), std::string::npos);
+  EXPECT_EQ(xml.find("crash=\"yes\""), std::string::npos);
+  EXPECT_EQ(xml.find("<frame>"), std::string::npos);
+  // Other processes: listed after the own one, without the parts only the own one has.
+  std::vector<std::string> processes;
+  for (size_t at = 0; (at = xml.find("<process id=", at)) != std::string::npos; ++at)
+    processes.push_back(xml.substr(at, xml.find("</process>", at) - at));
+  ASSERT_GE(processes.size(), 2u);
+  EXPECT_NE(processes[0].find("self=\"yes\""), std::string::npos);
+  for (size_t i = 1; i < processes.size(); ++i) {
+    EXPECT_EQ(processes[i].find("self="), std::string::npos);
+    EXPECT_NE(processes[i].find("<cmdline />"), std::string::npos);
+    EXPECT_EQ(processes[i].find("<thread "), std::string::npos);
+  }
+}
+
 TEST_F(CrashReporterStreamTest, ModulesListTheTestExecutable) {
   std::string xml = Render();
   char path[MAX_PATH];
