@@ -24,8 +24,8 @@ struct CrashCollectorCursors {
 
   void* threadSnapshot = nullptr;
   uint32_t threadIndex = 0;
-  uint32_t currentThreadId = 0;  // of the thread element being written
-  void* threadHandle = nullptr;  // open while that thread's frames are written
+  uint32_t currentThreadId = 0;         // of the thread element being written
+  void* threadHandle = nullptr;         // open while that thread's frames are written
   const void* threadContext = nullptr;  // the context of that thread, null when none
   // Aligned to 16 where it is used: the allocator may give the reporter less.
   unsigned char contextStorage[kContextStorageSize + 16] = {};

@@ -128,8 +128,8 @@ const char* CrashReporterStream::Read(uint32_t& length) {
   for (;;) {
     if (m_pendingContentLength) {
       uint32_t written = 0;
-      uint32_t consumed = Escape(m_pendingContent, m_pendingContentLength, m_escaped,
-                                 sizeof m_escaped, &written);
+      uint32_t consumed =
+          Escape(m_pendingContent, m_pendingContentLength, m_escaped, sizeof m_escaped, &written);
       m_pendingContent += consumed;
       m_pendingContentLength -= consumed;
       if (written) {
@@ -161,8 +161,11 @@ const char* CrashReporterStream::Read(uint32_t& length) {
   }
 }
 
-uint32_t CrashReporterStream::Escape(const char* text, uint32_t length, char* out,
-                                     uint32_t capacity, uint32_t* written) {
+uint32_t CrashReporterStream::Escape(const char* text,
+                                     uint32_t length,
+                                     char* out,
+                                     uint32_t capacity,
+                                     uint32_t* written) {
   uint32_t used = 0;
   uint32_t consumed = 0;
   while (consumed < length) {
@@ -244,8 +247,11 @@ char* CrashReporterStream::HeadInFront(const char* name, bool withAttributes) {
   return head;
 }
 
-void CrashReporterStream::WriteElement(const char* name, uint32_t attributesLength,
-                                       const char* text, uint32_t length, bool escaped) {
+void CrashReporterStream::WriteElement(const char* name,
+                                       uint32_t attributesLength,
+                                       const char* text,
+                                       uint32_t length,
+                                       bool escaped) {
   char* slot = TextSlot(attributesLength);
   if (length > TextCapacity(attributesLength))
     length = TextCapacity(attributesLength);
@@ -313,8 +319,10 @@ void CrashReporterStream::WriteText(const char* name, const char* text, uint32_t
   WriteElement(name, 0, text, length, false);
 }
 
-void CrashReporterStream::WriteAttributesText(const char* name, uint32_t attributesLength,
-                                              const char* text, uint32_t length) {
+void CrashReporterStream::WriteAttributesText(const char* name,
+                                              uint32_t attributesLength,
+                                              const char* text,
+                                              uint32_t length) {
   WriteElement(name, attributesLength, text, length, false);
 }
 
@@ -322,8 +330,10 @@ void CrashReporterStream::WriteEscapedText(const char* name, const char* text, u
   WriteElement(name, 0, text, length, true);
 }
 
-void CrashReporterStream::WriteAttributesEscapedText(const char* name, uint32_t attributesLength,
-                                                     const char* text, uint32_t length) {
+void CrashReporterStream::WriteAttributesEscapedText(const char* name,
+                                                     uint32_t attributesLength,
+                                                     const char* text,
+                                                     uint32_t length) {
   WriteElement(name, attributesLength, text, length, true);
 }
 
@@ -389,8 +399,8 @@ void CrashReporterStream::Produce() {
       break;
     }
     case kCpuInfo: {
-      uint32_t attributes = std::min(r.GetCpuDetails(Attributes(), kCollectorCapacity / 2),
-                                     kCollectorCapacity / 2);
+      uint32_t attributes =
+          std::min(r.GetCpuDetails(Attributes(), kCollectorCapacity / 2), kCollectorCapacity / 2);
       uint32_t length = r.GetCpuInfo(TextSlot(attributes), TextCapacity(attributes));
       WriteAttributesEscapedText("cpu_info", attributes, TextSlot(attributes), length);
       Go(FlagSet(CrashFlag::IncludeComputer) ? kComputer : kMemoryInfo);
@@ -418,8 +428,8 @@ void CrashReporterStream::Produce() {
       Go(kMemoryInfo);
       break;
     case kMemoryInfo: {
-      uint32_t attributes = std::min(r.GetMemoryInfo(Attributes(), kCollectorCapacity),
-                                     kCollectorCapacity);
+      uint32_t attributes =
+          std::min(r.GetMemoryInfo(Attributes(), kCollectorCapacity), kCollectorCapacity);
       WriteAttributesText("memory_info", attributes, nullptr, 0);
       Go(kTimestamp);
       break;
@@ -603,9 +613,8 @@ void CrashReporterStream::Produce() {
         break;
       }
       uint32_t pathLength = Written(path, kHalf - kTailReserve);
-      uint32_t attributes =
-          std::min(r.GetModuleVersion(Attributes(), kHalf - kCollectorOffset - 1),
-                   kHalf - kCollectorOffset - 1);
+      uint32_t attributes = std::min(r.GetModuleVersion(Attributes(), kHalf - kCollectorOffset - 1),
+                                     kHalf - kCollectorOffset - 1);
       WriteAttributesEscapedText("module", attributes, path, pathLength);
       break;
     }
@@ -615,8 +624,8 @@ void CrashReporterStream::Produce() {
       Go(kProcessMemory);
       break;
     case kProcessMemory: {
-      uint32_t attributes = std::min(r.GetProcessMemory(Attributes(), kCollectorCapacity),
-                                     kCollectorCapacity);
+      uint32_t attributes =
+          std::min(r.GetProcessMemory(Attributes(), kCollectorCapacity), kCollectorCapacity);
       if (attributes)
         WriteOpenMixed("process_memory", attributes);
       r.ProcessMemoryDone();

@@ -40,7 +40,10 @@ class CrashReporterStream : public BinXML::Streamable {
 
   // Replaces each of  " ' & < >  by its entity. Writes whole entities only: answers how many
   // bytes of `text` went into `out` (at most `capacity` bytes), `*written` the output length.
-  virtual uint32_t Escape(const char* text, uint32_t length, char* out, uint32_t capacity,
+  virtual uint32_t Escape(const char* text,
+                          uint32_t length,
+                          char* out,
+                          uint32_t capacity,
                           uint32_t* written);
 
  protected:
@@ -60,11 +63,15 @@ class CrashReporterStream : public BinXML::Streamable {
   virtual void WriteOpenMixed(const char* name, uint32_t attributesLength);
   virtual void WriteEmptyAttributes(const char* name, uint32_t attributesLength);
   virtual void WriteText(const char* name, const char* text, uint32_t length);
-  virtual void WriteAttributesText(const char* name, uint32_t attributesLength, const char* text,
+  virtual void WriteAttributesText(const char* name,
+                                   uint32_t attributesLength,
+                                   const char* text,
                                    uint32_t length);
   virtual void WriteEscapedText(const char* name, const char* text, uint32_t length);
-  virtual void WriteAttributesEscapedText(const char* name, uint32_t attributesLength,
-                                          const char* text, uint32_t length);
+  virtual void WriteAttributesEscapedText(const char* name,
+                                          uint32_t attributesLength,
+                                          const char* text,
+                                          uint32_t length);
 
  private:
   char* Attributes() { return m_work + kCollectorOffset; }
@@ -80,8 +87,11 @@ class CrashReporterStream : public BinXML::Streamable {
   static uint32_t Written(const char* text, uint32_t capacity);
   // Writes indentation + "<" + name (+ " ") in front of the collector area; answers its start.
   char* HeadInFront(const char* name, bool withAttributes);
-  void WriteElement(const char* name, uint32_t attributesLength, const char* text,
-                    uint32_t length, bool escaped);
+  void WriteElement(const char* name,
+                    uint32_t attributesLength,
+                    const char* text,
+                    uint32_t length,
+                    bool escaped);
   void SetPiece(const char* piece, uint32_t length);
   void SetTail(const char* name);
   void Indent(int delta);
@@ -95,7 +105,7 @@ class CrashReporterStream : public BinXML::Streamable {
   uint32_t m_state = 0;
   uint32_t m_size = 0;  // 0 until measured
   bool m_measuring = false;
-  uint32_t m_produced = 0;  // bytes handed out since the last rewind
+  uint32_t m_produced = 0;                 // bytes handed out since the last rewind
   const char* m_pendingContent = nullptr;  // still to go through Escape
   uint32_t m_pendingContentLength = 0;
   const char* m_pendingTail = nullptr;  // the closing tag still to come

@@ -25,14 +25,22 @@ namespace CrashFlag = Vorq::CrashFlag;
 #if defined(_WIN64)
 constexpr int kAddressDigits = 16;
 constexpr const char* kPcName = "RIP";
-uint64_t ProgramCounter(const CONTEXT& context) { return context.Rip; }
-uint64_t StackPointer(const CONTEXT& context) { return context.Rsp; }
+uint64_t ProgramCounter(const CONTEXT& context) {
+  return context.Rip;
+}
+uint64_t StackPointer(const CONTEXT& context) {
+  return context.Rsp;
+}
 constexpr const char* kRegisterNames[] = {"RAX", "R15", "RBP", "SEGCS", "EFLAGS", "RSP", "SEGSS"};
 #else
 constexpr int kAddressDigits = 8;
 constexpr const char* kPcName = "EIP";
-uint64_t ProgramCounter(const CONTEXT& context) { return context.Eip; }
-uint64_t StackPointer(const CONTEXT& context) { return context.Esp; }
+uint64_t ProgramCounter(const CONTEXT& context) {
+  return context.Eip;
+}
+uint64_t StackPointer(const CONTEXT& context) {
+  return context.Esp;
+}
 constexpr const char* kRegisterNames[] = {"EAX", "ESI", "EBP", "SEGCS", "EFLAGS", "ESP", "SEGSS"};
 #endif
 
@@ -138,7 +146,8 @@ std::vector<std::string> OpeningNames(const std::string& xml) {
 }
 
 // The text of the first element `name` whose opening tag contains `marker`.
-std::string ElementOf(const std::string& xml, const std::string& name,
+std::string ElementOf(const std::string& xml,
+                      const std::string& name,
                       const std::string& marker = "") {
   size_t at = 0;
   for (; (at = xml.find("<" + name, at)) != std::string::npos; at += name.size()) {
@@ -191,8 +200,7 @@ class CrashReporterStreamTest : public ::testing::Test {
 
 TEST_F(CrashReporterStreamTest, RendersAWellFormedDocumentInOrder) {
   std::string xml = Render();
-  ASSERT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<crash_report>\n", 0),
-            0u);
+  ASSERT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<crash_report>\n", 0), 0u);
   EXPECT_EQ(xml.substr(xml.size() - 16), "</crash_report>\n");
   EXPECT_EQ(Balance(xml), "");
 
@@ -205,10 +213,10 @@ TEST_F(CrashReporterStreamTest, RendersAWellFormedDocumentInOrder) {
       outline.push_back(name);
   }
   const std::vector<std::string> expected = {
-      "crash_report", "version_cookie", "platform", "os_info",       "cpu_info",
-      "memory_info",  "timestamp",      "lasterror", "type",         "bad_address",
-      "processes",    "process",        "cmdline",   "threads",      "modules",
-      "process_memory", "app_xml",      "user_repro_steps"};
+      "crash_report",   "version_cookie", "platform",        "os_info", "cpu_info",
+      "memory_info",    "timestamp",      "lasterror",       "type",    "bad_address",
+      "processes",      "process",        "cmdline",         "threads", "modules",
+      "process_memory", "app_xml",        "user_repro_steps"};
   EXPECT_EQ(outline, expected);
 
   EXPECT_NE(xml.find("\n  <version_cookie />\n"), std::string::npos);
@@ -297,9 +305,9 @@ TEST_F(CrashReporterStreamTest, CrashingThreadCarriesRegistersFramesAndStackDump
   EXPECT_EQ(frames[0], Value(ProgramCounter(m_context)));
 
   // Stack dump: 32 bytes below to 128 above the stack pointer, 16 per line.
-  std::regex line(
-      " {14}([* ])([0-9A-Fa-f]" + Digits(kAddressDigits) + ") ((?: (?:[0-9a-f]{2}|\\?\\?)){8}) -"
-      "((?: (?:[0-9a-f]{2}|\\?\\?)){8})  ([\\x20-\\x7e]{16})\n");
+  std::regex line(" {14}([* ])([0-9A-Fa-f]" + Digits(kAddressDigits) +
+                  ") ((?: (?:[0-9a-f]{2}|\\?\\?)){8}) -"
+                  "((?: (?:[0-9a-f]{2}|\\?\\?)){8})  ([\\x20-\\x7e]{16})\n");
   std::vector<std::smatch> lines;
   for (auto it = std::sregex_iterator(crashing.begin(), crashing.end(), line);
        it != std::sregex_iterator(); ++it)
@@ -372,6 +380,68 @@ TEST_F(CrashReporterStreamTest, OtherThreadsWithContextsReadTheirRegisters) {
   EXPECT_EQ(Balance(xml), "");
 }
 
+TEST_F(CrashReporterStreamTest, StackDumpMarksUnreadableBytesAndEndsAtAnUnreadableLine) {
+  // A readable page followed by an inaccessible one; the stack pointer 40 bytes before the
+  // boundary, so the fifth line straddles it and the sixth cannot be read at all.
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  auto* block = static_cast<unsigned char*>(
+      VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(block, nullptr);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(block + page, page, PAGE_NOACCESS, &old));
+  // "]]>" in the bytes must not end the CDATA section the dump stands in.
+  for (size_t i = 0; i < page; ++i)
+    block[i] = "]]>"[(i + 3 * page - (page - 8)) % 3];  // "]]>" again from 8 before the end
+  uintptr_t sp = reinterpret_cast<uintptr_t>(block + page - 40);
+#if defined(_WIN64)
+  m_context.Rsp = sp;
+#else
+  m_context.Esp = sp;
+#endif
+  std::string xml = Render();
+  VirtualFree(block, 0, MEM_RELEASE);
+  std::string crashing = ElementOf(xml, "thread", "crash=\"yes\"");
+  size_t start = crashing.find("<![CDATA[\n") + 10;
+  size_t end = crashing.find("]]>\n", start);
+  ASSERT_NE(end, std::string::npos);
+  std::string dump = crashing.substr(start, end - start);
+  std::vector<std::string> lines;
+  for (size_t at = 0, next; (next = dump.find('\n', at)) != std::string::npos; at = next + 1)
+    lines.push_back(dump.substr(at, next - at));
+  ASSERT_EQ(lines.size(), 5u) << dump;
+  EXPECT_EQ(lines[2].substr(14, 1), "*");
+  const std::string straddling =
+      " 5d 5d 3e 5d 5d 3e 5d 5d - ?? ?? ?? ?? ?? ?? ?? ??  ]].]].]]????????";
+  ASSERT_GT(lines[4].size(), straddling.size());
+  EXPECT_EQ(lines[4].substr(lines[4].size() - straddling.size()), straddling);
+  for (size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].substr(lines[i].size() - 16).find("]]>"), std::string::npos) << lines[i];
+}
+
+TEST_F(CrashReporterStreamTest, RendersOutsideACrashWithoutTheExceptionParts) {
+  m_reporter.SetCrash(nullptr);
+  Vorq::CrashReporterFlags |= CrashFlag::AllProcesses;
+  std::string xml = Render();
+  EXPECT_EQ(Balance(xml), "");
+  EXPECT_NE(xml.find("\n  <type />\n"), std::string::npos);
+  EXPECT_EQ(xml.find("<bad_address"), std::string::npos);
+  EXPECT_EQ(xml.find("crash=\"yes\""), std::string::npos);
+  EXPECT_EQ(xml.find("<frame>"), std::string::npos);
+  // Other processes: listed after the own one, without the parts only the own one has.
+  std::vector<std::string> processes;
+  for (size_t at = 0; (at = xml.find("<process id=", at)) != std::string::npos; ++at)
+    processes.push_back(xml.substr(at, xml.find("</process>", at) - at));
+  ASSERT_GE(processes.size(), 2u);
+  EXPECT_NE(processes[0].find("self=\"yes\""), std::string::npos);
+  for (size_t i = 1; i < processes.size(); ++i) {
+    EXPECT_EQ(processes[i].find("self="), std::string::npos);
+    EXPECT_NE(processes[i].find("<cmdline />"), std::string::npos);
+    EXPECT_EQ(processes[i].find("<thread "), std::string::npos);
+  }
+}
+
 TEST_F(CrashReporterStreamTest, ModulesListTheTestExecutable) {
   std::string xml = Render();
   char path[MAX_PATH];
@@ -379,7 +449,8 @@ TEST_F(CrashReporterStreamTest, ModulesListTheTestExecutable) {
   std::string module = ElementOf(xml, "module");
   ASSERT_FALSE(module.empty());
   std::string hex = "[0-9A-Fa-f]" + Digits(kAddressDigits);
-  EXPECT_TRUE(std::regex_search(module, std::regex("^<module base=\"0x" + hex + "-0x" + hex + "\"")))
+  EXPECT_TRUE(
+      std::regex_search(module, std::regex("^<module base=\"0x" + hex + "-0x" + hex + "\"")))
       << module;
   EXPECT_NE(xml.find(std::string("\">") + path + "</module>"), std::string::npos) << path;
   // kernel32 carries a version resource.
@@ -454,7 +525,8 @@ TEST(CrashReporterStreamEscape, ReplacesTheFiveCharactersAndWritesWholeEntities)
       {"ab&", 4, "ab", 2},
       {"", 8, "", 0},
   };
-  class Reporter : public Vorq::CrashReporterBasic {} reporter;
+  class Reporter : public Vorq::CrashReporterBasic {
+  } reporter;
   CrashReporterStream stream(reporter);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);

@@ -188,8 +188,7 @@ uintptr_t StackPointerOf(const CONTEXT& context) {
 }
 
 // The register lines of a thread element, each on its own line under the thread's tag.
-uint32_t AppendRegisters(char* buffer, uint32_t capacity, uint32_t length,
-                         const CONTEXT& context) {
+uint32_t AppendRegisters(char* buffer, uint32_t capacity, uint32_t length, const CONTEXT& context) {
 #if defined(_WIN64)
   using Value = unsigned long long;
   constexpr const char* kLine = "\n          %s=\"0x%016llx\"";
@@ -201,9 +200,8 @@ uint32_t AppendRegisters(char* buffer, uint32_t capacity, uint32_t length,
                  {"R8", context.R8},   {"R9", context.R9},   {"R10", context.R10},
                  {"R11", context.R11}, {"R12", context.R12}, {"R13", context.R13},
                  {"R14", context.R14}, {"R15", context.R15}},
-    control[] = {{"RBP", context.Rbp},    {"RIP", context.Rip},
-                 {"SEGCS", context.SegCs}, {"EFLAGS", context.EFlags},
-                 {"RSP", context.Rsp},    {"SEGSS", context.SegSs}};
+    control[] = {{"RBP", context.Rbp},       {"RIP", context.Rip}, {"SEGCS", context.SegCs},
+                 {"EFLAGS", context.EFlags}, {"RSP", context.Rsp}, {"SEGSS", context.SegSs}};
 #else
   using Value = unsigned;
   constexpr const char* kLine = "\n          %s=\"0x%08x\"";
@@ -212,9 +210,8 @@ uint32_t AppendRegisters(char* buffer, uint32_t capacity, uint32_t length,
     Value value;
   } integer[] = {{"EAX", context.Eax}, {"EBX", context.Ebx}, {"ECX", context.Ecx},
                  {"EDX", context.Edx}, {"EDI", context.Edi}, {"ESI", context.Esi}},
-    control[] = {{"EBP", context.Ebp},    {"EIP", context.Eip},
-                 {"SEGCS", context.SegCs}, {"EFLAGS", context.EFlags},
-                 {"ESP", context.Esp},    {"SEGSS", context.SegSs}};
+    control[] = {{"EBP", context.Ebp},       {"EIP", context.Eip}, {"SEGCS", context.SegCs},
+                 {"EFLAGS", context.EFlags}, {"ESP", context.Esp}, {"SEGSS", context.SegSs}};
 #endif
   if (HasIntegerRegisters(context)) {
     for (const auto& r : integer)
@@ -309,8 +306,8 @@ uint32_t CrashReporterBasic::GetCpuInfo(char* buffer, uint32_t capacity) {
   DWORD type = 0;
   DWORD size = capacity - 1;
   uint32_t length = 0;
-  if (RegQueryValueExA(key, "ProcessorNameString", nullptr, &type,
-                       reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS &&
+  if (RegQueryValueExA(key, "ProcessorNameString", nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                       &size) == ERROR_SUCCESS &&
       type == REG_SZ) {
     buffer[size < capacity ? size : capacity - 1] = '\0';
     length = uint32_t(std::strlen(buffer));
@@ -341,13 +338,13 @@ uint32_t CrashReporterBasic::GetCpuDetails(char* buffer, uint32_t capacity) {
     if (!isWow64(GetCurrentProcess(), &wow64))
       wow64 = FALSE;
   }
-  uint32_t length = Format(
-      buffer, capacity,
-      "number=\"%u\" architecture=\"%s\" family=\"%u\" model=\"%u\" stepping=\"%u\" PAE=%s "
-      "WOW64=%s",
-      unsigned(system.dwNumberOfProcessors), architecture, unsigned(system.wProcessorLevel),
-      unsigned(system.wProcessorRevision >> 8), unsigned(system.wProcessorRevision & 0xFF),
-      YesNo(IsProcessorFeaturePresent(PF_PAE_ENABLED)), YesNo(wow64));
+  uint32_t length =
+      Format(buffer, capacity,
+             "number=\"%u\" architecture=\"%s\" family=\"%u\" model=\"%u\" stepping=\"%u\" PAE=%s "
+             "WOW64=%s",
+             unsigned(system.dwNumberOfProcessors), architecture, unsigned(system.wProcessorLevel),
+             unsigned(system.wProcessorRevision >> 8), unsigned(system.wProcessorRevision & 0xFF),
+             YesNo(IsProcessorFeaturePresent(PF_PAE_ENABLED)), YesNo(wow64));
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
     DWORD featureSet = 0, speed = 0, size = sizeof(DWORD);
@@ -477,8 +474,7 @@ uint32_t CrashReporterBasic::GetBadAddress(char* buffer, uint32_t capacity) {
   const EXCEPTION_RECORD* record = AccessViolation(m_exceptionPointers);
   if (!record)
     return 0;
-  return Format(buffer, capacity, "0x%p",
-                reinterpret_cast<void*>(record->ExceptionInformation[1]));
+  return Format(buffer, capacity, "0x%p", reinterpret_cast<void*>(record->ExceptionInformation[1]));
 }
 
 // ---- Processes ----
@@ -583,8 +579,7 @@ uint32_t CrashReporterBasic::GetUserNameText(char* buffer, uint32_t capacity) {
   DWORD accountSize = sizeof account, domainSize = sizeof domain;
   SID_NAME_USE use;
   uint32_t length = 0;
-  if (LookupAccountSidA(nullptr, user->User.Sid, account, &accountSize, domain, &domainSize,
-                        &use))
+  if (LookupAccountSidA(nullptr, user->User.Sid, account, &accountSize, domain, &domainSize, &use))
     length = Format(buffer, capacity, "%s\\%s", domain, account);
   Memory::Free(user);
   return length;
@@ -675,8 +670,8 @@ bool CrashReporterBasic::NextThread(char* attributes, uint32_t capacity, bool* h
       m_cursors.threadHandle = GetCurrentThread();
     }
   } else if (FlagSet(CrashFlag::ThreadContexts)) {
-    HANDLE thread =
-        OpenThread(THREAD_GET_CONTEXT | THREAD_SUSPEND_RESUME | THREAD_QUERY_INFORMATION, FALSE, id);
+    HANDLE thread = OpenThread(
+        THREAD_GET_CONTEXT | THREAD_SUSPEND_RESUME | THREAD_QUERY_INFORMATION, FALSE, id);
     if (thread) {
       priority = GetThreadPriority(thread);
       DWORD previous = SuspendThread(thread);
@@ -872,9 +867,9 @@ uint32_t CrashReporterBasic::GetProcessMemory(char* buffer, uint32_t capacity) {
   if (!getInfo)
     return 0;
   bool self = m_cursors.processIsSelf || !m_cursors.processId;
-  HANDLE process = self ? GetCurrentProcess()
-                        : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                      m_cursors.processId);
+  HANDLE process =
+      self ? GetCurrentProcess()
+           : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, m_cursors.processId);
   if (!process)
     return 0;
   PROCESS_MEMORY_COUNTERS counters = {};

@@ -46,7 +46,9 @@ struct FrameSymbol {
 // is replaced, optionally with a printf format in single quotes right after the "#"
 // ("#'%x'a"); other characters are copied. At most kMaxFrameText characters, always
 // terminated when `capacity` > 0. Answers the length written.
-uint32_t ExpandFrameTemplate(const char* frameTemplate, const FrameSymbol& frame, char* out,
+uint32_t ExpandFrameTemplate(const char* frameTemplate,
+                             const FrameSymbol& frame,
+                             char* out,
                              uint32_t capacity);
 
 // Walks the stack of `thread` (a handle; may be the pseudo handle of the current thread) from

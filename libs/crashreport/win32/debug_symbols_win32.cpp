@@ -188,7 +188,7 @@ namespace {
 struct SymbolEngine {
   long references = 0;
   HANDLE process = nullptr;
-  bool walkerReady = false;  // the handler runs: StackWalk64 may use it
+  bool walkerReady = false;              // the handler runs: StackWalk64 may use it
   DebugDbgHelpLoader* loader = nullptr;  // only with symbols
   uint64_t frames[kMaxFrames + 1] = {};  // the last walk, ended by kEndOfFrames
   uint32_t recordCount = 0;
@@ -260,8 +260,8 @@ FrameRecord* Resolve(uint64_t address) {
     return known;
   if (!g_engine)
     return nullptr;
-  uint32_t slot = g_engine->recordCount < kTableSize ? g_engine->recordCount++
-                                                     : uint32_t(address % kTableSize);
+  uint32_t slot =
+      g_engine->recordCount < kTableSize ? g_engine->recordCount++ : uint32_t(address % kTableSize);
   FrameRecord* record = &g_engine->records[slot];
   std::memset(record, 0, sizeof *record);
   record->address = address;
@@ -308,7 +308,8 @@ char Conversion(const char* format) {
 class FrameWriter {
  public:
   FrameWriter(char* out, uint32_t capacity)
-      : m_out(out), m_limit(capacity ? (capacity - 1 < kMaxFrameText ? capacity - 1 : kMaxFrameText) : 0) {
+      : m_out(out),
+        m_limit(capacity ? (capacity - 1 < kMaxFrameText ? capacity - 1 : kMaxFrameText) : 0) {
     if (capacity)
       out[0] = '\0';
   }
@@ -363,7 +364,9 @@ void WriteUnknownFunction(FrameWriter& writer, const FrameSymbol& frame) {
 
 }  // namespace
 
-uint32_t ExpandFrameTemplate(const char* frameTemplate, const FrameSymbol& frame, char* out,
+uint32_t ExpandFrameTemplate(const char* frameTemplate,
+                             const FrameSymbol& frame,
+                             char* out,
                              uint32_t capacity) {
   FrameWriter writer(capacity ? out : nullptr, capacity);
   const char* p = frameTemplate ? frameTemplate : "";
@@ -488,7 +491,9 @@ void ReleaseSymbolEngine() {
   Vorq::Memory::Free(engine);
 }
 
-uint32_t WalkStack(void* thread, const void* contextRecord, uint64_t* addresses,
+uint32_t WalkStack(void* thread,
+                   const void* contextRecord,
+                   uint64_t* addresses,
                    uint32_t capacity) {
   if (!contextRecord || !addresses || capacity < 2)
     return 0;
@@ -517,9 +522,8 @@ uint32_t WalkStack(void* thread, const void* contextRecord, uint64_t* addresses,
       tables = help.SymFunctionTableAccess64;
       bases = help.SymGetModuleBase64;
     }
-    while (count < limit &&
-           help.StackWalk64(kMachine, g_engine->process, thread, &frame, &context, nullptr,
-                            tables, bases, nullptr)) {
+    while (count < limit && help.StackWalk64(kMachine, g_engine->process, thread, &frame, &context,
+                                             nullptr, tables, bases, nullptr)) {
       if (!frame.AddrPC.Offset)
         break;
       addresses[count++] = frame.AddrPC.Offset;
@@ -699,7 +703,10 @@ size_t AppendFolder(char* out, size_t used, const char* folder, size_t length) {
   return used + 1 + length;
 }
 
-size_t ComposeSearchPath(char* out, HMODULE* modules, DWORD count, GetModuleFileNameExFunction name) {
+size_t ComposeSearchPath(char* out,
+                         HMODULE* modules,
+                         DWORD count,
+                         GetModuleFileNameExFunction name) {
   HANDLE process = GetCurrentProcess();
   size_t used = 1;
   if (out)
