@@ -126,7 +126,22 @@ __attribute__((noinline)) void AcquireSymbolsGuarded(const char* searchPath) {
 }
 
 // The filter every unhandled exception of the process reaches once a reporter is installed.
+// The C++ run-time's unwinder on 64-bit builds raises an exception of its own for every
+// throw ("GCC" in the low bytes of its code); one that reaches this filter is a throw that
+// nothing catches. Like the run-time's own filter, let it continue: the unwinder then gives
+// up and the run-time calls the terminate handler, which logs the C++ exception and raises
+// it again as a crash (the same road a 32-bit build takes).
+constexpr DWORD kUnwinderCodeMask = 0x20FFFFFF;
+constexpr DWORD kUnwinderCode = 0x20474343;
+
+bool IsUnwinderException(const EXCEPTION_RECORD* record) {
+  return (record->ExceptionCode & kUnwinderCodeMask) == kUnwinderCode &&
+         !(record->ExceptionFlags & EXCEPTION_NONCONTINUABLE);
+}
+
 LONG WINAPI ProcessWideFilter(EXCEPTION_POINTERS* exceptionPointers) {
+  if (IsUnwinderException(exceptionPointers->ExceptionRecord))
+    return EXCEPTION_CONTINUE_EXECUTION;
   if (CrashReporter* reporter = g_currentReporter)
     return reporter->HandleException(exceptionPointers);
   return (CrashReporterFlags & CrashFlag::ContinueSearch) ? kContinueSearch : kExecuteHandler;
@@ -172,6 +187,7 @@ CrashReporterBasic::CrashReporterBasic() {
 
 CrashReporterBasic::~CrashReporterBasic() {
   Uninstall();
+  RewindCollectors();  // a rendering left half-read may hold the adapter list
   if (g_currentReporter == this)
     g_currentReporter = nullptr;
   Memory::Free(m_versionCookie);
