@@ -31,6 +31,11 @@ struct CrashCollectorCursors {
   unsigned char contextStorage[kContextStorageSize + 16] = {};
 
   void* moduleSnapshot = nullptr;
+  // Where no module snapshot can be taken (the emulated 32-bit Wine refuses it), the own
+  // process's modules as the loader lists them.
+  static constexpr uint32_t kMaxListedModules = 512;
+  void* moduleList[kMaxListedModules] = {};
+  uint32_t moduleListCount = 0;
   uint32_t moduleIndex = 0;
   uint64_t moduleBase = 0;  // of the module last named
   uint64_t moduleSize = 0;

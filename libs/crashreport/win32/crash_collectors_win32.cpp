@@ -10,6 +10,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -912,29 +913,60 @@ void CrashReporterBasic::BeginModules() {
   for (int attempt = 0; attempt < 2 && snapshot == INVALID_HANDLE_VALUE; ++attempt)
     snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process);
   m_cursors.moduleSnapshot = snapshot == INVALID_HANDLE_VALUE ? nullptr : snapshot;
+  if (m_cursors.moduleSnapshot || process != GetCurrentProcessId())
+    return;
+  using EnumModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+  auto enumModules = BindFrom<EnumModulesFunction>(Kernel32(), "K32EnumProcessModules");
+  DWORD needed = 0;
+  if (enumModules &&
+      enumModules(GetCurrentProcess(), reinterpret_cast<HMODULE*>(m_cursors.moduleList),
+                  sizeof m_cursors.moduleList, &needed)) {
+    m_cursors.moduleListCount =
+        std::min<uint32_t>(needed / sizeof(HMODULE), CrashCollectorCursors::kMaxListedModules);
+  }
 }
 
 void CrashReporterBasic::EndModules() {
   CloseIfOpen(m_cursors.moduleSnapshot);
+  m_cursors.moduleListCount = 0;
   m_cursors.moduleIndex = 0;
   m_cursors.moduleBase = 0;
   m_cursors.moduleSize = 0;
 }
 
 bool CrashReporterBasic::NextModule(char* buffer, uint32_t capacity) {
-  if (!m_cursors.moduleSnapshot || !capacity)
+  if (!capacity)
     return false;
-  MODULEENTRY32W entry;
-  entry.dwSize = sizeof entry;
-  BOOL more = m_cursors.moduleIndex == 0 ? Module32FirstW(m_cursors.moduleSnapshot, &entry)
-                                         : Module32NextW(m_cursors.moduleSnapshot, &entry);
-  ++m_cursors.moduleIndex;
-  if (!more)
-    return false;
-  m_cursors.moduleBase = reinterpret_cast<uintptr_t>(entry.modBaseAddr);
-  m_cursors.moduleSize = entry.modBaseSize;
-  // The path is kept for GetModuleVersion, which reads the module's version resource.
-  uint32_t length = WideToText(entry.szExePath, m_textBuffer, MAX_PATH * 2);
+  uint32_t length;
+  if (m_cursors.moduleSnapshot) {
+    MODULEENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    BOOL more = m_cursors.moduleIndex == 0 ? Module32FirstW(m_cursors.moduleSnapshot, &entry)
+                                           : Module32NextW(m_cursors.moduleSnapshot, &entry);
+    ++m_cursors.moduleIndex;
+    if (!more)
+      return false;
+    m_cursors.moduleBase = reinterpret_cast<uintptr_t>(entry.modBaseAddr);
+    m_cursors.moduleSize = entry.modBaseSize;
+    // The path is kept for GetModuleVersion, which reads the module's version resource.
+    length = WideToText(entry.szExePath, m_textBuffer, MAX_PATH * 2);
+  } else {
+    if (m_cursors.moduleIndex >= m_cursors.moduleListCount)
+      return false;
+    HMODULE module = static_cast<HMODULE>(m_cursors.moduleList[m_cursors.moduleIndex++]);
+    using ModuleInformationFunction = BOOL(WINAPI*)(HANDLE, HMODULE, MODULEINFO*, DWORD);
+    auto information =
+        BindFrom<ModuleInformationFunction>(Kernel32(), "K32GetModuleInformation");
+    MODULEINFO info = {};
+    if (!information || !information(GetCurrentProcess(), module, &info, sizeof info))
+      info.lpBaseOfDll = module;
+    m_cursors.moduleBase = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
+    m_cursors.moduleSize = info.SizeOfImage;
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
+    path[n < MAX_PATH ? n : MAX_PATH - 1] = L'\0';
+    length = WideToText(path, m_textBuffer, MAX_PATH * 2);
+  }
   uint32_t kept = length < capacity ? length : capacity - 1;
   std::memcpy(buffer, m_textBuffer, kept);
   buffer[kept] = '\0';
