@@ -6,7 +6,6 @@ input, and the running service over a real TCP connection on 127.0.0.1.
 """
 
 import os
-import random
 import socket
 import sqlite3
 import struct
@@ -25,7 +24,7 @@ from binxml import BadStream  # noqa: E402
 
 
 class Codec(unittest.TestCase):
-    def test_length_forms_at_their_borders(self):
+    def test_round_trip(self):
         for n, header in ((0, "00"), (127, "7f"), (128, "8080"), (0x7EFF, "feff"),
                           (0x7F00, "ff00007f00"), (0x10000, "ff00010000")):
             with self.subTest(n=n):
@@ -33,17 +32,6 @@ class Codec(unittest.TestCase):
                 self.assertEqual(item[:1 + len(header) // 2].hex(), "03" + header)
                 [(token, value)] = binxml.items(item)
                 self.assertEqual((token, len(value)), (3, n))
-
-    def test_values(self):
-        w = binxml.Writer(omit_defaults=True)
-        w.uint(1, 0).uint(2, 0x1234).text(3, "abc").text(4, "").boolean(5, False)
-        self.assertEqual(w.bytes().hex(), "02021234" "030461626300")
-        w = binxml.Writer(omit_defaults=False)
-        w.uint(1, 0).uint64(2, 1 << 40).text(3, "")
-        self.assertEqual(w.bytes().hex(), "010100" "02060100000000 00".replace(" ", "")
-                         + "0300")
-
-    def test_message_from_hand_written_bytes(self):
         header = bytes.fromhex(
             "0101 07"  # sequence 7
             "0201 08"  # kind 8
@@ -59,7 +47,7 @@ class Codec(unittest.TestCase):
         self.assertEqual((m.sequence, m.kind, m.source, m.line, m.time, m.previous_session,
                           m.attachment_name, m.data),
                          (7, 8, "main.c", 500, 0x0165F0A3C0, 42, "d.dmp", [b"</>", b"MD"]))
-        self.assertEqual(P.parse_message(P.encode_message(m)).data, m.data)
+        self.assertEqual(P.parse_message(P.encode_message(m)), m)
         # Absent records read as defaults: an empty message is an end of session.
         self.assertTrue(P.parse_message(b"").is_session_end)
 
@@ -80,32 +68,6 @@ class Codec(unittest.TestCase):
                 with self.assertRaises(BadStream):
                     P.parse_message(bytes.fromhex(hexed.replace(" ", "")))
 
-    def test_mutated_messages_decode_or_fail_cleanly(self):
-        good = P.encode_message(P.Message(kind=8, sequence=3, source="a.cpp", line=9, time=5,
-                                          attachment_name="d.dmp", data=[b"<r/>", b"x" * 300]))
-        rng = random.Random(7)
-        for _ in range(3000):
-            data = bytearray(good)
-            for _ in range(rng.randint(1, 4)):
-                data[rng.randrange(len(data))] = rng.randrange(256)
-            data = data[:rng.randint(0, len(data))] if rng.random() < 0.3 else data
-            try:
-                P.parse_message(bytes(data))
-            except BadStream:
-                pass
-
-    def test_answers(self):
-        self.assertEqual(P.parse_answer(P.encode_answer(P.ANSWER_SESSION, session_id=9)[4:])
-                         [:2], (0, 9))
-        text = P.encode_answer(P.ANSWER_DETAILED, 9, 3, 4, 5, "stored")
-        self.assertEqual(P.parse_answer(text[4:]), (2, 9, 3, 4, 5, "stored"))
-        big = P.encode_answer(P.ANSWER_RECEIPT, receipt=3, padding=1025)
-        self.assertEqual(struct.unpack(">I", big[:4])[0], len(big) - 4)
-        self.assertGreater(len(big), P.MAX_ANSWER)
-        self.assertEqual(P.parse_answer(big[4:])[2], 3)
-        with self.assertRaises(BadStream):
-            P.parse_answer(P.corrupt_answer(3)[4:])
-
 
 class Service(unittest.TestCase):
     """One service per test, on a free port, with its database in a temporary folder."""
@@ -115,10 +77,10 @@ class Service(unittest.TestCase):
         self.db = os.path.join(self.tmp.name, "t.db")
         self.start()
 
-    def start(self):
+    def start(self, *options):
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0",
-             "--control-port", "0", "--db", self.db, "--max-message", "100000"],
+             "--control-port", "0", "--db", self.db, "--max-message", "100000", *options],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         ready = self.proc.stdout.readline()
         self.assertIn("collector ready", ready, self.proc.stderr.read() if not ready else "")
@@ -180,26 +142,15 @@ class Service(unittest.TestCase):
         self.send(s, kind=8, sequence=2, source="crash.cpp", line=7,
                   attachment_name="C:\\dumps\\..\\a.dmp", data=[b"<crash/>\0", dump])
         self.assertEqual(self.answer(s)[:3], (P.ANSWER_RECEIPT, session, 2))
-        # A run that follows keeps the session it is given.
-        s2 = self.connect()
-        self.send(s2, kind=0, sequence=5, application="Galvorand", version="1.3",
-                  previous_session=session)
-        self.assertEqual(self.answer(s2)[:2], (P.ANSWER_SESSION, session))
-        self.assertEqual(self.answer(s2)[:3], (P.ANSWER_RECEIPT, session, 5))
-
         self.assertEqual(self.rows("SELECT session_id, level, source, line, client_time, text "
                                    "FROM logs"),
                          [(session, 3, "main.cpp", 12, 1700000000, "two\nlines")])
         self.assertEqual(self.rows("SELECT report FROM crashes"), [("<crash/>",)])
+        # The sender's name is kept as given, never used as a path.
         [(name, size, path)] = self.rows("SELECT name, size, path FROM attachments")
         self.assertEqual((name, size), ("C:\\dumps\\..\\a.dmp", len(dump)))
         with open(os.path.join(self.db + ".files", path), "rb") as f:
             self.assertEqual(f.read(), dump)
-        self.assertEqual(self.rows("SELECT version, starts FROM sessions"), [("1.3", 2)])
-        out = subprocess.run([sys.executable, os.path.join(HERE, "collector.py"), "query",
-                              "--db", self.db, "logs"], capture_output=True, text=True)
-        self.assertIn("main.cpp\t12\t1700000000\t", out.stdout)
-        self.assertIn("two\\nlines", out.stdout)
 
     def test_hostile_input_closes_only_that_connection(self):
         good = self.connect()
@@ -246,38 +197,22 @@ class Service(unittest.TestCase):
         self.send(s, kind=0, application="Galvorand")
         self.assertEqual(self.answer(s)[1], 2)
 
-
-class Discovery(unittest.TestCase):
-    """Questions sent straight to 127.0.0.1 (no broadcast) on free ports."""
-
-    def test_answers_only_questions_with_the_text_it_is_given(self):
+    def test_discovery_answers_only_its_question(self):
         answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.addCleanup(answers.close)
         answers.bind(("127.0.0.1", 0))
         answers.settimeout(5)
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        probe.bind(("127.0.0.1", 0))
-        question_port = probe.getsockname()[1]
-        probe.close()
-        with tempfile.TemporaryDirectory() as tmp, subprocess.Popen(
-                [sys.executable, os.path.join(HERE, "collector.py"), "--port", "0", "--quiet",
-                 "--db", os.path.join(tmp, "d.db"), "--control-port", "0", "--discovery",
-                 "--discovery-bind", "127.0.0.1", "--discovery-port", str(question_port),
-                 "--discovery-reply-port", str(answers.getsockname()[1])],
-                stdout=subprocess.PIPE, text=True) as proc:
-            try:
-                ready = dict(w.split("=", 1) for w in proc.stdout.readline().split() if "=" in w)
-                ask = ("127.0.0.1", question_port)
-                answers.sendto(b"somethingElse\0", ask)  # not a question: no answer
-                answers.sendto(b"tovikClient\0", ask)
-                self.assertEqual(answers.recvfrom(32)[0], b"tovikServer\0")
-                with socket.create_connection(("127.0.0.1", int(ready["control"]))) as c:
-                    c.sendall(b"discovery answer tovikServerX\n")
-                    self.assertTrue(c.makefile("r").readline().startswith("ok"))
-                answers.sendto(b"tovikClient\0", ask)
-                self.assertEqual(answers.recvfrom(32)[0], b"tovikServerX\0")
-            finally:
-                proc.terminate()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind(("127.0.0.1", 0))
+            ask = probe.getsockname()  # a free port; questions go straight to it
+        self.stop()
+        self.start("--discovery", "--discovery-bind", "127.0.0.1", "--discovery-port",
+                   str(ask[1]), "--discovery-reply-port", str(answers.getsockname()[1]))
+        answers.sendto(b"somethingElse\0", ask)  # not a question: no answer
+        answers.sendto(b"tovikClient\0", ask)
+        self.assertEqual(answers.recvfrom(32)[0], b"tovikServer\0")
+        answers.settimeout(0.3)
+        self.assertRaises(socket.timeout, answers.recvfrom, 32)
 
 
 def recv_exactly(s, n):
