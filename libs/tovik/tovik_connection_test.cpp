@@ -36,7 +36,7 @@ Kind KindOf(ITovikConnection* c) {
   return kPublic;
 }
 
-// Sends everything queued and answers what the peer received on `accepted`.
+// What the peer receives on `accepted` until `expected` bytes or 5 s of silence.
 std::string ReceiveAll(sys::Handle accepted, size_t expected) {
   std::string got;
   char buffer[8192];
@@ -81,12 +81,10 @@ TEST(TovikConnectionFactory, ConfigurationTable) {
     const char* host;  // the host of the first attempt after Open
   } cases[] = {
       {"", kAuto, ""},
-      {"   ", kAuto, ""},
       {" Auto ", kAuto, ""},
       {"public", kPublic, kTovikPublicServer},
       {"auto,public", kAutoOrPublic, ""},
       {"public;auto", kAutoOrPublic, ""},
-      {" public , auto ", kAutoOrPublic, ""},
       {"hostA", kList, "hostA"},
       {"hostA:8443, hostB", kList, "hostA:8443"},
       {"hostA;auto", kListAutoPublic, "hostA"},
@@ -99,11 +97,9 @@ TEST(TovikConnectionFactory, ConfigurationTable) {
     SCOPED_TRACE(std::string("configuration \"") + c.text + "\"");
     auto connection = CreateTovikConnection(c.text);
     EXPECT_EQ(KindOf(connection.get()), c.kind);
-    // Not opened, so no discovery broadcast leaves outside the private namespace; the
-    // hosts of the other classes are known before.
-    if (c.kind == kList || c.kind == kPublic) {
+    // Not opened (no discovery broadcast leaves), so only these hosts are known yet.
+    if (c.kind == kList || c.kind == kPublic)
       EXPECT_STREQ(connection->GetHost(), c.host);
-    }
     EXPECT_EQ(connection->GetPort(), kTovikDefaultPort);
   }
 }
@@ -136,9 +132,8 @@ TEST(TovikSimpleConnection, HostTextAndPorts) {
   const struct {
     const char* host;
     uint16_t port;
-  } cases[] = {{"hostA:8443", 8443}, {"hostA:0", 8000},     {"hostA", 8000},
-               {"hostA:", 8000},     {"hostA:65536", 8000}, {"hostA:12x", 8000},
-               {"hostA:65535", 65535}};
+  } cases[] = {{"hostA:8443", 8443},  {"hostA:0", 8000},   {"hostA", 8000},       {"hostA:", 8000},
+               {"hostA:65536", 8000}, {"hostA:12x", 8000}, {"hostA:65535", 65535}};
   for (const auto& p : cases) {
     SCOPED_TRACE(p.host);
     EXPECT_EQ(c.PortOfHost(p.host), p.port);
@@ -173,20 +168,14 @@ TEST(TovikSimpleConnection, QueuedBytesGoOutOnceConnected) {
   }
 }
 
-TEST(TovikSimpleConnection, AppendRefusesWhatDoesNotFit) {
+TEST(TovikSimpleConnection, AppendRefusesWhatDoesNotFitAndARefusedServerCloses) {
   TovikSimpleConnection c(Local(RefusingPort()).c_str());
-  ASSERT_TRUE(c.Open(true));
+  ASSERT_TRUE(c.Open(false));
   std::string block(4000, 'b');
   EXPECT_TRUE(c.Append(block.data(), 4000));
   EXPECT_TRUE(c.Append(block.data(), 96));
   EXPECT_FALSE(c.Append("x", 1));
   EXPECT_EQ(c.PendingOutput(), 4096u);
-}
-
-TEST(TovikSimpleConnection, RefusedServerClosesAndSendsFail) {
-  TovikSimpleConnection c(Local(RefusingPort()).c_str());
-  ASSERT_TRUE(c.Open(false));
-  ASSERT_TRUE(c.Append("x", 1));
   FastClock clock;  // some stacks report a refusal only as a connection that never completes
   EXPECT_FALSE(c.Flush(-1, nullptr));
   EXPECT_FALSE(c.IsOpen());
@@ -197,8 +186,7 @@ TEST(TovikOneFromListConnection, RefusedAndSilentServersAreLeftForTheNext) {
   RawListener full(0);
   BacklogFillers fillers(full.port, 3);
   RawListener good;
-  std::string list = Local(RefusingPort()) + ", auto ," + Local(full.port) + ";" +
-                     Local(good.port);
+  std::string list = Local(RefusingPort()) + ", auto ," + Local(full.port) + ";" + Local(good.port);
   TovikOneFromListConnection c(list.c_str());
   FastClock clock;
   ASSERT_TRUE(c.Open(false));
@@ -257,29 +245,14 @@ TEST(TovikAutoDiscovery, AnswerIsRecognisedExactly) {
     const char* bytes;
     int32_t length;
     bool server;
-  } cases[] = {{"tovikServer", 12, true},    {"tovikServer", 11, true},
-               {"tovikServe", 10, false},    {"tovikServerX", 12, false},
-               {"tovikClient", 12, false},   {"tovikServer\0junk", 16, true},
-               {"", 0, false},               {"TOVIKSERVER", 12, false}};
+  } cases[] = {{"tovikServer", 12, true},       {"tovikServer", 11, true},
+               {"tovikServe", 10, false},       {"tovikServerX", 12, false},
+               {"tovikServer\0junk", 16, true}, {"", 0, false},
+               {"TOVIKSERVER", 12, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
     EXPECT_EQ(TovikAutoDiscoveryConnection::IsServerAnswer(c.bytes, c.length), c.server);
   }
-}
-
-// Discovery broadcasts run only inside the private network namespace of the test run, where
-// the collection service answers them.
-TEST(TovikAutoDiscovery, FindsTheServerThatAnswers) {
-  NEED_COLLECTOR();
-  ServiceBehaviour normal;
-  TovikAutoDiscoveryConnection c;
-  c.SetPort(gvtest::PortOf("GV_TOVIK_PORT"));
-  ASSERT_TRUE(c.Open(false));
-  EXPECT_TRUE(c.IsDiscovering());
-  ASSERT_TRUE(c.Append("\0\0\0\0", 4));  // an empty message
-  ASSERT_TRUE(c.Flush(5000, nullptr));
-  EXPECT_STREQ(c.GetHost(), "127.0.0.1");
-  EXPECT_FALSE(c.IsDiscovering());
 }
 
 TEST(TovikAutoDiscovery, WrongAnswerIgnoredThenRetriedAfterTwoMinutes) {
@@ -306,40 +279,6 @@ TEST(TovikAutoDiscovery, WrongAnswerIgnoredThenRetriedAfterTwoMinutes) {
   EXPECT_TRUE(c.IsDiscovering());
   EXPECT_TRUE(c.Flush(3000, nullptr));
   EXPECT_STREQ(c.GetHost(), "127.0.0.1");
-}
-
-TEST(TovikAutoDiscovery, LateAnswerIsNotWaitedForAndPublicTakesOver) {
-  NEED_COLLECTOR();
-  ServiceBehaviour normal;
-  Control("discovery delay 4000");
-  std::string publicServer = "localhost:" + gvtest::PeerText("GV_TOVIK_PORT");
-  SetTovikPublicServer(publicServer.c_str());
-  TovikAutoDiscoveryOrPublicConnection c;
-  uint64_t start = sys::NowMs();
-  ASSERT_TRUE(c.Open(false));
-  ASSERT_TRUE(c.Append("\0\0\0\0", 4));
-  EXPECT_TRUE(c.Flush(5000, nullptr));
-  uint64_t took = sys::NowMs() - start;
-  EXPECT_GE(took, TovikAutoDiscoveryConnection::kAnswerWaitMs);
-  EXPECT_LT(took, 4000u);
-  EXPECT_EQ(c.GetMode(), TovikAutoDiscoveryOrPublicConnection::kModePublic);
-  EXPECT_STREQ(c.GetHost(), publicServer.c_str());
-  SetTovikPublicServer(nullptr);
-
-  // The answer did come, after the connection had moved on. Catch it here (the socket bound
-  // last gets it) so that it cannot reach the next case's discovery.
-  UDPSocket late;
-  ASSERT_TRUE(late.SetReuseAddress() && late.Bind(kTovikDefaultPort) && late.SetNonBlocking(true));
-  char datagram[32] = {};
-  uint32_t from = 0;
-  bool answered = false;
-  for (int i = 0; i < 500 && !answered; ++i) {
-    int64_t n = late.ReceiveFrom(datagram, sizeof datagram, &from);
-    answered = TovikAutoDiscoveryConnection::IsServerAnswer(datagram, int32_t(n));
-    if (n < 0)
-      cc::SleepMs(10);
-  }
-  EXPECT_TRUE(answered);
 }
 
 TEST(TovikFromListAutoAndPublic, ListThenDiscoveryThenPublic) {

@@ -20,10 +20,9 @@ namespace tovik_test {
 
 namespace sys = cc::SocketSystem;
 
-// A clock that can jump ahead. Skipping sleeps (the default), each sleep advances it by what
-// was asked but really sleeps only 1 ms, so a 20-second wait takes a fraction of a second;
-// use it only where the wait itself is under test, since a real peer gets a tenth of the
-// time it would have. Without skipping, sleeps are real and only Advance jumps.
+// A clock that can jump ahead. Skipping sleeps (the default), each sleep really takes 1 ms but
+// counts as asked, so use it only where the wait itself is under test; without, only Advance
+// jumps.
 class FastClock : public Vorq::TovikClock {
  public:
   explicit FastClock(bool skipSleeps = true) : m_real(Current()), m_skipSleeps(skipSleeps) {
@@ -72,10 +71,9 @@ struct RawListener {
   }
 };
 
-// A port on 127.0.0.1 where nothing listens: connections to it are refused.
+// A port on 127.0.0.1 where nothing listens (the listener closes again at once).
 inline uint16_t RefusingPort() {
-  RawListener gone;
-  return gone.port;  // closed again as `gone` goes
+  return RawListener().port;
 }
 
 inline std::string Local(uint16_t port) {
@@ -125,7 +123,6 @@ struct ServiceBehaviour {
     Control("mode normal");
     Control("discovery on");
     Control("discovery answer tovikServer");
-    Control("discovery delay 0");
   }
 };
 
