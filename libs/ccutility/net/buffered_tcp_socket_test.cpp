@@ -9,6 +9,7 @@
 
 #include "tests/support/exception_text.h"
 #include "tests/support/memory_socket.h"
+#include "tests/support/peer_env.h"
 
 namespace {
 
@@ -115,11 +116,8 @@ TEST(BufferedTCPSocket, ReceiveNAcrossCloses) {
 }
 
 TEST(BufferedTCPSocket, ReceiveNServesBufferedBytesFirst) {
-  std::string input = "head\r\n";
-  std::string body(3 * 1000 * 1000, '\0');
-  for (size_t i = 0; i < body.size(); ++i)
-    body[i] = char(i * 31 + i / 251);
-  input += body;
+  const std::string body = gvtest::Pattern(0, 3 * 1000 * 1000);
+  const std::string input = "head\r\n" + body;
   for (uint32_t piece : {0u, 1000u, 77777u}) {
     SCOPED_TRACE(piece);
     auto s = Scripted(input, piece);

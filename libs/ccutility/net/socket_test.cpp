@@ -131,12 +131,8 @@ TEST(Socket, RefusedConnectIsConnectionRefused) {
 
 TEST(Socket, UnknownNameIsHostNotFound) {
   SocketPtr s(new BufferedTCPSocket);
-  try {
-    s->Connect("nohost.invalid", 80, 2000);
-    ADD_FAILURE() << "connected";
-  } catch (const Ex::ConnectionClosedError& e) {
-    EXPECT_STREQ(e.GetDescription().c_str(), "SocketError:Host Not Found (11001)");
-  }
+  EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { s->Connect("nohost.invalid", 80, 2000); }),
+            "SocketError:Host Not Found (11001)");
   EXPECT_EQ(s->GetState(), Socket::kClosed);
 }
 
@@ -298,10 +294,12 @@ TEST(Socket, ShutdownAndCloseStates) {
   EXPECT_EQ(WhatOf([&] { p.server->WaitReadable(0); }), "SocketError:Peer Is Shutting Down");
   p.server->Send("answer\n");
   EXPECT_STREQ(p.client->ReadLine(false).c_str(), "answer");
-  // Half-closing after the peer's close closes the socket.
+  // Half-closing after the peer's close closes the socket; the closing side drains what is
+  // still on its way.
+  p.server->Send(std::string(100000, 'd').c_str());
   p.server->ShutdownSend();
   EXPECT_EQ(p.server->GetState(), Socket::kClosed);
-  p.client->CloseGracefully(2000);
+  p.client->CloseGracefully(5000);
   EXPECT_EQ(p.client->GetState(), Socket::kClosed);
   EXPECT_FALSE(p.client->IsValid());
 
@@ -309,24 +307,6 @@ TEST(Socket, ShutdownAndCloseStates) {
   EXPECT_EQ(WhatOf([&] { p.client->Receive(&c, 1); }), "SocketError:Not Connected");
   EXPECT_EQ(WhatOf([&] { p.client->GetLocalAddress(); }), "SocketError:Not Connected");
   EXPECT_EQ(WhatOf([&] { p.client->WaitReadable(0); }), "SocketError:Not Connected");
-}
-
-TEST(Socket, CloseGracefullyDrainsWhatThePeerStillSends) {
-  Pair p;
-  p.server->Send(std::string(100000, 'd').c_str());
-  std::thread closer([&] {
-    // The server closes once it has seen our half-close.
-    try {
-      char c;
-      while (p.server->Receive(&c, 1) != 0) {
-      }
-    } catch (const Ex&) {
-    }
-    p.server->Close();
-  });
-  p.client->CloseGracefully(5000);
-  closer.join();
-  EXPECT_EQ(p.client->GetState(), Socket::kClosed);
 }
 
 TEST(Socket, CloseGracefullyKeepsItsTimeLimitWithBytesStillBuffered) {
