@@ -50,9 +50,7 @@ class KeyFiles(unittest.TestCase):
                     write(path, text.encode())
                     with self.assertRaises(publish.PublishError):
                         publish.private_key(path) if "private" in name else publish.read_key(path)
-
-    def test_a_public_key_cannot_sign(self):
-        with self.assertRaises(publish.PublishError):
+        with self.assertRaises(publish.PublishError):  # a public key cannot sign
             publish.private_key(os.path.join(HERE, "..", "plugin", "keys", "plugin.pub"))
 
 
