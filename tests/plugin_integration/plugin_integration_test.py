@@ -173,8 +173,7 @@ class PluginRoad(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
         os.makedirs(cls.work)
         hosts = os.path.join(cls.work, "hosts")
-        with open(hosts, "w") as f:
-            f.write("127.0.0.1 localhost %s\n" % " ".join(HOSTS))
+        write(hosts, ("127.0.0.1 localhost %s\n" % " ".join(HOSTS)).encode())
         sh("mount", "--bind", hosts, "/etc/hosts")
 
         # What the publisher serves: the newer plug-in, and an application folder whose
@@ -228,7 +227,7 @@ class PluginRoad(unittest.TestCase):
         os.makedirs(self.company, exist_ok=True)
         shutil.copy(dll, os.path.join(self.company, "npwoxact.dll"))
 
-    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None, watch=None):
+    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None):
         """Runs Galvorand.exe once in a fresh folder with self-patching on."""
         folder = os.path.join(self.work, "cases", self.id().split(".")[-1])
         shutil.rmtree(folder, ignore_errors=True)
@@ -247,13 +246,10 @@ class PluginRoad(unittest.TestCase):
         offset = len(read(self.publisher.log))
         command = [os.path.join(ROOT, "tests", "support", "wine-run"), OPTIONS.arch,
                    os.path.join(folder, "Galvorand.exe")]
-        process = subprocess.Popen(command, env=environment, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        try:
-            status = process.wait(timeout=240)
+        try:  # on time-out the launcher is killed and waited for
+            status = subprocess.run(command, env=environment, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, timeout=240).returncode
         except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
             self.fail("the launcher did not end within 240 s")
         return Run(folder, status - 256 if status > 127 else status, self.publisher.requests_since(offset))
 
