@@ -98,8 +98,9 @@ TEST(TovikConnectionFactory, ConfigurationTable) {
     auto connection = CreateTovikConnection(c.text);
     EXPECT_EQ(KindOf(connection.get()), c.kind);
     // Not opened (no discovery broadcast leaves), so only these hosts are known yet.
-    if (c.kind == kList || c.kind == kPublic)
+    if (c.kind == kList || c.kind == kPublic) {
       EXPECT_STREQ(connection->GetHost(), c.host);
+    }
     EXPECT_EQ(connection->GetPort(), kTovikDefaultPort);
   }
 }
@@ -205,39 +206,19 @@ TEST(TovikOneFromListConnection, RefusedAndSilentServersAreLeftForTheNext) {
   EXPECT_FALSE(c.IsOpen());
 }
 
-TEST(TovikSimpleConnection, FlushTimeOutsAndLostConnection) {
-  {
-    RawListener full(0);
-    BacklogFillers fillers(full.port, 2);
-    TovikSimpleConnection silent(Local(full.port).c_str());
-    ASSERT_TRUE(silent.Open(false));
-    ASSERT_TRUE(silent.Append("x", 1));
-    uint32_t elapsed = 0;
-    EXPECT_FALSE(silent.Flush(0, &elapsed));
-    EXPECT_EQ(elapsed, 0u);
-    EXPECT_FALSE(silent.Flush(30, &elapsed));
-    EXPECT_EQ(elapsed, 30u);  // capped at the time-out
-    EXPECT_TRUE(silent.IsOpen());
-    EXPECT_TRUE(silent.HasPendingOutput());
-  }
-
-  // A peer that resets the connection: the next flush closes it.
-  RawListener listener;
-  TovikSimpleConnection c(Local(listener.port).c_str());
-  ASSERT_TRUE(c.Open(false));
-  ASSERT_TRUE(c.Append("a", 1));
-  ASSERT_TRUE(c.Flush(5000, nullptr));
-  sys::Handle accepted = listener.Accept(5000);
-  ASSERT_NE(accepted, sys::kInvalidHandle);
-  sys::Close(accepted);
-  cc::SleepMs(50);
-  std::string block(1000, 'z');
-  for (int i = 0; i < 20 && c.IsOpen(); ++i) {
-    ASSERT_TRUE(c.Append(block.data(), uint32_t(block.size())));
-    c.Flush(1000, nullptr);
-    cc::SleepMs(10);
-  }
-  EXPECT_FALSE(c.IsOpen());
+TEST(TovikSimpleConnection, FlushTimesOutOnASilentServerAndStaysOpen) {
+  RawListener full(0);
+  BacklogFillers fillers(full.port, 2);
+  TovikSimpleConnection silent(Local(full.port).c_str());
+  ASSERT_TRUE(silent.Open(false));
+  ASSERT_TRUE(silent.Append("x", 1));
+  uint32_t elapsed = 0;
+  EXPECT_FALSE(silent.Flush(0, &elapsed));
+  EXPECT_EQ(elapsed, 0u);
+  EXPECT_FALSE(silent.Flush(30, &elapsed));
+  EXPECT_EQ(elapsed, 30u);  // capped at the time-out
+  EXPECT_TRUE(silent.IsOpen());
+  EXPECT_TRUE(silent.HasPendingOutput());
 }
 
 TEST(TovikAutoDiscovery, AnswerIsRecognisedExactly) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -279,10 +278,7 @@ TEST(BinXMLStreams, FileStreamReadsInPiecesWithOptionalZero) {
     for (bool zero : {false, true}) {
       SCOPED_TRACE(testing::Message() << size << (zero ? " with zero" : ""));
       Bytes content = Pattern(size);
-      {
-        std::ofstream file(folder.Native("f.bin"), std::ios::binary);
-        file.write(reinterpret_cast<const char*>(content.data()), size);
-      }
+      ASSERT_TRUE(folder.Write("f.bin", std::string(content.begin(), content.end())));
       std::vector<std::pair<uint32_t, uint32_t>> progress;
       auto report = [](uint32_t done, uint32_t total, void* context) {
         static_cast<decltype(progress)*>(context)->push_back({done, total});
