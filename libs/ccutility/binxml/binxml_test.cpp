@@ -371,35 +371,25 @@ TEST(BinXMLReader, PeekedHeaderIsReadOnceAndSkippedWithItsRecord) {
 
 TEST(BinXMLReader, HostileInputThrowsBadStream) {
   using R = BinXML::Reader;
-  // What is read after the first header.
-  void (*const header)(R&) = [](R&) {};
-  void (*const boolean)(R&) = [](R& r) { r.ReadBool(); };
-  void (*const u32)(R&) = [](R& r) { r.ReadUInt32(); };
-  void (*const u64)(R&) = [](R& r) { r.ReadUInt64(); };
-  void (*const text)(R&) = [](R& r) { r.ReadText(); };
-  void (*const u32InRecord)(R&) = [](R& r) {
-    r.EnterRecord();
-    r.ReadHeader();
-    r.ReadUInt32();
-  };
-  void (*const skipInRecord)(R&) = [](R& r) {
-    uint64_t outer = r.EnterRecord();
-    r.ReadHeader();
-    r.LeaveRecord(outer);
-  };
+  void (*const u32InRecord)(R&) = [](R& r) { r.EnterRecord(), r.ReadHeader(), r.ReadUInt32(); };
   struct Case {
     const char* name;
     Bytes wire;
-    void (*read)(R&);
+    void (*read)(R&);  // what is read after the first header
   } cases[] = {
-      {"u32 of 5 bytes", {1, 5, 0, 0, 0, 0, 1}, u32},
-      {"u64 of 9 bytes", {1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 1}, u64},
-      {"bool of 2 bytes", {1, 2, 0, 1}, boolean},
-      {"long form cut", {1, 0xFF, 0, 0, 1}, header},
-      {"huge length", {1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}, text},
+      {"u32 of 5 bytes", {1, 5, 0, 0, 0, 0, 1}, [](R& r) { r.ReadUInt32(); }},
+      {"u64 of 9 bytes", {1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 1}, [](R& r) { r.ReadUInt64(); }},
+      {"bool of 2 bytes", {1, 2, 0, 1}, [](R& r) { r.ReadBool(); }},
+      {"long form cut", {1, 0xFF, 0, 0, 1}, [](R&) {}},
+      {"huge length", {1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}, [](R& r) { r.ReadText(); }},
       {"item past its record", {2, 3, 1, 4, 0, 0, 0, 0}, u32InRecord},
       {"header past its record", {2, 3, 1, 0xFF, 0, 0, 0, 1, 0}, u32InRecord},
-      {"unknown item past its record", {2, 3, 9, 4, 0, 0, 0, 0, 0}, skipInRecord},
+      {"unknown item past its record",
+       {2, 3, 9, 4, 0, 0, 0, 0, 0},
+       [](R& r) {
+         uint64_t outer = r.EnterRecord();
+         r.ReadHeader(), r.LeaveRecord(outer);
+       }},
   };
   for (const Case& c : cases) {
     for (bool bounded : {true, false}) {
