@@ -205,7 +205,6 @@ TEST(BinXMLWriter, NestedRecordsWithStreamedValuesMatchTheWireFormat) {
         w.SetToken(9), w.Write(uint32_t(2));
         w.EndRecord();
         w.SetToken(3), w.Write(CCString("z"));
-
         bool streamed = threshold && attachment >= threshold;
         EXPECT_EQ(w.GetStreamedSize(), streamed ? 2 * attachment : 0);
         EXPECT_EQ(w.GetChunkCount(), streamed ? 5u : 1u);
