@@ -2,24 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "launcher/pathutil/path_util.h"
-#include "logging/multi_logger.h"
+#include "tests/support/exception_text.h"
 #include "tests/support/test_folder.h"
 
 namespace {
 
-std::string ReadAll(const CCString& path) {
-  CCString text = PathUtil::ReadWholeFile(path);
-  return std::string(text.c_str(), text.Length());
-}
-
-std::vector<std::string> Lines(const std::string& text) {
+// The file's lines without their "\r\n".
+std::vector<std::string> Lines(const CCString& path) {
+  std::string text = gvtest::Str(PathUtil::ReadWholeFile(path));
   std::vector<std::string> lines;
   size_t at = 0;
   for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
@@ -37,11 +32,9 @@ void ExpectBanner(const std::string& line, const std::string& version) {
       std::regex(
           R"(\*\*\*\* Starting at (Sun|Mon|Tue|Wed|Thu|Fri|Sat) )"
           R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|0[1-9]|[12]\d|3[01]) )"
-          R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d (\d{4}) with version (.*) \*\*\*\*)")))
+          R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d 2\d{3} with version (.*) \*\*\*\*)")))
       << line;
-  std::time_t now = std::time(nullptr);
-  EXPECT_LE(std::abs(std::stoi(m[5].str()) - (std::gmtime(&now)->tm_year + 1900)), 1);
-  EXPECT_EQ(m[6].str(), version);
+  EXPECT_EQ(m[5].str(), version);
 }
 
 }  // namespace
@@ -57,7 +50,7 @@ TEST(FileLogger, BannerPrefixesAndLineEnds) {
   logger->Log(2, __LINE__, "Main", "100% finished text");
   logger->Finish(100);
 
-  std::vector<std::string> lines = Lines(ReadAll(path));
+  std::vector<std::string> lines = Lines(path);
   ASSERT_EQ(lines.size(), 11u);
   ExpectBanner(lines[0], "4.0.0.320");
   const char* expected[] = {
@@ -84,7 +77,7 @@ TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
     second->version = "5.1.2.3";  // the application's version arrives before any message
     second->Log(5, 0, "", "run two");
   }
-  std::vector<std::string> lines = Lines(ReadAll(path));
+  std::vector<std::string> lines = Lines(path);
   ASSERT_EQ(lines.size(), 5u);
   ExpectBanner(lines[0], "4.0.0.320");
   EXPECT_EQ(lines[1], "run one");
@@ -93,7 +86,7 @@ TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
   EXPECT_EQ(lines[4], "*Warning: run two");
 }
 
-TEST(FileLogger, WritesThroughAReadOnlyFileAndTheFanOut) {
+TEST(FileLogger, WritesThroughAReadOnlyFile) {
   TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString path = temp.Join("ro.log");
@@ -103,15 +96,11 @@ TEST(FileLogger, WritesThroughAReadOnlyFileAndTheFanOut) {
   }
   TestFolder::MakeReadOnly(temp.Native("ro.log"));
 
-  MultiLogger multi;
-  multi.SetLevel(0);
   CCSharedPtr<FileLogger> logger(new FileLogger(path, 3));
-  multi.Add(logger);
-  multi.LogF(2, 0, "", "%s", "filtered by the file");
-  multi.LogF(7, 0, "", "fatal %d", -4);
-  multi.Finish(100);
+  logger->LogF(7, 0, "", "fatal %d", -4);
+  logger->Finish(100);
 
-  std::vector<std::string> lines = Lines(ReadAll(path));
+  std::vector<std::string> lines = Lines(path);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "old line");
   ExpectBanner(lines[1], "4.0.0.320");
