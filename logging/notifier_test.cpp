@@ -10,6 +10,7 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "tests/support/exception_text.h"
 #include "tests/support/peer_env.h"
 #include "tests/support/test_folder.h"
 
@@ -68,15 +69,9 @@ TEST(Notifier, AnyFailedAttemptLeavesTheMarkerForTheNextStart) {
 TEST(Notifier, MissingMarkerEndsTheRunWithAFileError) {
   TestFolder folder;
   CCString notify = folder.Join("absent.notify");
-  Notifier* direct = new Notifier(notify, folder.Join("absent.notified"));
-  CCSharedPtr<Notifier> holder(direct);
-  try {
-    direct->Run();
-    ADD_FAILURE() << "no exception";
-  } catch (const cc::File::Exception& e) {
-    EXPECT_EQ(std::string(e.Message().c_str()),
-              "Cannot open file - " + std::string(notify.c_str()));
-  }
+  CCSharedPtr<Notifier> direct(new Notifier(notify, folder.Join("absent.notified")));
+  EXPECT_EQ(gvtest::WhatOf<cc::File::Exception>([&] { direct->Run(); }),
+            "Cannot open file - " + std::string(notify.c_str()) + " (2)");
   // On its thread the failure ends the body quietly and counts as finished.
   Markers m("");
   PathUtil::DeletePath(m.notify, true);
