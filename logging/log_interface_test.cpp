@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,8 +47,7 @@ class RecordingSink : public LogInterface {
   void OnFiltered() override { Note("filtered"); }
 
   bool wantsNotice = false;
-  void (*onWrite)() = nullptr;
-  void (*onStop)() = nullptr;
+  std::function<void()> onWrite, onStop;
 
  private:
   void Note(const std::string& what) { m_journal->push_back(m_name + ": " + what); }
@@ -150,28 +149,21 @@ TEST(MultiLogger, AttachedSinkOutlivesItsOtherHolders) {
 // can take neither; many threads logging at once lose nothing.
 TEST(MultiLogger, LocksFanOutThenSinkAndSerialisesWriters) {
   Journal journal;
-  static MultiLogger* s_multi;
-  static RecordingSink* s_sink;
-  static std::atomic<int> s_heldBoth;
   MultiLogger multi;
   multi.SetLevel(0);
   auto* sink = new RecordingSink("s", 0, &journal);
   multi.Add(sink);
-  s_multi = &multi;
-  s_sink = sink;
-  s_heldBoth = 0;
-  auto probeLocks = [] {
-    std::thread probe([] {
-      bool multiFree = s_multi->mutex.TryLock();
+  int heldBoth = 0;
+  auto probeLocks = [&] {
+    std::thread([&] {
+      bool multiFree = multi.mutex.TryLock();
       if (multiFree)
-        s_multi->mutex.Unlock();
-      bool sinkFree = s_sink->mutex.TryLock();
+        multi.mutex.Unlock();
+      bool sinkFree = sink->mutex.TryLock();
       if (sinkFree)
-        s_sink->mutex.Unlock();
-      if (!multiFree && !sinkFree)
-        ++s_heldBoth;
-    });
-    probe.join();
+        sink->mutex.Unlock();
+      heldBoth += !multiFree && !sinkFree;
+    }).join();
   };
   sink->onWrite = probeLocks;
   multi.Log(2, 1, "f", "probe");
@@ -179,7 +171,7 @@ TEST(MultiLogger, LocksFanOutThenSinkAndSerialisesWriters) {
   sink->onStop = probeLocks;
   multi.Finish(100);
   sink->onStop = nullptr;
-  EXPECT_EQ(s_heldBoth.load(), 2);
+  EXPECT_EQ(heldBoth, 2);
 
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
