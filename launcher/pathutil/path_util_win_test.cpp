@@ -4,7 +4,6 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "launcher/text/text_helpers.h"
-#include "libs/ccutility/file/cc_file.h"
 #include "tests/support/test_folder.h"
 
 // A loaded module cannot be removed but can be renamed: the replaced file moves aside to
@@ -18,15 +17,9 @@ TEST(PathUtil, ReplaceFileMovesALoadedModuleAside) {
   CCString backup = temp.Join("module.dll.bak");
   CCString source = temp.Join("update.dll");
   ASSERT_TRUE(PathUtil::CopyPath(ToUTF8(self), module));
-  {
-    cc::File stale(backup, cc::File::kWrite);
-    stale.Write("stale");
-  }
+  ASSERT_TRUE(temp.Write("module.dll.bak", "stale"));
   TestFolder::MakeReadOnly(temp.Native("module.dll.bak"));
-  {
-    cc::File update(source, cc::File::kWrite);
-    update.Write("new module");
-  }
+  ASSERT_TRUE(temp.Write("update.dll", "new module"));
   CCString original = PathUtil::ReadWholeFile(module);
 
   HMODULE loaded = LoadLibraryExW(ToWide(module).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
