@@ -28,20 +28,12 @@ constexpr const char* kPcName = "RIP";
 uint64_t ProgramCounter(const CONTEXT& context) {
   return context.Rip;
 }
-uint64_t StackPointer(const CONTEXT& context) {
-  return context.Rsp;
-}
-constexpr const char* kRegisterNames[] = {"RAX", "R15", "RBP", "SEGCS", "EFLAGS", "RSP", "SEGSS"};
 #else
 constexpr int kAddressDigits = 8;
 constexpr const char* kPcName = "EIP";
 uint64_t ProgramCounter(const CONTEXT& context) {
   return context.Eip;
 }
-uint64_t StackPointer(const CONTEXT& context) {
-  return context.Esp;
-}
-constexpr const char* kRegisterNames[] = {"EAX", "ESI", "EBP", "SEGCS", "EFLAGS", "ESP", "SEGSS"};
 #endif
 
 // A register value or bare frame address as the report prints it (lower case).
@@ -51,16 +43,7 @@ std::string Value(uint64_t value) {
   return text;
 }
 
-// An address as the report prints it with "0x%p".
-std::string Pointer(uint64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%p", reinterpret_cast<void*>(uintptr_t(value)));
-  return text;
-}
-
-std::string Digits(int count) {
-  return "{" + std::to_string(count) + "}";
-}
+const std::string kHexAddress = "[0-9a-f]{" + std::to_string(kAddressDigits) + "}";
 
 // A reporter whose crash is set by the test instead of by the filter.
 class TestReporter : public Vorq::CrashReporterBasic {
@@ -71,94 +54,59 @@ class TestReporter : public Vorq::CrashReporterBasic {
   }
 };
 
-std::string ReadAll(CrashReporterStream& stream, size_t* pieces = nullptr) {
+std::string ReadAll(CrashReporterStream& stream) {
   std::string text;
   uint32_t length = 0;
-  size_t count = 0;
   while (const char* piece = stream.Read(length)) {
     EXPECT_GT(length, 0u);
     EXPECT_LE(length, CrashReporterStream::kWorkBufferSize);
     text.append(piece, length);
-    ++count;
   }
-  if (pieces)
-    *pieces = count;
   return text;
 }
 
-struct Tag {
-  std::string name;
-  bool closing;
-  bool empty;
-};
-
-// The tags of the document in order, CDATA and the declaration skipped. Attribute values are
-// written unescaped, so a ">" inside one would end the tag early: the reports rendered here
-// have none.
-std::vector<Tag> Tags(const std::string& xml) {
-  std::vector<Tag> tags;
-  size_t at = 0;
-  while ((at = xml.find('<', at)) != std::string::npos) {
+// Whether every opening tag is closed in order: what went wrong, or "". `names` gets the
+// opening tags' names in order. CDATA and the declaration are skipped; attribute values are
+// written unescaped, so a ">" inside one would end the tag early: these reports have none.
+std::string Balance(const std::string& xml, std::vector<std::string>* names = nullptr) {
+  std::vector<std::string> open;
+  for (size_t at = 0; (at = xml.find('<', at)) != std::string::npos;) {
     if (xml.compare(at, 9, "<![CDATA[") == 0) {
       at = xml.find("]]>", at);
       continue;
     }
-    size_t end = xml.find('>', at);
+    const size_t end = xml.find('>', at);
     if (end == std::string::npos)
-      break;
-    std::string inner = xml.substr(at + 1, end - at - 1);
+      return "unterminated tag";
+    const std::string inner = xml.substr(at + 1, end - at - 1);
     at = end + 1;
     if (inner.empty() || inner[0] == '?')
       continue;
-    Tag tag{"", inner[0] == '/', inner.back() == '/'};
-    size_t start = tag.closing ? 1 : 0;
-    size_t stop = inner.find_first_of(" \n/", start);
-    tag.name = inner.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
-    tags.push_back(tag);
-  }
-  return tags;
-}
-
-// Every opening tag is closed in order; answers what went wrong, or "".
-std::string Balance(const std::string& xml) {
-  std::vector<std::string> open;
-  for (const Tag& tag : Tags(xml)) {
-    if (tag.empty)
+    const bool closing = inner[0] == '/';
+    const std::string name = inner.substr(closing, inner.find_first_of(" \n/", 1) - closing);
+    if (!closing && names)
+      names->push_back(name);
+    if (inner.back() == '/')
       continue;
-    if (!tag.closing) {
-      open.push_back(tag.name);
-    } else if (open.empty() || open.back() != tag.name) {
-      return "unexpected </" + tag.name + ">";
-    } else {
+    if (!closing)
+      open.push_back(name);
+    else if (open.empty() || open.back() != name)
+      return "unexpected </" + name + ">";
+    else
       open.pop_back();
-    }
   }
   return open.empty() ? "" : "unclosed <" + open.back() + ">";
 }
 
-std::vector<std::string> OpeningNames(const std::string& xml) {
-  std::vector<std::string> names;
-  for (const Tag& tag : Tags(xml)) {
-    if (!tag.closing)
-      names.push_back(tag.name);
-  }
-  return names;
-}
-
-// The text of the first element `name` whose opening tag contains `marker`.
+// The text of the first element `name` whose opening tag contains `marker`, or "".
 std::string ElementOf(const std::string& xml,
                       const std::string& name,
                       const std::string& marker = "") {
-  size_t at = 0;
-  for (; (at = xml.find("<" + name, at)) != std::string::npos; at += name.size()) {
-    char next = xml[at + 1 + name.size()];
-    if (next != ' ' && next != '>')
-      continue;
-    size_t end = xml.find("</" + name + ">", at);
-    size_t tagEnd = xml.find('>', at);
-    if (end == std::string::npos)
-      return "";
-    if (xml.substr(at, tagEnd - at).find(marker) != std::string::npos)
+  for (size_t at = 0; (at = xml.find("<" + name, at)) != std::string::npos; ++at) {
+    const size_t tagEnd = xml.find('>', at), end = xml.find("</" + name + ">", at);
+    const char next = xml[at + 1 + name.size()];
+    if ((next == ' ' || next == '>') && end != std::string::npos &&
+        xml.substr(at, tagEnd - at).find(marker) != std::string::npos)
       return xml.substr(at, end - at + name.size() + 3);
   }
   return "";
@@ -202,10 +150,10 @@ TEST_F(CrashReporterStreamTest, RendersAWellFormedDocumentInOrder) {
   std::string xml = Render();
   ASSERT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<crash_report>\n", 0), 0u);
   EXPECT_EQ(xml.substr(xml.size() - 16), "</crash_report>\n");
-  EXPECT_EQ(Balance(xml), "");
+  std::vector<std::string> names;
+  EXPECT_EQ(Balance(xml, &names), "");
 
   // The launcher's settings: no computer, host_ip, user, curdir or environment.
-  std::vector<std::string> names = OpeningNames(xml);
   std::vector<std::string> outline;
   for (const std::string& name : names) {
     if (name != "thread" && name != "callstack" && name != "frame" && name != "stack" &&
@@ -219,52 +167,29 @@ TEST_F(CrashReporterStreamTest, RendersAWellFormedDocumentInOrder) {
       "process_memory", "app_xml",        "user_repro_steps"};
   EXPECT_EQ(outline, expected);
 
-  EXPECT_NE(xml.find("\n  <version_cookie />\n"), std::string::npos);
-  EXPECT_NE(xml.find("\n  <platform>win32</platform>\n"), std::string::npos);
-  EXPECT_NE(xml.find("\n  <type>EXCEPTION_ACCESS_VIOLATION</type>\n"), std::string::npos);
-  EXPECT_NE(xml.find("<bad_address access=\"write\">" + Pointer(0xDEAD0000) + "</bad_address>"),
-            std::string::npos);
-  EXPECT_TRUE(std::regex_search(xml, std::regex("<timestamp>[0-9]+</timestamp>")));
-  EXPECT_TRUE(std::regex_search(xml, std::regex("<lasterror>0x[0-9a-f]{2,}</lasterror>")));
-  char process[64];
-  std::snprintf(process, sizeof process, "<process id=\"0x%08x\" parent_id=\"0x",
-                unsigned(GetCurrentProcessId()));
-  EXPECT_NE(xml.find(process), std::string::npos);
-  EXPECT_NE(xml.find("\" self=\"yes\">\n"), std::string::npos);
+  // Modules: their address range, and a version resource (kernel32 has one).
+  std::string hex = "[0-9A-Fa-f]{" + std::to_string(kAddressDigits) + "}";
+  EXPECT_TRUE(std::regex_search(xml, std::regex("<module base=\"0x" + hex + "-0x" + hex + "\"")));
+  EXPECT_TRUE(std::regex_search(xml, std::regex("\n {16}FileVersion=\"[^\"]+\"")));
 }
 
+// (The usual codes are named end to end.) An access violation's code 8, the execution of data,
+// is a write; a code without a name is its number, with no bad address whatever its parameters.
+// Elements are matched at the line's start: the stack dump shows the test's own `bad`.
 TEST_F(CrashReporterStreamTest, NamesTheExceptionAndOnlyAnAccessViolationHasABadAddress) {
-  struct Case {
-    DWORD code;
-    std::vector<ULONG_PTR> parameters;
-    const char* type;
-    const char* access;  // null: no bad_address element
-    uint64_t address;
-  } cases[] = {
-      {EXCEPTION_ACCESS_VIOLATION, {0, 0x10}, "EXCEPTION_ACCESS_VIOLATION", "read", 0x10},
-      {EXCEPTION_ACCESS_VIOLATION, {8, 0xab0}, "EXCEPTION_ACCESS_VIOLATION", "write", 0xab0},
-      {EXCEPTION_INT_DIVIDE_BY_ZERO, {}, "EXCEPTION_INT_DIVIDE_BY_ZERO", nullptr, 0},
-      {EXCEPTION_STACK_OVERFLOW, {}, "EXCEPTION_STACK_OVERFLOW", nullptr, 0},
-      {EXCEPTION_BREAKPOINT, {}, "EXCEPTION_BREAKPOINT", nullptr, 0},
-      {0xE06D7363, {1, 2, 3}, "0xe06d7363", nullptr, 0},
-      {0x40010006, {}, "0x40010006", nullptr, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.type);
-    SetException(c.code, c.parameters);
-    std::string xml = Render();
-    EXPECT_NE(xml.find(std::string("<type>") + c.type + "</type>"), std::string::npos);
-    if (c.access)
-      EXPECT_NE(xml.find(std::string("<bad_address access=\"") + c.access + "\">" +
-                         Pointer(c.address) + "</bad_address>"),
-                std::string::npos);
-    else
-      EXPECT_EQ(xml.find("<bad_address"), std::string::npos);
-  }
+  SetException(EXCEPTION_ACCESS_VIOLATION, {8, 0xab0});
+  char bad[64];
+  std::snprintf(bad, sizeof bad, "\n  <bad_address access=\"write\">0x%p<",
+                reinterpret_cast<void*>(0xab0));
+  EXPECT_NE(Render().find(bad), std::string::npos);
+  SetException(0xE06D7363, {1, 2, 3});
+  std::string xml = Render();
+  EXPECT_NE(xml.find("<type>0xe06d7363</type>"), std::string::npos);
+  EXPECT_EQ(xml.find("\n  <bad_address"), std::string::npos);
 }
 
-TEST_F(CrashReporterStreamTest, CrashingThreadCarriesRegistersFramesAndStackDump) {
-  // A second thread of the process, waiting: listed, but without registers or call stack.
+TEST_F(CrashReporterStreamTest, CrashingThreadCarriesFramesAndStackDumpOthersOnlyOnRequest) {
+  // A second thread of the process, waiting.
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD otherId = 0;
   std::thread other([&] {
@@ -277,10 +202,13 @@ TEST_F(CrashReporterStreamTest, CrashingThreadCarriesRegistersFramesAndStackDump
   Debug::AcquireSymbolEngine(nullptr);
   std::string xml = Render();
   Debug::ReleaseSymbolEngine();
+  Vorq::CrashReporterFlags |= CrashFlag::ThreadContexts;
+  std::string withContexts = Render();
   SetEvent(release);
   other.join();
   CloseHandle(release);
   ASSERT_EQ(Balance(xml), "");
+  EXPECT_EQ(Balance(withContexts), "");
 
   char id[32];
   std::snprintf(id, sizeof id, "id=\"0x%08x\"", unsigned(GetCurrentThreadId()));
@@ -290,12 +218,9 @@ TEST_F(CrashReporterStreamTest, CrashingThreadCarriesRegistersFramesAndStackDump
   EXPECT_NE(crashing.find(std::string("\n          ") + kPcName + "=\"" +
                           Value(ProgramCounter(m_context)) + "\""),
             std::string::npos);
-  for (const char* name : kRegisterNames)
-    EXPECT_NE(crashing.find(std::string("\n          ") + name + "=\"0x"), std::string::npos)
-        << name;
 
   // NoSymbols: every frame is a bare address; the first is where the context stands.
-  std::regex frame("<frame>(0x[0-9a-f]" + Digits(kAddressDigits) + ")</frame>");
+  std::regex frame("<frame>(0x" + kHexAddress + ")</frame>");
   std::vector<std::string> frames;
   for (auto it = std::sregex_iterator(crashing.begin(), crashing.end(), frame);
        it != std::sregex_iterator(); ++it)
@@ -305,44 +230,52 @@ TEST_F(CrashReporterStreamTest, CrashingThreadCarriesRegistersFramesAndStackDump
   EXPECT_EQ(frames[0], Value(ProgramCounter(m_context)));
 
   // Stack dump: 32 bytes below to 128 above the stack pointer, 16 per line.
-  std::regex line(" {14}([* ])([0-9A-Fa-f]" + Digits(kAddressDigits) +
-                  ") ((?: (?:[0-9a-f]{2}|\\?\\?)){8}) -"
-                  "((?: (?:[0-9a-f]{2}|\\?\\?)){8})  ([\\x20-\\x7e]{16})\n");
-  std::vector<std::smatch> lines;
-  for (auto it = std::sregex_iterator(crashing.begin(), crashing.end(), line);
-       it != std::sregex_iterator(); ++it)
-    lines.push_back(*it);
-  ASSERT_EQ(lines.size(), 10u) << crashing;
-  EXPECT_EQ(std::stoull(lines[0][2], nullptr, 16), StackPointer(m_context) - 32);
-  EXPECT_EQ(lines[2][1], "*");
-  EXPECT_EQ(lines[0][1], " ");
-  EXPECT_NE(crashing.find("<stack>\n"), std::string::npos);
-  EXPECT_NE(crashing.find("<![CDATA[\n"), std::string::npos);
+  std::regex line(
+      " {14}[* ][0-9A-Fa-f]{" + std::to_string(kAddressDigits) +
+      "} (?: (?:[0-9a-f]{2}|\\?\\?)){8} -(?: (?:[0-9a-f]{2}|\\?\\?)){8}  [\\x20-\\x7e]{16}\n");
+  EXPECT_EQ(std::distance(std::sregex_iterator(crashing.begin(), crashing.end(), line),
+                          std::sregex_iterator()),
+            10)
+      << crashing;
 
+  // The other thread: listed with its call stack, its registers and frames only when asked
+  // for. Not suspended by a crash sequence here, so its previous count is 0: running.
   std::snprintf(id, sizeof id, "id=\"0x%08x\"", unsigned(otherId));
   std::string waiting = ElementOf(xml, "thread", id);
   ASSERT_FALSE(waiting.empty());
-  EXPECT_EQ(waiting.find("crash="), std::string::npos);
-  EXPECT_EQ(waiting.find("RIP="), std::string::npos);
+  EXPECT_EQ(waiting.find(std::string(kPcName) + "="), std::string::npos);
   EXPECT_EQ(waiting.find("<frame>"), std::string::npos);
-  EXPECT_EQ(waiting.find("<stack>"), std::string::npos);
   EXPECT_NE(waiting.find("<callstack>\n"), std::string::npos);
+  waiting = ElementOf(withContexts, "thread", id);
+  EXPECT_NE(waiting.find("status=\"RUNNING\""), std::string::npos) << waiting;
+  EXPECT_NE(waiting.find(std::string(kPcName) + "=\"0x"), std::string::npos);
+  EXPECT_NE(waiting.find("<frame>0x"), std::string::npos);
 }
 
+// The search path: the current folder, each module's folder once, then the user's own path.
 TEST_F(CrashReporterStreamTest, FramesNameFunctionsWhenSymbolsAreLoaded) {
   Vorq::CrashReporterFlags &= ~CrashFlag::NoSymbols;
+  SetEnvironmentVariableA("_NT_SYMBOL_PATH", "C:\\symbols");
   char* path = Debug::BuildSymbolSearchPath();
+  SetEnvironmentVariableA("_NT_SYMBOL_PATH", nullptr);
   ASSERT_NE(path, nullptr);
+  const std::string text = path;
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, sizeof exe);
+  const std::string folder(exe, std::strrchr(exe, '\\'));
+  EXPECT_EQ(text.rfind(".;", 0), 0u) << text;
+  const size_t first = text.find(";" + folder + ";");
+  EXPECT_NE(first, std::string::npos) << text;
+  EXPECT_EQ(text.find(";" + folder + ";", first + 1), std::string::npos) << text;
+  EXPECT_EQ(text.substr(text.size() - 11), ";C:\\symbols");
   Debug::AcquireSymbolEngine(path);
   ASSERT_TRUE(Debug::SymbolsLoaded());
   std::string xml = Render();
   Debug::ReleaseSymbolEngine();
   Vorq::Memory::Free(path);
-  EXPECT_FALSE(Debug::SymbolsLoaded());
   std::string callstack = ElementOf(ElementOf(xml, "thread", "crash=\"yes\""), "callstack");
   // "[#a] #F: #M": every frame has the shape; the system's own modules carry names.
-  std::regex frame("<frame>\\[0x[0-9a-f]" + Digits(kAddressDigits) +
-                   "\\] ( [^<(]+\\([0-9]+\\))?: ([^<]+)</frame>");
+  std::regex frame("<frame>\\[0x" + kHexAddress + "\\] ( [^<(]+\\([0-9]+\\))?: ([^<]+)</frame>");
   size_t frames = 0, named = 0;
   for (auto it = std::sregex_iterator(callstack.begin(), callstack.end(), frame);
        it != std::sregex_iterator(); ++it) {
@@ -353,31 +286,6 @@ TEST_F(CrashReporterStreamTest, FramesNameFunctionsWhenSymbolsAreLoaded) {
   EXPECT_EQ(frames, size_t(std::count(callstack.begin(), callstack.end(), '\n')) - 1) << callstack;
   EXPECT_GE(frames, 2u);
   EXPECT_GE(named, 1u) << callstack;
-}
-
-TEST_F(CrashReporterStreamTest, OtherThreadsWithContextsReadTheirRegisters) {
-  Vorq::CrashReporterFlags |= CrashFlag::ThreadContexts;
-  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD otherId = 0;
-  std::thread other([&] {
-    otherId = GetCurrentThreadId();
-    WaitForSingleObject(release, INFINITE);
-  });
-  while (!otherId)
-    Sleep(1);
-  std::string xml = Render();
-  SetEvent(release);
-  other.join();
-  CloseHandle(release);
-  char id[32];
-  std::snprintf(id, sizeof id, "id=\"0x%08x\"", unsigned(otherId));
-  std::string waiting = ElementOf(xml, "thread", id);
-  ASSERT_FALSE(waiting.empty());
-  // Not suspended by a crash sequence here, so its previous count is 0: running.
-  EXPECT_NE(waiting.find("status=\"RUNNING\""), std::string::npos) << waiting;
-  EXPECT_NE(waiting.find(std::string(kPcName) + "=\"0x"), std::string::npos);
-  EXPECT_NE(waiting.find("<frame>0x"), std::string::npos);
-  EXPECT_EQ(Balance(xml), "");
 }
 
 TEST_F(CrashReporterStreamTest, StackDumpMarksUnreadableBytesAndEndsAtAnUnreadableLine) {
@@ -411,7 +319,8 @@ TEST_F(CrashReporterStreamTest, StackDumpMarksUnreadableBytesAndEndsAtAnUnreadab
   for (size_t at = 0, next; (next = dump.find('\n', at)) != std::string::npos; at = next + 1)
     lines.push_back(dump.substr(at, next - at));
   ASSERT_EQ(lines.size(), 5u) << dump;
-  EXPECT_EQ(lines[2].substr(14, 1), "*");
+  EXPECT_EQ(lines[2].substr(0, 15), std::string(14, ' ') + "*");  // the stack pointer's line
+  EXPECT_EQ(std::stoull(lines[2].substr(15, kAddressDigits), nullptr, 16), sp);
   const std::string straddling =
       " 5d 5d 3e 5d 5d 3e 5d 5d - ?? ?? ?? ?? ?? ?? ?? ??  ]].]].]]????????";
   ASSERT_GT(lines[4].size(), straddling.size());
@@ -420,74 +329,32 @@ TEST_F(CrashReporterStreamTest, StackDumpMarksUnreadableBytesAndEndsAtAnUnreadab
     EXPECT_EQ(lines[i].substr(lines[i].size() - 16).find("]]>"), std::string::npos) << lines[i];
 }
 
-TEST_F(CrashReporterStreamTest, RendersOutsideACrashWithoutTheExceptionParts) {
-  m_reporter.SetCrash(nullptr);
-  Vorq::CrashReporterFlags |= CrashFlag::AllProcesses;
-  std::string xml = Render();
-  EXPECT_EQ(Balance(xml), "");
-  EXPECT_NE(xml.find("\n  <type />\n"), std::string::npos);
-  EXPECT_EQ(xml.find("<bad_address"), std::string::npos);
-  EXPECT_EQ(xml.find("crash=\"yes\""), std::string::npos);
-  EXPECT_EQ(xml.find("<frame>"), std::string::npos);
-  // Other processes: listed after the own one, without the parts only the own one has.
-  std::vector<std::string> processes;
-  for (size_t at = 0; (at = xml.find("<process id=", at)) != std::string::npos; ++at)
-    processes.push_back(xml.substr(at, xml.find("</process>", at) - at));
-  ASSERT_GE(processes.size(), 2u);
-  EXPECT_NE(processes[0].find("self=\"yes\""), std::string::npos);
-  for (size_t i = 1; i < processes.size(); ++i) {
-    EXPECT_EQ(processes[i].find("self="), std::string::npos);
-    EXPECT_NE(processes[i].find("<cmdline />"), std::string::npos);
-    EXPECT_EQ(processes[i].find("<thread "), std::string::npos);
-  }
-}
-
-TEST_F(CrashReporterStreamTest, ModulesListTheTestExecutable) {
-  std::string xml = Render();
-  char path[MAX_PATH];
-  ASSERT_GT(GetModuleFileNameA(nullptr, path, sizeof path), 0u);
-  std::string module = ElementOf(xml, "module");
-  ASSERT_FALSE(module.empty());
-  std::string hex = "[0-9A-Fa-f]" + Digits(kAddressDigits);
-  EXPECT_TRUE(
-      std::regex_search(module, std::regex("^<module base=\"0x" + hex + "-0x" + hex + "\"")))
-      << module;
-  EXPECT_NE(xml.find(std::string("\">") + path + "</module>"), std::string::npos) << path;
-  // kernel32 carries a version resource.
-  EXPECT_TRUE(std::regex_search(xml, std::regex("\n {16}FileVersion=\"[^\"]+\"")));
-}
-
+// The repro text fills its buffer, so entities meet the boundaries of the collector's pieces
+// and of the escaper's output: each is written whole.
 TEST_F(CrashReporterStreamTest, EscapesTextsButNotAttributes) {
   Vorq::CrashReporterFlags |= CrashFlag::IncludeEnvironment;
   ASSERT_TRUE(SetEnvironmentVariableA("GVDOC_<&'", "v<&\"'>"));
-  m_reporter.SetReproSteps("steps: a<b & \"c\" 'd' > e");
-  std::string xml = Render();
-  SetEnvironmentVariableA("GVDOC_<&'", nullptr);
-  EXPECT_NE(xml.find("<variable name=\"GVDOC_<&'\">v&lt;&amp;&quot;&apos;&gt;</variable>"),
-            std::string::npos);
-  EXPECT_NE(xml.find("<user_repro_steps>\n"
-                     "steps: a&lt;b &amp; &quot;c&quot; &apos;d&apos; &gt; e"
-                     "  </user_repro_steps>\n"),
-            std::string::npos);
-  EXPECT_NE(xml.find("<environment>\n"), std::string::npos);
-}
-
-TEST_F(CrashReporterStreamTest, LongReproTextPassesThroughTheEscaperWhole) {
-  // Longer than one piece of the collector and than the escaper's output: every entity is
-  // written whole across the piece boundaries.
-  std::string repro;
-  for (int i = 0; repro.size() < Vorq::CrashReporterBasic::kReproStepsSize - 1; ++i)
-    repro += i % 7 == 0 ? '<' : i % 5 == 0 ? '&' : char('a' + i % 26);
+  std::string repro, escaped;
+  while (repro.size() < Vorq::CrashReporterBasic::kReproStepsSize - 1)
+    repro += "steps: a<b & \"c\" 'd' > e ";
   repro.resize(Vorq::CrashReporterBasic::kReproStepsSize - 1);
+  for (char c : repro) {
+    const char* entity = c == '<'    ? "&lt;"
+                         : c == '>'  ? "&gt;"
+                         : c == '&'  ? "&amp;"
+                         : c == '"'  ? "&quot;"
+                         : c == '\'' ? "&apos;"
+                                     : nullptr;
+    escaped += entity ? entity : std::string(1, c);
+  }
   m_reporter.SetReproSteps(repro);
   std::string xml = Render();
-  size_t start = xml.find("<user_repro_steps>\n") + 19;
-  size_t end = xml.find("  </user_repro_steps>");
-  ASSERT_LT(start, end);
-  std::string text = xml.substr(start, end - start);
-  std::string plain = std::regex_replace(std::regex_replace(text, std::regex("&lt;"), "<"),
-                                         std::regex("&amp;"), "&");
-  EXPECT_EQ(plain, repro);
+  SetEnvironmentVariableA("GVDOC_<&'", nullptr);
+  EXPECT_NE(xml.find("<environment>\n"), std::string::npos);
+  EXPECT_NE(xml.find("<variable name=\"GVDOC_<&'\">v&lt;&amp;&quot;&apos;&gt;</variable>"),
+            std::string::npos);
+  EXPECT_NE(xml.find("<user_repro_steps>\n" + escaped + "  </user_repro_steps>\n"),
+            std::string::npos);
 }
 
 TEST_F(CrashReporterStreamTest, RewindRendersTheSameElementsWithinTheMeasuredSize) {
@@ -496,11 +363,20 @@ TEST_F(CrashReporterStreamTest, RewindRendersTheSameElementsWithinTheMeasuredSiz
   CrashReporterStream stream(m_reporter);
   uint32_t measured = stream.Measure();
   EXPECT_EQ(stream.GetSize(), measured);  // measured once
-  size_t firstPieces = 0, secondPieces = 0;
-  std::string first = ReadAll(stream, &firstPieces);
+  std::string first = ReadAll(stream);
   stream.Rewind();
-  std::string second = ReadAll(stream, &secondPieces);
-  EXPECT_EQ(OpeningNames(first), OpeningNames(second));
+  std::string second = ReadAll(stream);
+  // Processes and threads may come and go between the renderings: the kinds of element and
+  // their order stay.
+  auto kinds = [](const std::string& xml) {
+    std::vector<std::string> names, distinct;
+    EXPECT_EQ(Balance(xml, &names), "");
+    for (const std::string& name : names)
+      if (std::find(distinct.begin(), distinct.end(), name) == distinct.end())
+        distinct.push_back(name);
+    return distinct;
+  };
+  EXPECT_EQ(kinds(first), kinds(second));
   EXPECT_GE(measured, first.size());
   EXPECT_GE(measured, second.size());
   EXPECT_LE(measured, first.size() + CrashReporterStream::kMeasureMargin + 4096);
@@ -510,49 +386,25 @@ TEST_F(CrashReporterStreamTest, RewindRendersTheSameElementsWithinTheMeasuredSiz
   EXPECT_EQ(length, 0u);
   for (const char* name : {"<computer>", "<host_ip>", "<user local=", "<curdir>"})
     EXPECT_NE(first.find(name), std::string::npos) << name;
-}
-
-TEST(CrashReporterStreamEscape, ReplacesTheFiveCharactersAndWritesWholeEntities) {
-  struct Case {
-    const char* in;
-    uint32_t capacity;
-    const char* out;
-    uint32_t consumed;
-  } cases[] = {
-      {"a\"b'c&d<e>f", 64, "a&quot;b&apos;c&amp;d&lt;e&gt;f", 11},
-      {"plain text", 64, "plain text", 10},
-      {"<<", 7, "&lt;", 1},  // the second entity does not fit
-      {"ab&", 4, "ab", 2},
-      {"", 8, "", 0},
-  };
-  class Reporter : public Vorq::CrashReporterBasic {
-  } reporter;
-  CrashReporterStream stream(reporter);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.in);
-    char out[64];
-    uint32_t written = 0;
-    uint32_t consumed = stream.Escape(c.in, uint32_t(std::strlen(c.in)), out, c.capacity, &written);
-    EXPECT_EQ(std::string(out, written), c.out);
-    EXPECT_EQ(consumed, c.consumed);
+  // Other processes: listed after the own one, without the parts only the own one has.
+  std::vector<std::string> processes;
+  for (size_t at = 0; (at = first.find("<process id=", at)) != std::string::npos; ++at)
+    processes.push_back(first.substr(at, first.find("</process>", at) - at));
+  ASSERT_GE(processes.size(), 2u);
+  EXPECT_NE(processes[0].find("self=\"yes\""), std::string::npos);
+  for (size_t i = 1; i < processes.size(); ++i) {
+    EXPECT_EQ(processes[i].find("self="), std::string::npos);
+    EXPECT_NE(processes[i].find("<cmdline />"), std::string::npos);
+    EXPECT_EQ(processes[i].find("<thread "), std::string::npos);
   }
 }
 
 TEST(DebugFrameTemplate, ExpandsEveryCodeAndCutsAt255) {
   const std::string longName(300, 'x');
-  Debug::FrameSymbol full;
-  full.address = 0x40001234;
-  full.function = "Launch";
-  full.displacement = 0x1f;
-  full.moduleBase = 0x40000000;
-  full.file = "C:\\src\\launcher/main.cpp";
-  full.line = 42;
-  Debug::FrameSymbol bare;
-  bare.address = 0x40001234;
-  Debug::FrameSymbol inModule = bare;
-  inModule.moduleBase = 0x40000000;
-  Debug::FrameSymbol longSymbol = full;
-  longSymbol.function = longName.c_str();
+  const Debug::FrameSymbol full{
+      0x40001234, "Launch", 0x1f, 0x40000000, "C:\\src\\launcher/main.cpp", 42};
+  const Debug::FrameSymbol none, bare{0x40001234}, inModule{0x40001234, nullptr, 0, 0x40000000};
+  const Debug::FrameSymbol longSymbol{0x40001234, longName.c_str(), 0x1f, 0x40000000};
   const std::string a = Value(0x40001234);
   struct Case {
     const char* frameTemplate;
@@ -561,7 +413,6 @@ TEST(DebugFrameTemplate, ExpandsEveryCodeAndCutsAt255) {
   } cases[] = {
       {"#a", &full, a},
       {"#'%x'a", &full, "40001234"},
-      {"#'%llX'a", &full, "40001234"},
       {"#M", &full, "Launch+0x0000001f"},
       {"#'%s@%u'M", &full, "Launch@31"},
       {"#m", &full, "Launch"},
@@ -570,7 +421,6 @@ TEST(DebugFrameTemplate, ExpandsEveryCodeAndCutsAt255) {
       {"#P", &full, " C:\\src\\launcher/main.cpp(42)"},
       {"#f|#p|#l", &full, "main.cpp|C:\\src\\launcher/main.cpp|42"},
       {"[#a] #F: #M\n", &full, "[" + a + "]  main.cpp(42): Launch+0x0000001f\n"},
-      {"#a\n", &bare, a + "\n"},
       {"#M", &bare, a},
       {"#M", &inModule, a + " 0x00001234"},
       {"#m", &inModule, a + " 0x00001234"},
@@ -579,6 +429,7 @@ TEST(DebugFrameTemplate, ExpandsEveryCodeAndCutsAt255) {
       {"#f #p #l", &bare, "??? ??? ???"},
       {"100% #x #", &bare, "100% #x #"},
       {"#'%x", &bare, "#'%x"},
+      {"#a", &none, "???"},
       {Debug::kDefaultFrameTemplate, &full, "\n    Launch+0x0000001f main.cpp(42)"},
   };
   for (const Case& c : cases) {
@@ -588,52 +439,11 @@ TEST(DebugFrameTemplate, ExpandsEveryCodeAndCutsAt255) {
     EXPECT_EQ(std::string(out), c.expected);
     EXPECT_EQ(length, c.expected.size());
   }
-  Debug::FrameSymbol none;
-  char out[300];
-  Debug::ExpandFrameTemplate("#a", none, out, sizeof out);
-  EXPECT_STREQ(out, "???");
-  // The frame text never exceeds 255 characters, nor the caller's buffer.
+  char out[300];  // the frame text never exceeds 255 characters, nor the caller's buffer.
   EXPECT_EQ(Debug::ExpandFrameTemplate("[#a] #m", longSymbol, out, sizeof out), 255u);
   EXPECT_EQ(std::string(out), ("[" + a + "] " + longName).substr(0, 255));
   EXPECT_EQ(Debug::ExpandFrameTemplate("#m", longSymbol, out, 10), 9u);
   EXPECT_EQ(std::string(out), longName.substr(0, 9));
-}
-
-TEST(DebugSymbols, SearchPathNamesTheModuleFoldersOnce) {
-  SetEnvironmentVariableA("_NT_SYMBOL_PATH", "srv*C:\\symbols");
-  char* path = Debug::BuildSymbolSearchPath();
-  SetEnvironmentVariableA("_NT_SYMBOL_PATH", nullptr);
-  ASSERT_NE(path, nullptr);
-  std::string text = path;
-  Vorq::Memory::Free(path);
-  char exe[MAX_PATH];
-  GetModuleFileNameA(nullptr, exe, sizeof exe);
-  std::string folder(exe, std::strrchr(exe, '\\'));
-  EXPECT_EQ(text.rfind(".;", 0), 0u) << text;
-  size_t first = text.find(";" + folder + ";");
-  EXPECT_NE(first, std::string::npos) << text;
-  EXPECT_EQ(text.find(";" + folder + ";", first + 1), std::string::npos) << text;
-  EXPECT_EQ(text.substr(text.size() - 15), ";srv*C:\\symbols");
-}
-
-TEST(DebugSymbols, WalkEndsItsFramesAndFallsBackToFramePointers) {
-  CONTEXT context;
-  RtlCaptureContext(&context);
-  uint64_t addresses[Debug::kMaxFrames + 1];
-  // No engine: the frame-pointer chain, starting at the instruction pointer.
-  uint32_t count = Debug::WalkStack(GetCurrentThread(), &context, addresses, 3);
-  ASSERT_GE(count, 1u);
-  EXPECT_LE(count, 2u);
-  EXPECT_EQ(addresses[0], ProgramCounter(context));
-  EXPECT_EQ(addresses[count], Debug::kEndOfFrames);
-  // With the engine the debug-help walker finds the callers too.
-  Debug::AcquireSymbolEngine(nullptr);
-  count = Debug::WalkStack(GetCurrentThread(), &context, addresses, Debug::kMaxFrames + 1);
-  Debug::ReleaseSymbolEngine();
-  EXPECT_GE(count, 2u);
-  EXPECT_EQ(addresses[0], ProgramCounter(context));
-  EXPECT_EQ(addresses[count], Debug::kEndOfFrames);
-  EXPECT_EQ(Debug::WalkStack(GetCurrentThread(), nullptr, addresses, 4), 0u);
 }
 
 }  // namespace
