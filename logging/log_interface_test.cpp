@@ -72,7 +72,7 @@ TEST(ParseLogLevel, NamesInAnyCase) {
   }
 }
 
-TEST(MultiLogger, TwoThresholdsApply) {
+TEST(MultiLogger, TwoThresholdsApplyAndFilteredSinksThatAskAreTold) {
   Journal journal;
   MultiLogger multi;
   multi.Add(new RecordingSink("open", 0, &journal));
@@ -82,12 +82,18 @@ TEST(MultiLogger, TwoThresholdsApply) {
   multi.Log(3, 1, "f", "reaches the sink");
   EXPECT_EQ(journal, (Journal{"open: start", "open: 3 reaches the sink"}));
 
+  // A sink that asks is told of each message it did not get, whichever threshold stopped it.
   journal.clear();
   multi.SetLevel(0);
-  multi.Add(new RecordingSink("picky", 4, &journal));
+  auto* picky = new RecordingSink("picky", 4, &journal);
+  picky->wantsNotice = true;
+  multi.Add(picky);
   multi.LogF(3, 1, "f", "n=%d s=%s", 5, "x");  // each sink formats its own copy
   multi.LogF(4, 1, "f", "n=%d", 6);
-  EXPECT_EQ(journal, (Journal{"open: 3 n=5 s=x", "open: 4 n=6", "picky: start", "picky: 4 n=6"}));
+  multi.SetLevel(5);
+  multi.Log(4, 1, "f", "dropped by the main logger");
+  EXPECT_EQ(journal, (Journal{"open: 3 n=5 s=x", "picky: filtered", "open: 4 n=6", "picky: start",
+                              "picky: 4 n=6", "picky: filtered"}));
 }
 
 TEST(MultiLogger, FinishStopsAndTheNextMessageStartsAgain) {
@@ -106,19 +112,6 @@ TEST(MultiLogger, FinishStopsAndTheNextMessageStartsAgain) {
   multi.LogExtra(-1, 14);  // below the sink's level
   EXPECT_EQ(journal, (Journal{"s: start", "s: 2 one", "s: stop 100", "s: start", "s: 2 two",
                               "s: stop 7", "s: start", "s: extra 11", "s: extra2 12,13"}));
-}
-
-TEST(MultiLogger, FilteredNoticesReachSinksThatWantThem) {
-  Journal journal;
-  MultiLogger multi;
-  multi.SetLevel(3);
-  auto* listener = new RecordingSink("l", 5, &journal);
-  listener->wantsNotice = true;
-  multi.Add(listener);
-  multi.Add(new RecordingSink("quiet", 5, &journal));
-  multi.Log(1, 1, "f", "dropped by the main logger");
-  multi.Log(4, 1, "f", "dropped by both sinks");
-  EXPECT_EQ(journal, (Journal{"l: filtered", "l: filtered"}));
 }
 
 TEST(MultiLogger, AttachedSinkOutlivesItsOtherHolders) {
