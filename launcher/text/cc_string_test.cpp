@@ -49,14 +49,6 @@ TEST(CCString, AssignSharesAndOrsFlagsExceptBase) {
   EXPECT_EQ(target.Flags(), CCString::kIgnoreCase | CCString::kBaseHex);
 }
 
-TEST(CCString, SubstringBounds) {
-  CCString s("hello");
-  EXPECT_STREQ(s.Substring(1, 3).c_str(), "ell");
-  EXPECT_STREQ(s.Substring(3, 100).c_str(), "lo");
-  EXPECT_STREQ(s.Substring(5).c_str(), "");
-  EXPECT_STREQ(s.Substring(9, 1).c_str(), "");
-}
-
 TEST(CCString, CaseFlagDrivesComparisonsAndMapOrder) {
   CCString plain("Hello");
   CCString folded("Hello");
@@ -82,7 +74,12 @@ TEST(CCString, CaseFlagDrivesComparisonsAndMapOrder) {
   EXPECT_TRUE(CCString("B") < CCString("a"));  // byte-wise without the flag
 }
 
-TEST(CCString, FindFamilies) {
+TEST(CCString, SubstringAndFindBounds) {
+  CCString hello("hello");
+  EXPECT_STREQ(hello.Substring(1, 3).c_str(), "ell");
+  EXPECT_STREQ(hello.Substring(3, 100).c_str(), "lo");
+  EXPECT_STREQ(hello.Substring(5).c_str(), "");
+  EXPECT_STREQ(hello.Substring(9, 1).c_str(), "");
   CCString s("a/b\\c/d");
   EXPECT_EQ(s.FindFirstOf("/\\"), 1);
   EXPECT_EQ(s.FindFirstOf("/\\", 2), 3);
