@@ -65,8 +65,6 @@ TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
     const char* tovik;
     const wchar_t* mainIni;
   } kCases[] = {
-      {"only .ini", "loggingLevel=verbose\ntovik=t.ini", nullptr, nullptr, "verbose", "t.ini",
-       L"Galvorand.ini"},
       {"internal hides .ini", "loggingLevel=verbose\ntovik=t.ini", "loggingLevel=trace", nullptr,
        "trace", "tovik.galvorand.example", L"Galvorand-internal.ini"},
       {"user over .ini", "loggingLevel=verbose\ntovik=t.ini", nullptr, "loggingLevel=errors",
@@ -139,7 +137,6 @@ TEST_F(PreferencesTest, CommandLineWordsOverrideAndAddKeys) {
     const char* key;
     const char* value;
   } kCases[] = {
-      {"selfPatch=false loggingLevel=trace", "loggingLevel", "trace"},
       {"LOGGINGLEVEL=errors", "loggingLevel", "errors"},
       {"a=b=c", "a", "b=c"},
       {"   padded=1   ", "padded", "1"},
