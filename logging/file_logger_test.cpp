@@ -61,14 +61,17 @@ TEST(FileLogger, BannerPrefixesAndLineEnds) {
     EXPECT_EQ(lines[size_t(i) + 1], expected[i]);
 }
 
-TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
+// Each run appends, even to a file left read-only, and starts with one banner of its own.
+TEST(FileLogger, RunsAppendThroughAReadOnlyFileAndReopeningWritesNoSecondBanner) {
   TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
   CCString path = temp.Join("app.log");
+  ASSERT_TRUE(temp.Write("app.log", "old line\r\n"));
+  TestFolder::MakeReadOnly(temp.Native("app.log"));
   {
     CCSharedPtr<FileLogger> first(new FileLogger(path, 2));
     first->Log(1, 0, "", "below the level");
-    first->Log(2, 0, "", "run one");
+    first->LogF(2, 0, "", "run %s", "one");
     first->Finish(100);
     first->Log(2, 0, "", "run one again");
   }  // destruction writes out the buffer
@@ -78,31 +81,11 @@ TEST(FileLogger, RunsAppendAndReopeningWritesNoSecondBanner) {
     second->Log(5, 0, "", "run two");
   }
   std::vector<std::string> lines = Lines(path);
-  ASSERT_EQ(lines.size(), 5u);
-  ExpectBanner(lines[0], "4.0.0.320");
-  EXPECT_EQ(lines[1], "run one");
-  EXPECT_EQ(lines[2], "run one again");
-  ExpectBanner(lines[3], "5.1.2.3");
-  EXPECT_EQ(lines[4], "*Warning: run two");
-}
-
-TEST(FileLogger, WritesThroughAReadOnlyFile) {
-  TestFolder temp;
-  ASSERT_TRUE(temp.IsValid());
-  CCString path = temp.Join("ro.log");
-  {
-    cc::File seed(path, cc::File::kWrite);
-    seed.Write("old line\r\n");
-  }
-  TestFolder::MakeReadOnly(temp.Native("ro.log"));
-
-  CCSharedPtr<FileLogger> logger(new FileLogger(path, 3));
-  logger->LogF(7, 0, "", "fatal %d", -4);
-  logger->Finish(100);
-
-  std::vector<std::string> lines = Lines(path);
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], "old line");
   ExpectBanner(lines[1], "4.0.0.320");
-  EXPECT_EQ(lines[2], "*Error: fatal -4");
+  EXPECT_EQ(lines[2], "run one");
+  EXPECT_EQ(lines[3], "run one again");
+  ExpectBanner(lines[4], "5.1.2.3");
+  EXPECT_EQ(lines[5], "*Warning: run two");
 }
