@@ -7,7 +7,6 @@
 #include <random>
 #include <string>
 
-#include "launcher/pathutil/path_util.h"
 #include "tests/support/exception_text.h"
 #include "tests/support/test_folder.h"
 
@@ -18,11 +17,6 @@ std::string Pattern(size_t length) {
   for (size_t i = 0; i < length; ++i)
     text[i] = char('a' + (i * 7 + i / 26) % 26);
   return text;
-}
-
-std::string ReadAll(const CCString& path) {
-  CCString text = PathUtil::ReadWholeFile(path);
-  return std::string(text.c_str(), text.Length());
 }
 
 // Each case works in a fresh temporary folder, removed afterwards.
@@ -62,7 +56,7 @@ TEST_F(File, OpenRecoversFromMissingFoldersAndReadOnlyFiles) {
   EXPECT_EQ(file.Tell(), 4u);  // append starts at the end
   file.Write(CCString("+more"));
   file.Close();
-  EXPECT_EQ(ReadAll(nested), "made+more");
+  EXPECT_EQ(temp.Read("x/y/z.bin"), "made+more");
 }
 
 TEST_F(File, SeeksEnsureSizeAndAppendFile) {
@@ -89,7 +83,7 @@ TEST_F(File, SeeksEnsureSizeAndAppendFile) {
   file.AppendFile(temp.Join("big.bin"));
   EXPECT_THROW(file.AppendFile(temp.Join("missing.bin")), cc::File::Exception);
   file.Close();
-  std::string content = ReadAll(path);
+  std::string content = temp.Read("seek.bin");
   ASSERT_EQ(content.size(), 1000 + big.size());
   EXPECT_EQ(content.substr(0, 4), "42-x");
   EXPECT_EQ(content.find_first_not_of('\0', 4), 998u);
@@ -145,11 +139,11 @@ TEST_F(BufferedFile, RandomSeeksMatchAModel) {
         if (step % 25 == 24) {
           // Nothing buffered may be lost, however the steps before mixed the buffer up.
           file.Flush();
-          ASSERT_EQ(ReadAll(path), model) << "step " << step;
+          ASSERT_EQ(temp.Read("model.bin"), model) << "step " << step;
         }
       }
     }
-    ASSERT_EQ(ReadAll(path), model);
+    ASSERT_EQ(temp.Read("model.bin"), model);
 
     cc::BufferedFile file(capacity);
     ASSERT_TRUE(file.Open(path, cc::File::kRead, false, false));
@@ -194,9 +188,9 @@ TEST_F(BufferedFile, AppendKeepsContentAndFlushWritesOut) {
   ASSERT_TRUE(file.Open(path, cc::File::kAppend, true, true));
   file.Write("second\r\n");
   EXPECT_EQ(file.GetSize(), 15);
-  EXPECT_EQ(ReadAll(path), "first\r\n");  // still in the buffer
+  EXPECT_EQ(temp.Read("log.txt"), "first\r\n");  // still in the buffer
   file.Flush();
-  EXPECT_EQ(ReadAll(path), "first\r\nsecond\r\n");
+  EXPECT_EQ(temp.Read("log.txt"), "first\r\nsecond\r\n");
   // Reading back through the same append stream, then writing again, still appends.
   ASSERT_EQ(file.Seek(0), 0);
   char head[5];
@@ -204,5 +198,5 @@ TEST_F(BufferedFile, AppendKeepsContentAndFlushWritesOut) {
   EXPECT_EQ(std::string(head, 5), "first");
   file.Write("third");
   file.Close();
-  EXPECT_EQ(ReadAll(path), "first\r\nsecond\r\nthird");
+  EXPECT_EQ(temp.Read("log.txt"), "first\r\nsecond\r\nthird");
 }
