@@ -18,10 +18,6 @@ const std::wstring kAppDll = WindowsPathOfBuildFile(GV_FIXTURE_APP_DLL);
 const std::wstring kNoLaunchDll = WindowsPathOfBuildFile(GV_FIXTURE_NO_LAUNCH_DLL);
 const std::wstring kRefusingDll = WindowsPathOfBuildFile(GV_FIXTURE_REFUSING_DLL);
 
-CCString Utf8(const std::wstring& path) {
-  return CCString(Narrow(path).c_str());
-}
-
 // The message of the DLLHolder::exception that `action` raises.
 template <class Action>
 std::string RaisedMessage(Action action) {
@@ -36,14 +32,14 @@ class SLHolderTest : public ::testing::Test {
 };
 
 TEST_F(SLHolderTest, BindsOnFirstCallKeepsTheFirstModuleAndForgetsBothOnUnload) {
-  ASSERT_TRUE(holder.Load(Utf8(kAppDll)));
+  ASSERT_TRUE(holder.Load(TestFolder::ToText(kAppDll)));
   EXPECT_FALSE(holder.SL_GetDLLVersion.IsBound());
   char version[36] = {};
   holder.SL_GetDLLVersion(version, 32);
   EXPECT_STREQ(version, "1.0.0.200");
   EXPECT_TRUE(holder.SL_GetDLLVersion.IsBound());
   // A second Load answers true without looking at the path: the DLL with SL_Launch2 stays.
-  EXPECT_TRUE(holder.Load(Utf8(kNoLaunchDll)));
+  EXPECT_TRUE(holder.Load(TestFolder::ToText(kNoLaunchDll)));
   EXPECT_TRUE(holder.Load("Z:\\no\\such\\file.dll"));
   ASSERT_NO_THROW(holder.SL_Launch2.Bind());
 
@@ -53,7 +49,7 @@ TEST_F(SLHolderTest, BindsOnFirstCallKeepsTheFirstModuleAndForgetsBothOnUnload) 
   EXPECT_FALSE(holder.SL_GetDLLVersion.IsBound());
   // A stale address would call into the freed module; the new module has no SL_Launch2, and
   // its other export is fine. (A call of the missing one: tests/launcher_integration.)
-  ASSERT_TRUE(holder.Load(Utf8(kNoLaunchDll)));
+  ASSERT_TRUE(holder.Load(TestFolder::ToText(kNoLaunchDll)));
   EXPECT_EQ(RaisedMessage([&] { holder.SL_Launch2.Bind(); }), "Cannot load function: SL_Launch2");
   EXPECT_FALSE(holder.SL_Launch2.IsBound());
   EXPECT_NO_THROW(holder.SL_GetDLLVersion(version, 32));
@@ -67,7 +63,7 @@ TEST(DLLHolder, MisuseRaisesWithItsOwnMessage) {
   DLLFunction<int(__cdecl*)()> unbound(&holder, "SL_Launch2");
   EXPECT_EQ(RaisedMessage([&] { unbound(); }), "DLL not loaded for SL_Launch2");
 
-  ASSERT_TRUE(holder.Load(Utf8(kAppDll)));
+  ASSERT_TRUE(holder.Load(TestFolder::ToText(kAppDll)));
   EXPECT_EQ(RaisedMessage([&] { holder.GetFunction(nullptr); }),
             "Empty function name passed to GetProcAddress");
   holder.Unload();
@@ -89,7 +85,7 @@ TEST(DLLHolder, LoadFailureAnswersFalseAndLeavesTheSystemError) {
     SCOPED_TRACE(c.name);
     DLLHolder holder;
     SetLastError(0);
-    EXPECT_FALSE(holder.Load(Utf8(c.path)));
+    EXPECT_FALSE(holder.Load(TestFolder::ToText(c.path)));
     EXPECT_EQ(DLLHolder::SystemErrorCode(), c.error);
     EXPECT_FALSE(holder.IsLoaded());
   }
