@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-TEST(CCString, CopyThenAppendDetaches) {
+TEST(CCString, CopyAndAssignShareAndAppendDetaches) {
   CCString a("abc");
   CCString b(a);
   EXPECT_TRUE(a.SharesBufferWith(b));
@@ -14,6 +14,18 @@ TEST(CCString, CopyThenAppendDetaches) {
   EXPECT_STREQ(a.c_str(), "abc");
   EXPECT_STREQ(b.c_str(), "abcdef");
   EXPECT_FALSE(a.SharesBufferWith(b));
+
+  // Assignment shares too, and ORs in the flags except the number base.
+  CCString target;
+  target.SetFlags(CCString::kBaseHex);
+  CCString source("X");
+  source.SetFlags(CCString::kIgnoreCase | CCString::kBaseOctal);
+  target = source;
+  EXPECT_TRUE(target.SharesBufferWith(source));
+  EXPECT_EQ(target.Flags(), CCString::kIgnoreCase | CCString::kBaseHex);
+  target = "text";  // a new buffer, flags kept
+  EXPECT_FALSE(target.SharesBufferWith(source));
+  EXPECT_EQ(target.Flags(), CCString::kIgnoreCase | CCString::kBaseHex);
 }
 
 TEST(CCString, EmptyNullSelfAndBinaryAppends) {
@@ -34,19 +46,6 @@ TEST(CCString, EmptyNullSelfAndBinaryAppends) {
   EXPECT_EQ(bin.Length(), 3u);
   s.Prepend(">");
   EXPECT_STREQ(s.c_str(), ">ababba");
-}
-
-TEST(CCString, AssignSharesAndOrsFlagsExceptBase) {
-  CCString target;
-  target.SetFlags(CCString::kBaseHex);
-  CCString source("X");
-  source.SetFlags(CCString::kIgnoreCase | CCString::kBaseOctal);
-  target = source;
-  EXPECT_TRUE(target.SharesBufferWith(source));
-  EXPECT_EQ(target.Flags(), CCString::kIgnoreCase | CCString::kBaseHex);
-  target = "text";  // a new buffer, flags kept
-  EXPECT_FALSE(target.SharesBufferWith(source));
-  EXPECT_EQ(target.Flags(), CCString::kIgnoreCase | CCString::kBaseHex);
 }
 
 TEST(CCString, CaseFlagDrivesComparisonsAndMapOrder) {
