@@ -1,13 +1,12 @@
-// The real Galvorand.exe, run in a fresh folder per case beside a fixture application DLL
-// (tests/fixtures/app_dll), with ini files and command lines chosen by each case. Checked:
-// the process exit code, the log file beside the executable and what the DLL received.
+// The real Galvorand.exe, run in a fresh folder per case beside the fixture application DLL
+// (tests/fixtures/app_dll). Checked: exit code, the log beside it and what the DLL received.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,10 +25,6 @@ constexpr int32_t kDllNotLoaded = -4;
 constexpr int32_t kDllTooOld = -5;
 // A C++ exception nothing caught becomes a crash with the code of C++ exceptions.
 constexpr int32_t kUncaughtException = int32_t(0xE06D7363);
-
-const char kBannerPattern[] =
-    R"(\*\*\*\* Starting at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4} )"
-    R"(with version (.*) \*\*\*\*)";
 
 // One launcher folder: the executable under `exeName` ("Galvorand.exe" unless a case needs
 // another), the application DLL beside it under the same base name, a record file for the
@@ -57,16 +52,13 @@ class LauncherFolder {
   void SetFixture(const std::wstring& name, const std::wstring& value) {
     m_options.environment.emplace_back(name, value);
   }
-  // The launcher's own lines without their "\r\n"; a last line without one is marked.
-  std::vector<std::string> LogLines() const {
+  // The log beside the launcher holds one banner naming `version`, then `line`. (The banner's
+  // form is the file logger's business: its date is skipped here.)
+  void ExpectLog(const std::string& version, const std::string& line) const {
     std::string text = m_folder.Read(LogName());
-    std::vector<std::string> lines;
-    size_t at = 0;
-    for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-      lines.push_back(text.substr(at, end - at));
-    if (at < text.size())
-      lines.push_back(text.substr(at) + "<no line end>");
-    return lines;
+    EXPECT_EQ(text.substr(0, 17), "**** Starting at ") << text;
+    EXPECT_EQ(text.substr(std::min<size_t>(42, text.size())),
+              "with version " + version + " ****\r\n" + line + "\r\n");
   }
   std::vector<FixtureCall> Calls() const {
     return ParseFixtureRecord(m_folder.Read(L"record.txt"));
@@ -89,14 +81,12 @@ class LauncherFolder {
   ProcessOptions m_options;
 };
 
-void ExpectBanner(const std::string& line, const std::string& version) {
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(line, match, std::regex(kBannerPattern))) << line;
-  EXPECT_EQ(match[1].str(), version);
-}
+// Folder, executable and DLL names that are not ASCII (the DLL takes the executable's).
+const wchar_t kNonAsciiFolder[] = L"Lan\u00e7eur \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5";
+const wchar_t kNonAsciiExe[] = L"Galv\u00f8rand.exe";
 
 TEST(LauncherRun, HandsTheProcessToTheDllWithItsOwnArguments) {
-  LauncherFolder launcher;
+  LauncherFolder launcher(kNonAsciiFolder, kNonAsciiExe);
   launcher.InstallDll(kAppDll);
   // The exit code is whatever the DLL answers, even the most negative one.
   launcher.SetFixture(L"GV_FIXTURE_EXIT", L"0x80000000");
@@ -138,12 +128,10 @@ TEST(LauncherRun, TooOldBuildQuitsWithMinusFive) {
   std::vector<FixtureCall> calls = launcher.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
-  std::vector<std::string> lines = launcher.LogLines();
-  ASSERT_EQ(lines.size(), 2u);
   // The first message came after the DLL's version was known: the banner shows it.
-  ExpectBanner(lines[0], "1.0.0.151" + std::string(32 - 9, 'x'));
-  EXPECT_EQ(lines[1], "*Error: Application DLL version 151 of " + launcher.DllPathText() +
-                          " is too old! Quitting.");
+  launcher.ExpectLog("1.0.0.151" + std::string(32 - 9, 'x'),
+                     "*Error: Application DLL version 151 of " + launcher.DllPathText() +
+                         " is too old! Quitting.");
 }
 
 TEST(LauncherRun, DllWithoutLaunchExportEndsAsACrashOfTheUncaughtException) {
@@ -154,13 +142,8 @@ TEST(LauncherRun, DllWithoutLaunchExportEndsAsACrashOfTheUncaughtException) {
   // Must end by itself, promptly and without a dialog that waits for a person.
   launcher.Options().timeoutMs = 60000;
   EXPECT_EQ(launcher.Run(), kUncaughtException);
-  std::vector<std::string> lines = launcher.LogLines();
-  ASSERT_EQ(lines.size(), 2u);
-  ExpectBanner(lines[0], "1.0.0.200");
-  EXPECT_EQ(lines[1], "*Error: Uncaught exception: Cannot load function: SL_Launch2! Quitting.");
-  std::vector<FixtureCall> calls = launcher.Calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0]["call"], "SL_GetDLLVersion");
+  launcher.ExpectLog("1.0.0.200",
+                     "*Error: Uncaught exception: Cannot load function: SL_Launch2! Quitting.");
 }
 
 TEST(LauncherRun, CrashInTheDllEndsWithItsExceptionCode) {
@@ -174,26 +157,14 @@ TEST(LauncherRun, CrashInTheDllEndsWithItsExceptionCode) {
 }
 
 TEST(LauncherRun, NonAsciiFolderAndNamesAndADllThatDoesNotLoad) {
-  LauncherFolder launcher(L"Lan\u00e7eur \u03a9\u03bc\u03ad\u03b3\u03b1 \u6d4b\u8bd5",
-                          L"Galv\u00f8rand.exe");
-  launcher.InstallDll(kAppDll);
-  launcher.SetFixture(L"GV_FIXTURE_EXIT", L"9");
-  EXPECT_EQ(launcher.Run(L"k=v"), 9);
-  std::vector<FixtureCall> calls = launcher.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1]["module"], launcher.DllPathText());
-  EXPECT_EQ(calls[1]["current_directory"], Narrow(launcher.Folder().Native().wstring()));
-
   // A DLL that does not load (which system error each cause gives is the DLL holder's
   // business). The log beside the launcher takes its name, and names the DLL in UTF-8.
-  ASSERT_TRUE(DeleteFileW(launcher.Folder().PathOf(launcher.DllName()).c_str()));
+  LauncherFolder launcher(kNonAsciiFolder, kNonAsciiExe);
   EXPECT_EQ(launcher.Run(), kDllNotLoaded);
-  std::vector<std::string> lines = launcher.LogLines();
-  ASSERT_EQ(lines.size(), 2u);
   // The message came before any DLL version was known: the banner shows the launcher's.
-  ExpectBanner(lines[0], "4.0.0.320");
-  EXPECT_EQ(lines[1], "*Error: Failed to load " + launcher.DllPathText() + " with error " +
-                          std::to_string(ERROR_MOD_NOT_FOUND) + "! Quitting.");
+  launcher.ExpectLog("4.0.0.320", "*Error: Failed to load " + launcher.DllPathText() +
+                                      " with error " + std::to_string(ERROR_MOD_NOT_FOUND) +
+                                      "! Quitting.");
 }
 
 // ---- The one-time notification -------------------------------------------------------
@@ -231,7 +202,6 @@ TEST(LauncherNotification, SentOnceThenRecordedBesideTheLauncher) {
   EXPECT_FALSE(launcher.Folder().Exists(L"Galvorand.notify"));
   EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notified"), address);
   EXPECT_EQ(RequestsSeen(address), 1);
-  ASSERT_EQ(launcher.Calls().size(), 2u);
 
   // Sent once: with the record there, a new marker is left alone.
   ASSERT_TRUE(launcher.Folder().Write(L"Galvorand.notify", address));
@@ -253,9 +223,7 @@ TEST(LauncherNotification, SlowServerDoesNotHoldUpTheLauncher) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(launcher.Run(), -9);
   auto took = std::chrono::steady_clock::now() - start;
-  // The run itself takes well under a second (a few under emulation); the server would
-  // answer only after 60 s.
-  EXPECT_LT(took, std::chrono::seconds(15));
+  EXPECT_LT(took, std::chrono::seconds(15));  // a few seconds at most, even under emulation
   ASSERT_EQ(launcher.Calls().size(), 3u);
   EXPECT_EQ(launcher.Calls()[1]["call"], "SL_Launch2");
   // The notification's thread ran beside the application, and had ended before the process
