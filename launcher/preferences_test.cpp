@@ -250,7 +250,6 @@ TEST(PreferencesServer, NamesResolveExactlyAndTheUpdateAddressUsesPlainHttp) {
        "http://files.example/static/plugin/ActionVersion.txt"},
       {"host/path/", "host/path/", "http://ath/static/plugin/ActionVersion.txt"},
       {"", "", "http://static/plugin/ActionVersion.txt"},
-      {"/", "/", "http://static/plugin/ActionVersion.txt"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.server);
