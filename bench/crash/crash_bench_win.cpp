@@ -5,12 +5,14 @@
 // reporter writes a minidump, renders the report and uploads both to the collection service
 // before the process ends.
 //
-// Writing the minidump is the system's work, and under Wine it dominates; it is measured on
-// its own by dumping an equally loaded launcher (the same DLL, waiting inside SL_Launch2)
-// from outside, and the figure that counts is the time beyond it.
+// Writing the minidump is the system's work; for comparison, an equally loaded launcher (the
+// same DLL, waiting inside SL_Launch2) is dumped from outside. That cross-process dump reads
+// far more than the crashing process's own dump (Wine writes it in seconds), so it is not
+// subtracted: the time beyond the in-process dump is bounded by the whole crash handling,
+// and that whole time is held to the 1 s target.
 //
 //   crash_bench SERVICE_PORT [runs]    (default 9 runs of each measurement)
-// Prints the medians; exits 1 when the time beyond the minidump misses the 1 s target.
+// Prints the medians; exits 1 when the whole handling, dump included, misses the target.
 
 #include <windows.h>
 
@@ -168,14 +170,14 @@ int main(int argc, char** argv) {
     dumps.push_back(dump);
   }
   double crash = Median(crashes), dump = Median(dumps);
-  double beyond = crash - dump;
   printf("Crash to exit with the report delivered, median of %d under Wine:\n", runs);
   printf("  fault to process end        %8.1f ms (min %.1f, max %.1f)\n", crash,
          *std::min_element(crashes.begin(), crashes.end()),
          *std::max_element(crashes.begin(), crashes.end()));
-  printf("  minidump of the same process %8.1f ms (written from outside, %lld bytes)\n", dump,
+  printf("  minidump of the same process %8.1f ms (dumped from outside, %lld bytes)\n", dump,
          dumpBytes);
-  printf("  beyond the minidump         %8.1f ms (target at most %.0f ms: %s)\n", beyond,
-         kTargetBeyondDumpMs, beyond <= kTargetBeyondDumpMs ? "met" : "MISSED");
-  return beyond <= kTargetBeyondDumpMs ? 0 : 1;
+  printf("  beyond the in-process dump  at most %.1f ms: the whole handling, dump included "
+         "(target at most %.0f ms: %s)\n",
+         crash, kTargetBeyondDumpMs, crash <= kTargetBeyondDumpMs ? "met" : "MISSED");
+  return crash <= kTargetBeyondDumpMs ? 0 : 1;
 }
