@@ -20,6 +20,8 @@ import unittest
 import xml.etree.ElementTree as ET
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import unittest_xml  # noqa: E402
 COLLECTOR = os.path.join(ROOT, "tools", "collector", "collector.py")
 OPTIONS = None  # the command line, set in main()
 
@@ -231,25 +233,6 @@ class CrashRoad(unittest.TestCase):
                     os.remove(os.path.join(self.crash_folder, name))
 
 
-def write_xml(path, tests, result):
-    """The cases' outcomes as GoogleTest XML for the run's summary: a failed subtest fails its
-    case, a failed class set-up every case."""
-    failed = {getattr(test, "test_case", test).id(): text
-              for test, text in reversed(result.failures + result.errors)}
-    set_up = next((text for test, text in result.errors
-                   if not isinstance(test, unittest.TestCase)), None)
-    root = ET.Element("testsuites")
-    suite = ET.SubElement(root, "testsuite", name="CrashRoad")
-    for test in tests:
-        name = test.id().split(".")[-1].removeprefix("test_")
-        case = ET.SubElement(suite, "testcase", name=name, classname="CrashRoad")
-        failure = failed.get(test.id(), set_up)
-        if failure:
-            ET.SubElement(case, "failure", message=failure.splitlines()[-1]).text = failure
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    ET.ElementTree(root).write(path)
-
-
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__)
@@ -261,10 +244,7 @@ def main():
     loader = unittest.TestLoader()
     if OPTIONS.only:
         loader.testNamePatterns = ["*%s*" % OPTIONS.only]
-    tests = list(loader.loadTestsFromTestCase(CrashRoad))
-    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(unittest.TestSuite(tests))
-    write_xml(OPTIONS.xml, tests, result)
-    return 0 if result.wasSuccessful() else 1
+    return unittest_xml.run(loader.loadTestsFromTestCase(CrashRoad), OPTIONS.xml, "CrashRoad")
 
 
 if __name__ == "__main__":

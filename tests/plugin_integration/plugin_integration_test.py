@@ -13,9 +13,10 @@ import sys
 import threading
 import time
 import unittest
-import xml.etree.ElementTree as ET
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import unittest_xml  # noqa: E402
 PUBLISH = os.path.join(ROOT, "tools", "publish")
 PLUGIN_KEY = os.path.join(ROOT, "tests", "keys", "plugin.key")
 CERT_KEY = os.path.join(ROOT, "tests", "keys", "cert.key")
@@ -381,29 +382,6 @@ class PluginRoad(unittest.TestCase):
         self.assertEqual(run.exit_code, 0)
 
 
-class XmlResult(unittest.TextTestResult):
-    """Also keeps the cases that ran, for the GoogleTest-style XML file."""
-
-    def startTest(self, test):
-        super().startTest(test)
-        self.cases = getattr(self, "cases", []) + [test]
-
-
-def write_xml(path, result):
-    suites = ET.Element("testsuites")
-    suite = ET.SubElement(suites, "testsuite", name="PluginRoad")
-    failures = {id(test): text for test, text in result.failures + result.errors}
-    ran = getattr(result, "cases", [])
-    set_up_errors = [test for test, _ in result.errors if test not in ran]  # of the class
-    for test in ran + set_up_errors:
-        name = test.id().split(".")[-1].removeprefix("test_") if test in ran else "SetUp"
-        case = ET.SubElement(suite, "testcase", name=name, classname="PluginRoad")
-        if id(test) in failures:
-            text = failures[id(test)]
-            ET.SubElement(case, "failure", message=text.splitlines()[-1]).text = text
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    ET.ElementTree(suites).write(path)
-
 
 def main():
     global OPTIONS
@@ -421,11 +399,7 @@ def main():
     loader = unittest.TestLoader()
     if OPTIONS.only:
         loader.testNamePatterns = ["*%s*" % OPTIONS.only]
-    suite = loader.loadTestsFromTestCase(PluginRoad)
-    runner = unittest.TextTestRunner(verbosity=2, resultclass=XmlResult, stream=sys.stdout)
-    result = runner.run(suite)
-    write_xml(OPTIONS.xml, result)
-    return 0 if result.wasSuccessful() else 1
+    return unittest_xml.run(loader.loadTestsFromTestCase(PluginRoad), OPTIONS.xml, "PluginRoad")
 
 
 if __name__ == "__main__":

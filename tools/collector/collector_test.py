@@ -13,14 +13,15 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
 
 import binxml  # noqa: E402
 import protocol as P  # noqa: E402
 from binxml import BadStream  # noqa: E402
+import unittest_xml  # noqa: E402
 
 
 class Codec(unittest.TestCase):
@@ -213,38 +214,15 @@ def recv_or_reset(s):
         return b""
 
 
-def write_xml(result, path):
-    """The cases in the XML form the test summary reads for every lane."""
-    suites = ET.Element("testsuites")
-    suite = ET.SubElement(suites, "testsuite", name="collector_test")
-    # A failed subtest stands for the case that holds it.
-    bad = {id(getattr(t, "test_case", t)): text for t, text in result.failures + result.errors}
-    skipped = {id(t) for t, _ in result.skipped}
-    for test in getattr(result, "ran", []):
-        case = ET.SubElement(suite, "testcase", classname=type(test).__name__,
-                             name=test._testMethodName)
-        if id(test) in bad:
-            ET.SubElement(case, "failure", message=bad[id(test)][-2000:])
-        elif id(test) in skipped:
-            ET.SubElement(case, "skipped")
-    ET.ElementTree(suites).write(path, encoding="utf-8", xml_declaration=True)
-
-
-class Recording(unittest.TextTestResult):
-    def startTest(self, test):
-        super().startTest(test)
-        self.ran = getattr(self, "ran", []) + [test]
-
-
 if __name__ == "__main__":
-    argv = sys.argv[:]
+    # collector_test.py [--xml FILE] [TestClass[.test_name] ...]
+    argv = sys.argv[1:]
     xml_path = None
     if "--xml" in argv:
         i = argv.index("--xml")
         xml_path = argv[i + 1]
         del argv[i:i + 2]
-    result = unittest.main(argv=argv, exit=False, testRunner=unittest.TextTestRunner(
-        resultclass=Recording, verbosity=2)).result
-    if xml_path:
-        write_xml(result, xml_path)
-    sys.exit(0 if result.wasSuccessful() else 1)
+    module = sys.modules[__name__]
+    loader = unittest.TestLoader()
+    suite = loader.loadTestsFromNames(argv, module) if argv else loader.loadTestsFromModule(module)
+    sys.exit(unittest_xml.run(suite, xml_path, "collector_test"))
