@@ -4,6 +4,7 @@ plug-in from release trees of tools/publish served by nginx on 127.0.0.1:80, let
 its folder under the progress dialog and launches the application DLL. The host names resolve
 through a hosts file bound over /etc/hosts (CTest starts this under `unshare -m`)."""
 import argparse
+import grp
 import os
 import pwd
 import shutil
@@ -83,7 +84,9 @@ class Publisher:
         tmp = os.path.join(self.work, "nginx-tmp")
         os.makedirs(tmp, exist_ok=True)
         with open(conf, "w") as f:
-            f.write(f"""daemon off;
+            # Workers as this test's own user, who can read the checkout wherever it lies.
+            f.write(f"""user {pwd.getpwuid(os.getuid()).pw_name} {grp.getgrgid(os.getgid()).gr_name};
+daemon off;
 worker_processes 1;
 pid {self.work}/nginx.pid;
 error_log {self.work}/nginx-error.log warn;
