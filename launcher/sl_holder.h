@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "launcher/dll_holder.h"
+#include "launcher/dllholder/dll_holder.h"
 
 namespace SL {
 

@@ -6,6 +6,7 @@
 #include "launcher/preferences.h"
 #include "launcher/self_update.h"
 #include "launcher/sl_holder.h"
+#include "launcher/telemetry_stack.h"
 #include "libs/ccutility/thread/cc_thread.h"
 #include "libs/tovik/tovik.h"
 #include "libs/tovik/tovik_logger.h"
@@ -31,7 +32,8 @@ constexpr uint32_t kNotifierPollMs = 10;
 // their declaration: the local strings first, then the log sinks, then the preferences.
 class LauncherRun {
  public:
-  explicit LauncherRun(const LaunchArguments& arguments) : m_arguments(arguments) {}
+  LauncherRun(const LaunchArguments& arguments, TelemetryStack& telemetry)
+      : m_arguments(arguments), m_telemetry(telemetry) {}
 
   int32_t Run() {
     m_preferences.Load(m_arguments.commandLine);
@@ -61,20 +63,19 @@ class LauncherRun {
     m_logPath = m_preferences.basePath + ".log";
     m_fileLogger = CCSharedPtr<FileLogger>(new FileLogger(m_logPath, level));
     g_mainLogger->Add(m_fileLogger);
-    // The telemetry sink also installs the crash reporter.
+    // The telemetry sink comes with the crash reporter.
     OpenTelemetry(kLauncherVersion, 0);
   }
 
   void OpenTelemetry(const char* version, uint32_t previousSession) {
-    m_tovikLogger = CCSharedPtr<TovikLogger>(
-        new TovikLogger(version, m_preferences.GetString("tovik").c_str(),
-                        m_preferences.GetTovikLevel(), previousSession));
+    m_tovikLogger = m_telemetry.OpenSink(version, m_preferences.GetString("tovik").c_str(),
+                                         m_preferences.GetTovikLevel(), previousSession);
     g_mainLogger->Add(m_tovikLogger);
   }
 
   // Once the application DLL's version is known the telemetry sink starts again under it,
-  // continuing the session of this run. The old sink goes first: its end uninstalls its
-  // crash reporter, and the new sink installs the next one.
+  // continuing the session of this run. The old sink goes first, with its crash reporter, and
+  // the new sink comes with the next one.
   void ReopenTelemetry(const char* dllVersion) {
     Vorq::Tovik& client = m_tovikLogger->Client();
     // Only what has already arrived: a service that is slow or unreachable must not hold up
@@ -82,6 +83,7 @@ class LauncherRun {
     client.WaitForReceipt(1, 0);
     uint32_t session = client.GetSessionId(false);
     g_mainLogger->Remove(m_tovikLogger);
+    m_telemetry.CloseSink();
     m_tovikLogger.Reset();
     OpenTelemetry(dllVersion, session);
   }
@@ -174,6 +176,7 @@ class LauncherRun {
   }
 
   const LaunchArguments m_arguments;
+  TelemetryStack& m_telemetry;
   Preferences m_preferences;  // makes the executable's folder the current directory
   CCSharedPtr<Notifier> m_notifier;
   CCSharedPtr<FileLogger> m_fileLogger;
@@ -193,9 +196,13 @@ int32_t RunLauncher(const LaunchArguments& arguments, bool* backgroundWorkLeft) 
   g_mainLogger = mainLogger.Get();
   g_mainLogger->AddRef();
 
+  // Lives as long as the main logger keeps the telemetry sink, so the crash reporter guards
+  // the process to its end.
+  TelemetryStack* telemetry = new TelemetryStack();
+
   int32_t exitCode;
   {
-    LauncherRun run(arguments);
+    LauncherRun run(arguments, *telemetry);
     exitCode = run.Run();
     if (backgroundWorkLeft)
       *backgroundWorkLeft = run.backgroundWorkLeft;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "launcher/pathutil/path_util.h"
+#include "libs/ccutility/file/read_whole_file.h"
 #include "tests/support/exception_text.h"
 #include "tests/support/test_folder.h"
 

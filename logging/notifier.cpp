@@ -1,6 +1,7 @@
 #include "logging/notifier.h"
 
 #include "launcher/pathutil/path_util.h"
+#include "libs/ccutility/file/read_whole_file.h"
 
 Notifier::Notifier(const CCString& notifyPath, const CCString& notifiedPath)
     : notifyPath(notifyPath), notifiedPath(notifiedPath) {}

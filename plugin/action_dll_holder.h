@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "launcher/dll_holder.h"
+#include "launcher/dllholder/dll_holder.h"
 #include "launcher/text/cc_string.h"
 
 // The publisher's browser plug-in DLL as the launcher uses it: a library whose version it

@@ -4,6 +4,7 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "libs/ccutility/file/read_whole_file.h"
 
 CCString ReadFirstLine(const CCString& path) {
   if (!PathUtil::FileExists(path))

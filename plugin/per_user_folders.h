@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "launcher/dll_holder.h"
+#include "launcher/dllholder/dll_holder.h"
 #include "launcher/text/cc_string.h"
 
 // Where the plug-in DLL is looked for and installed, and the per-user company folder with

@@ -21,6 +21,7 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "libs/ccutility/file/read_whole_file.h"
 #include "plugin/cc_lzma.h"
 #include "plugin/sha1.h"
 #include "plugin/signed_blob.h"

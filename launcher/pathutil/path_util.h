@@ -57,8 +57,5 @@ int ReplaceFile(const CCString& source, const CCString& destination);
 // spellings take callers that include it to the same function.
 int ReplaceFileW(const CCString& source, const CCString& destination);
 int ReplaceFileA(const CCString& source, const CCString& destination);
-// The whole content, unconverted. Throws cc::File::Exception when the file cannot be opened.
-// Built with cc::File in the cc_file library.
-CCString ReadWholeFile(const CCString& path);
 
 }  // namespace PathUtil

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "libs/ccutility/file/read_whole_file.h"
 #include "tests/support/exception_text.h"
 #include "tests/support/test_folder.h"
 

@@ -4,6 +4,7 @@
 
 #include "launcher/pathutil/path_util.h"
 #include "launcher/text/text_helpers.h"
+#include "libs/ccutility/file/read_whole_file.h"
 #include "tests/support/test_folder.h"
 
 // A loaded module cannot be removed but can be renamed: the replaced file moves aside to

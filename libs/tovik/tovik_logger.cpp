@@ -1,12 +1,7 @@
 #include "libs/tovik/tovik_logger.h"
 
-#include <cstdlib>
-
-#include "libs/crashreport/crash_library.h"
-#include "libs/crashreport/crash_reporter_wox.h"
 #include "libs/tovik/tovik.h"
 #include "libs/tovik/tovik_connection.h"
-#include "logging/assert_logger.h"
 
 namespace {
 
@@ -19,20 +14,6 @@ constexpr int32_t kShutdownWaitMs = 100;
 
 class TovikLogger::Impl {
  public:
-  // The runtime heap, for the crash library.
-  class SimpleAllocator : public Vorq::Memory::Allocator {
-   public:
-    void* Allocate(size_t size, uint32_t, uint32_t, uint32_t) override {
-      return std::malloc(size);
-    }
-    void Free(void* pointer, uint32_t, uint32_t, uint32_t) override { std::free(pointer); }
-    void* Reallocate(void* pointer, size_t size, uint32_t, uint32_t, uint32_t) override {
-      return std::realloc(pointer, size);
-    }
-  };
-
-  // The members are made in the order of their declaration; the reporter last, once the
-  // client it reports through is connected.
   Impl(const char* version, const char* server, uint32_t previousSession)
       : connection(server, Vorq::kTovikDefaultPort) {
     client.Shutdown(kResetWaitMs);  // no session yet: only resets the client
@@ -40,32 +21,12 @@ class TovikLogger::Impl {
     // Deferred: the TCP connection is made by the first flush, the session message's.
     if (connection.Open(true))
       client.StartSession(kApplicationName, version, kSessionKind, previousSession, true);
-
-    Vorq::SetCrashLogTarget(&assertLogger);
-    Vorq::Memory::SetLibraryAllocator(&allocator);
-    // Its own new takes the memory from the library allocator set just above.
-    reporter = new Vorq::CrashReporterWox(&client);
-    if (reporter) {
-      Vorq::CrashReporterFlags |= Vorq::CrashFlag::NoSymbols;
-      reporter->Install();
-    }
   }
 
-  ~Impl() {
-    client.Shutdown(kShutdownWaitMs);
-    // Uninstalls and unregisters it; its memory goes back to the library allocator.
-    delete reporter;
-    if (Vorq::CrashLogTarget() == &assertLogger)
-      Vorq::SetCrashLogTarget(nullptr);
-    if (Vorq::Memory::LibraryAllocator() == &allocator)
-      Vorq::Memory::SetLibraryAllocator(nullptr);
-  }
+  ~Impl() { client.Shutdown(kShutdownWaitMs); }
 
-  Vorq::Assert::SimpleLogger assertLogger;  // the current assertion logger while it lives
   Vorq::Tovik client;
   Vorq::TovikSimpleConnection connection;
-  SimpleAllocator allocator;
-  Vorq::CrashReporterWox* reporter = nullptr;
 };
 
 TovikLogger::TovikLogger(const char* version, const char* server, int level,

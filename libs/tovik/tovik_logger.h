@@ -10,11 +10,9 @@ namespace Vorq {
 class Tovik;
 }
 
-// The log sink that forwards the launcher's messages to the telemetry collection service.
-// Creating it also sets up everything else that talks to the service: the telemetry client
-// on a fixed-host connection, the assertion logger of the crash and telemetry library, the
-// library's allocator, and the crash reporter, which it installs. Destroying it ends the
-// telemetry session and uninstalls the reporter. Created and destroyed on the main thread.
+// The log sink that forwards the launcher's messages to the telemetry collection service
+// through a telemetry client of its own on a fixed-host connection. Creating it starts a
+// session; destroying it ends the session. Created and destroyed on the main thread.
 class TovikLogger : public LogInterface {
  public:
   // `server` names the service host, optionally with ":port" (443 otherwise).

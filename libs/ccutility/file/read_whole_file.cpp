@@ -1,8 +1,7 @@
-#include "launcher/pathutil/path_util.h"
+#include "libs/ccutility/file/read_whole_file.h"
+
 #include "libs/ccutility/file/cc_file.h"
 
-// The one path utility that reads through cc::File, built with it: cc::File's open recovery
-// creates folders through PathUtil, so the dependency runs from files to paths only.
 namespace PathUtil {
 
 CCString ReadWholeFile(const CCString& path) {

@@ -79,13 +79,23 @@ TEST(CrashDialogTemplate, FieldsInOrderWithEachItemOnADwordBoundary) {
 // the suite.
 int RunDialog(char* buffer, const std::function<void(HWND dialog)>& user) {
   std::thread userThread([&] {
+    // A loaded machine may take seconds to show the window; one that shows up only after
+    // the wait is still closed, so the dialog's own thread cannot stay blocked.
     HWND dialog = nullptr;
-    for (int attempt = 0; attempt < 1000 && !(dialog && IsWindowVisible(dialog)); ++attempt) {
+    for (int attempt = 0; attempt < 6000 && !(dialog && IsWindowVisible(dialog)); ++attempt) {
       Sleep(10);
       dialog = FindWindowA("#32770", "Crash Reporter");
     }
-    if (!dialog || !IsWindowVisible(dialog))
-      return ADD_FAILURE() << "no \"Crash Reporter\" window appeared";
+    if (!dialog || !IsWindowVisible(dialog)) {
+      ADD_FAILURE() << "no \"Crash Reporter\" window appeared";
+      for (int attempt = 0; attempt < 6000 && !dialog; ++attempt) {
+        Sleep(10);
+        dialog = FindWindowA("#32770", "Crash Reporter");
+      }
+      if (dialog)
+        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
     user(dialog);
     for (int attempt = 0; attempt < 500 && IsWindow(dialog); ++attempt)
       Sleep(10);

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "launcher/dll_holder.h"
+#include "launcher/dllholder/dll_holder.h"
 #include "launcher/text/text_helpers.h"
 
 void* DLLHolder::OpenModule(const CCString& normalizedPath) {

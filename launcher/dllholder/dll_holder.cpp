@@ -1,4 +1,4 @@
-#include "launcher/dll_holder.h"
+#include "launcher/dllholder/dll_holder.h"
 
 #include <cstring>
 #include <new>

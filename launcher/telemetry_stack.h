@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+#include "launcher/text/cc_shared_ptr.h"
+#include "libs/tovik/tovik_logger.h"
+
+namespace Vorq {
+class CrashReporterWox;
+}
+
+// Everything that talks to the telemetry collection service, wired in one place: the
+// assertion logger and the allocator of the crash and telemetry library, the telemetry log
+// sink, and the crash reporter that reports through the sink's client. Owned by the start-up
+// sequence on the main thread; while it lives the assertion logger and allocator are the
+// library's current ones.
+class TelemetryStack {
+ public:
+  TelemetryStack();
+  ~TelemetryStack();
+  TelemetryStack(const TelemetryStack&) = delete;
+  TelemetryStack& operator=(const TelemetryStack&) = delete;
+
+  // Makes a telemetry sink that starts a session (`previousSession` 0 for none) and installs a
+  // crash reporter on its client. The caller adds the sink to the main logger.
+  CCSharedPtr<TovikLogger> OpenSink(const char* version, const char* server, int level,
+                                    uint32_t previousSession);
+  // Uninstalls the reporter of the current sink; the caller then lets the sink go.
+  void CloseSink();
+
+ private:
+  class LibraryState;
+  LibraryState* m_library;
+  Vorq::CrashReporterWox* m_reporter = nullptr;
+};
