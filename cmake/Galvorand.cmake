@@ -20,7 +20,12 @@ else()
   endif()
 endif()
 
-add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wshadow)
+# scripts/test (and so CI) builds with warnings as errors; vendor sources are built with -w.
+option(GALVORAND_WERROR "Treat warnings in the project's own code as errors" OFF)
+if(GALVORAND_WERROR)
+  add_compile_options(-Werror)
+endif()
 
 
 macro(galvorand_add_googletest)

@@ -35,7 +35,11 @@ class LogInterface : public CCSharedPtr_Base {
   virtual void StopIfStarted(int32_t code);
   virtual void Write(int level, int line, const char* file, const char* text) = 0;
   virtual void WriteFormatted(int level, int line, const char* file, const char* format,
-                              va_list args) = 0;
+                              va_list args)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 5, 0)))
+#endif
+      = 0;
   virtual void WriteExtra(int level, int32_t value) {}
   virtual void WriteExtra2(int level, int32_t value1, int32_t value2) {}
   // A sink that answers true hears of every message its level test drops.
@@ -54,7 +58,11 @@ class LogInterface : public CCSharedPtr_Base {
       __attribute__((format(printf, 5, 6)))
 #endif
       ;
-  void LogV(int messageLevel, int line, const char* file, const char* format, va_list args);
+  void LogV(int messageLevel, int line, const char* file, const char* format, va_list args)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 5, 0)))
+#endif
+      ;
   // Stops the sink when it is started (the start-up sequence uses code 100); the next
   // accepted message starts it again.
   void Finish(int32_t code);

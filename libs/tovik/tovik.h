@@ -103,7 +103,11 @@ class Tovik : public Assert::LogDriver {
       __attribute__((format(printf, 5, 6)))
 #endif
       ;
-  bool LogV(uint8_t kind, const char* source, uint32_t line, const char* format, va_list args);
+  bool LogV(uint8_t kind, const char* source, uint32_t line, const char* format, va_list args)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 5, 0)))
+#endif
+      ;
   // A log line of finished text (no formatting).
   bool LogText(uint8_t kind, const char* source, uint32_t line, const char* text);
   // The session identifier; when there is none yet, asks for it and waits up to 5000 ms

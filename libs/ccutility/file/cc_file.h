@@ -66,7 +66,11 @@ class File {
 #endif
       ;
   // Returns the runtime's result: the byte count, or negative on failure.
-  virtual int VPrintf(const char* format, va_list args);
+  virtual int VPrintf(const char* format, va_list args)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 0)))
+#endif
+      ;
   // Appends the whole of another file; throws Exception when it cannot be opened.
   virtual void AppendFile(const CCString& name);
   virtual bool IsEOF();
