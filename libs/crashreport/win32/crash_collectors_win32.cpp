@@ -218,26 +218,24 @@ uint32_t AppendRegisters(char* buffer, uint32_t capacity, uint32_t length, const
   return length;
 }
 
-// The access token of a process; empty when it cannot be opened.
-cc::win::ScopedHandle OpenTokenOf(uint32_t processId) {
+// One information class of a process's access token, in a block of the library allocator
+// (free with Memory::Free); null when the token cannot be opened or read.
+void* TokenInformation(uint32_t processId, TOKEN_INFORMATION_CLASS kind) {
   const bool self = processId == GetCurrentProcessId();
   cc::win::ScopedHandle opened(self ? nullptr
                                     : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
   HANDLE process = self ? GetCurrentProcess() : opened.Get();
   cc::win::ScopedHandle token;
-  if (process && !OpenProcessToken(process, TOKEN_QUERY, token.Receive()))
-    token.Release();
-  return token;
-}
-
-// One token information class in a block of the library allocator; free with Memory::Free.
-void* TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+  if (!process || !OpenProcessToken(process, TOKEN_QUERY, token.Receive())) {
+    token.Release();  // what a failed call leaves there is no handle
+    return nullptr;
+  }
   DWORD size = 0;
-  GetTokenInformation(token, kind, nullptr, 0, &size);
+  GetTokenInformation(token.Get(), kind, nullptr, 0, &size);
   if (!size)
     return nullptr;
   void* block = Memory::Allocate(size);
-  if (block && !GetTokenInformation(token, kind, block, size, &size)) {
+  if (block && !GetTokenInformation(token.Get(), kind, block, size, &size)) {
     Memory::Free(block);
     block = nullptr;
   }
@@ -532,12 +530,8 @@ bool CrashReporterBasic::NextProcess(char* attributes, uint32_t capacity, bool* 
 }
 
 uint32_t CrashReporterBasic::GetUserPrivileges(char* attributes, uint32_t capacity) {
-  void* block = nullptr;
-  if (cc::win::ScopedHandle token =
-          OpenTokenOf(m_cursors.processId ? m_cursors.processId : GetCurrentProcessId())) {
-    block = TokenInformation(token.Get(), TokenGroups);
-  }
-  auto* groups = static_cast<TOKEN_GROUPS*>(block);
+  auto* groups = static_cast<TOKEN_GROUPS*>(TokenInformation(
+      m_cursors.processId ? m_cursors.processId : GetCurrentProcessId(), TokenGroups));
   if (!groups)
     return 0;
   alignas(8) unsigned char localSid[SECURITY_MAX_SID_SIZE];
@@ -562,12 +556,8 @@ uint32_t CrashReporterBasic::GetUserPrivileges(char* attributes, uint32_t capaci
 }
 
 uint32_t CrashReporterBasic::GetUserNameText(char* buffer, uint32_t capacity) {
-  void* block = nullptr;
-  if (cc::win::ScopedHandle token =
-          OpenTokenOf(m_cursors.processId ? m_cursors.processId : GetCurrentProcessId())) {
-    block = TokenInformation(token.Get(), TokenUser);
-  }
-  auto* user = static_cast<TOKEN_USER*>(block);
+  auto* user = static_cast<TOKEN_USER*>(TokenInformation(
+      m_cursors.processId ? m_cursors.processId : GetCurrentProcessId(), TokenUser));
   if (!user)
     return 0;
   char account[256];

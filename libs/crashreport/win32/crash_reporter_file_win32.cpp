@@ -86,6 +86,21 @@ uint64_t TimeOf(const FILETIME& time) {
   return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// Calls `visit(entry, kind)` for each of this program's crash files that `pattern` finds.
+template <class Visit>
+void ForEachCrashFile(const char* pattern, const char* prefix, Visit visit) {
+  WIN32_FIND_DATAA entry;
+  cc::win::ScopedFind find(FindFirstFileA(pattern, &entry));
+  if (!find)
+    return;
+  do {
+    int kind =
+        entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? -1 : KindOf(entry.cFileName, prefix);
+    if (kind >= 0)
+      visit(entry, kind);
+  } while (FindNextFileA(find.Get(), &entry));
+}
+
 }  // namespace
 
 const char* CrashReporterBasic::CrashFolder() {
@@ -185,53 +200,34 @@ void CrashReporterFile::DeleteOldLoggedFiles() {
   // The five latest last-write times of each kind, newest first.
   uint64_t latest[kKinds][kKeptFiles] = {};
   uint32_t counted[kKinds] = {};
-  WIN32_FIND_DATAA entry;
-  {
-    cc::win::ScopedFind find(FindFirstFileA(pattern, &entry));
-    if (!find)
+  ForEachCrashFile(pattern, prefix, [&](const WIN32_FIND_DATAA& entry, int kind) {
+    uint64_t time = TimeOf(entry.ftLastWriteTime);
+    uint32_t& n = counted[kind];
+    uint32_t at = 0;
+    while (at < n && latest[kind][at] >= time)
+      ++at;
+    if (at >= kKeptFiles)
       return;
-    do {
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        continue;
-      int kind = KindOf(entry.cFileName, prefix);
-      if (kind < 0)
-        continue;
-      uint64_t time = TimeOf(entry.ftLastWriteTime);
-      uint32_t& n = counted[kind];
-      uint32_t at = 0;
-      while (at < n && latest[kind][at] >= time)
-        ++at;
-      if (at >= kKeptFiles)
-        continue;
-      uint32_t last = n < kKeptFiles ? n : kKeptFiles - 1;
-      for (uint32_t i = last; i > at; --i)
-        latest[kind][i] = latest[kind][i - 1];
-      latest[kind][at] = time;
-      if (n < kKeptFiles)
-        ++n;
-    } while (FindNextFileA(find.Get(), &entry));
-  }
+    uint32_t last = n < kKeptFiles ? n : kKeptFiles - 1;
+    for (uint32_t i = last; i > at; --i)
+      latest[kind][i] = latest[kind][i - 1];
+    latest[kind][at] = time;
+    if (n < kKeptFiles)
+      ++n;
+  });
   if (!counted[0] && !counted[1] && !counted[2])
     return;
 
-  cc::win::ScopedFind find(FindFirstFileA(pattern, &entry));
-  if (!find)
-    return;
-  do {
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      continue;
-    int kind = KindOf(entry.cFileName, prefix);
+  ForEachCrashFile(pattern, prefix, [&](const WIN32_FIND_DATAA& entry, int kind) {
     // With five of a kind, the fifth newest and everything older goes: four stay, and the
     // crash about to happen makes five.
-    if (kind < 0 || counted[kind] < kKeptFiles ||
-        TimeOf(entry.ftLastWriteTime) > latest[kind][kKeptFiles - 1]) {
-      continue;
-    }
+    if (counted[kind] < kKeptFiles || TimeOf(entry.ftLastWriteTime) > latest[kind][kKeptFiles - 1])
+      return;
     char path[kFolderSize + MAX_PATH];
     snprintf(path, sizeof path, "%s%s", folder, entry.cFileName);
     CrashLog(kSource, __LINE__, "CrashReporterFile::DeleteOldLoggedFiles Deleting '%s'\n", path);
     DeleteFileA(path);
-  } while (FindNextFileA(find.Get(), &entry));
+  });
 }
 
 }  // namespace Vorq

@@ -148,14 +148,11 @@ class DebugDbgHelpLoader : public DebugLoader {
   static BOOL CALLBACK OnSymbol(PSYMBOL_INFO symbol, ULONG size, PVOID context) {
     if (!symbol || symbol->NameLen == 0)
       DebugPrint("Error adding symbol:  %s\n", symbol ? symbol->Name : "");
-    else
-      ++static_cast<DebugDbgHelpLoader*>(context)->m_symbolCount;
     return TRUE;
   }
 
   HANDLE m_process;
   bool m_initialized = false;
-  uint32_t m_symbolCount = 0;
 };
 
 namespace {
@@ -166,7 +163,6 @@ struct SymbolEngine {
   HANDLE process = nullptr;
   bool walkerReady = false;              // the handler runs: StackWalk64 may use it
   DebugDbgHelpLoader* loader = nullptr;  // only with symbols
-  uint64_t frames[kMaxFrames + 1] = {};  // the last walk, ended by kEndOfFrames
   uint32_t recordCount = 0;
   FrameRecord records[kTableSize];
 };
@@ -435,7 +431,6 @@ void AcquireSymbolEngine(const char* searchPathOrNull) {
       return;
     g_engine = new (block) SymbolEngine();
     g_engine->process = GetCurrentProcess();
-    g_engine->frames[0] = kEndOfFrames;
   }
   ++g_engine->references;
   if (searchPathOrNull && !g_engine->loader) {
@@ -510,11 +505,8 @@ uint32_t WalkStack(void* thread,
     count = WalkFramePointers(context, addresses, limit);
   }
   addresses[count] = kEndOfFrames;
-  if (g_engine) {
-    std::memcpy(g_engine->frames, addresses, (count + 1) * sizeof *addresses);
-    for (uint32_t i = 0; i < count && g_engine->loader; ++i)
-      Resolve(addresses[i]);
-  }
+  for (uint32_t i = 0; g_engine && g_engine->loader && i < count; ++i)
+    Resolve(addresses[i]);
   return count;
 }
 
