@@ -6,13 +6,25 @@
 
 #include "launcher/self_update.h"
 #include "launcher/text/text_helpers.h"
+#include "libs/ccutility/win/system_function.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "plugin/action_dll_holder.h"
-#include "plugin/shell_calls_win.h"
 
 namespace {
 
 // The shell's animation of files flying between folders, in shell32's resources.
 constexpr UINT kCopyFilesAnimation = 161;
+
+// COM and the message box, bound on first use: imported, ole32 and user32 would be loaded
+// and started in every launch, while only an update needs them.
+constexpr wchar_t kOle32[] = L"ole32.dll";
+constinit cc::win::SystemFunction<decltype(&::CoInitialize)> g_coInitialize{kOle32, "CoInitialize"};
+constinit cc::win::SystemFunction<decltype(&::CoUninitialize)> g_coUninitialize{kOle32,
+                                                                                "CoUninitialize"};
+constinit cc::win::SystemFunction<decltype(&::CoCreateInstance)> g_coCreateInstance{
+    kOle32, "CoCreateInstance"};
+constinit cc::win::SystemFunction<decltype(&::MessageBoxA)> g_messageBox{L"user32.dll",
+                                                                         "MessageBoxA"};
 
 // Forwards the plug-in's progress into the dialog (the context); answers kInstallCancel once
 // the user pressed Cancel. Without a dialog the work simply goes on.
@@ -35,14 +47,16 @@ int32_t __cdecl ReportInstallProgress(int64_t done,
 }  // namespace
 
 int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
-  ShellCalls::CoInitialize(nullptr);
+  if (g_coInitialize)
+    g_coInitialize(nullptr);
   IProgressDialog* dialog = nullptr;
-  HMODULE shell32 = nullptr;
-  if (SUCCEEDED(ShellCalls::CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER,
-                                             IID_IProgressDialog, reinterpret_cast<void**>(&dialog))) &&
+  cc::win::ScopedModule shell32;
+  if (g_coCreateInstance &&
+      SUCCEEDED(g_coCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IProgressDialog, reinterpret_cast<void**>(&dialog))) &&
       dialog) {
-    shell32 = LoadLibraryW(L"Shell32.dll");
-    dialog->SetAnimation(shell32, kCopyFilesAnimation);
+    shell32.Reset(LoadLibraryW(L"Shell32.dll"));
+    dialog->SetAnimation(shell32.Get(), kCopyFilesAnimation);
     dialog->SetTitle(ToWide(kUpdateProductName).c_str());
     dialog->SetLine(1, L"Updating files for Galvorand", FALSE, nullptr);
     CCString moreInformation("For more information, see ");
@@ -58,17 +72,22 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
       g_actionHolder.PLG_Install2(digestURL.c_str(), targetFolder.c_str(), kUpdateProductName,
                                   &ReportInstallProgress, static_cast<void*>(dialog), 0);
   if (result < 0) {
-    // The dialog stays as it is behind the message; the start goes on once it is dismissed.
-    ShellCalls::MessageBoxA(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,
-                            MB_ICONERROR | MB_OK);
+    // The dialog stays as it is behind the message, its animation still drawn from shell32;
+    // the start goes on once the message is dismissed.
+    shell32.Release();
+    if (g_messageBox) {
+      g_messageBox(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,
+                   MB_ICONERROR | MB_OK);
+    }
     return kSelfUpdateFailed;
   }
   if (dialog) {
     dialog->HasUserCancelled();
     dialog->StopProgressDialog();
     dialog->Release();
-    FreeLibrary(shell32);
+    shell32.Reset();
   }
-  ShellCalls::CoUninitialize();
+  if (g_coUninitialize)
+    g_coUninitialize();
   return kSelfUpdateDone;
 }

@@ -2,12 +2,15 @@
 
 #include <shlobj.h>
 
+#include <optional>
+#include <string>
+
 #include "launcher/pathutil/path_util.h"
 #include "launcher/text/text_helpers.h"
 #include "libs/ccutility/registry/registry_key.h"
+#include "libs/ccutility/win/known_folder.h"
 #include "plugin/action_dll_holder.h"
 #include "plugin/per_user_folders.h"
-#include "plugin/shell_calls_win.h"
 
 namespace {
 
@@ -54,18 +57,15 @@ void KnownFolderFunction::ReleaseShell32() {
 CCString GetCompanyDataFolder(KnownFolderFunction& access) {
   CCString base;
   if (access.isVistaOrLater) {
-    wchar_t* path = nullptr;
-    if (FAILED(access.Call(&kLocalAppDataLow, &path)) || !path) {
-      ShellCalls::CoTaskMemFree(path);
+    cc::win::ScopedShellText path;
+    if (FAILED(access.Call(&kLocalAppDataLow, path.Receive())) || !path)
       throw PathUtil::PathError("Cannot find LocalAppDataLow", CCString());
-    }
-    base = ToUTF8(path);
-    ShellCalls::CoTaskMemFree(path);
+    base = ToUTF8(path.Get());
   } else {
-    wchar_t path[MAX_PATH] = {};
-    if (FAILED(ShellCalls::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, path)))
+    std::optional<std::wstring> path = cc::win::ShellFolderPath(CSIDL_APPDATA);
+    if (!path)
       throw PathUtil::PathError("Cannot find AppData", CCString());
-    base = ToUTF8(path);
+    base = ToUTF8(path->c_str(), int(path->size()));
   }
   return PathUtil::JoinPath(base, kCompanyFolderName);
 }

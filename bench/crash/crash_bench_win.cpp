@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "libs/ccutility/win/system_function.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "tests/support/launcher_process.h"
 #include "tests/support/test_folder.h"
 
@@ -30,7 +32,8 @@ namespace {
 constexpr double kTargetBeyondDumpMs = 1000;
 constexpr DWORD kAccessViolation = 0xC0000005;
 
-using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, int, void*, void*, void*);
+constinit cc::win::SystemFunction<BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, int, void*, void*, void*)>
+    g_writeDump{L"dbghelp.dll", "MiniDumpWriteDump"};
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -50,7 +53,8 @@ long long Now() {
   return now.QuadPart;
 }
 
-HANDLE Start(const std::wstring& program, PROCESS_INFORMATION* process) {
+// The started process, or an empty handle.
+cc::win::ScopedHandle Start(const std::wstring& program) {
   std::wstring commandLine = L"\"" + program + L"\"";
   std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
   writable.push_back(L'\0');
@@ -58,13 +62,14 @@ HANDLE Start(const std::wstring& program, PROCESS_INFORMATION* process) {
   startup.cb = sizeof startup;
   // The report's copy on standard output is not wanted here.
   startup.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION process = {};
   if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, process)) {
+                      nullptr, &startup, &process)) {
     fprintf(stderr, "CreateProcessW failed with error %lu\n", GetLastError());
-    return nullptr;
+    return cc::win::ScopedHandle();
   }
-  CloseHandle(process->hThread);
-  return process->hProcess;
+  cc::win::ScopedHandle firstThread(process.hThread);
+  return cc::win::ScopedHandle(process.hProcess);
 }
 
 // One crash; the milliseconds from the fault to the process's end, or -1.
@@ -73,14 +78,13 @@ double CrashOnce(const std::wstring& program, const std::wstring& stamp, double 
   SetEnvironmentVariableW(L"GV_FIXTURE_CRASH", L"write");
   SetEnvironmentVariableW(L"GV_FIXTURE_TIMESTAMP", stamp.c_str());
   SetEnvironmentVariableW(L"GV_FIXTURE_SESSION_UNTIL", nullptr);
-  PROCESS_INFORMATION process = {};
-  if (!Start(program, &process))
+  cc::win::ScopedHandle process = Start(program);
+  if (!process)
     return -1;
-  WaitForSingleObject(process.hProcess, INFINITE);
+  WaitForSingleObject(process.Get(), INFINITE);
   long long ended = Now();
   DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(process.Get(), &exitCode);
   std::string text = ReadWholeFile(stamp);
   if (exitCode != kAccessViolation || text.empty()) {
     fprintf(stderr, "crash run: exit code 0x%08lx, time stamp '%s'\n", exitCode, text.c_str());
@@ -91,8 +95,10 @@ double CrashOnce(const std::wstring& program, const std::wstring& stamp, double 
 
 // A minidump of a launcher waiting inside SL_Launch2, written from outside; its
 // milliseconds, or -1. `*bytes` gets the dump's size.
-double DumpOnce(const std::wstring& program, const TestFolder& folder,
-                MiniDumpWriteDumpFunction writeDump, double ticksPerMs, long long* bytes) {
+double DumpOnce(const std::wstring& program,
+                const TestFolder& folder,
+                double ticksPerMs,
+                long long* bytes) {
   std::wstring stamp = folder.PathOf(L"waiting.txt");
   std::wstring until = folder.PathOf(L"release.txt");
   std::wstring dumpPath = folder.PathOf(L"outside.dmp");
@@ -101,30 +107,31 @@ double DumpOnce(const std::wstring& program, const TestFolder& folder,
   SetEnvironmentVariableW(L"GV_FIXTURE_CRASH", nullptr);
   SetEnvironmentVariableW(L"GV_FIXTURE_TIMESTAMP", stamp.c_str());
   SetEnvironmentVariableW(L"GV_FIXTURE_SESSION_UNTIL", until.c_str());
-  PROCESS_INFORMATION process = {};
-  if (!Start(program, &process))
+  cc::win::ScopedHandle process = Start(program);
+  if (!process)
     return -1;
   for (int waited = 0; GetFileAttributesW(stamp.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited) {
     if (waited > 30000) {
-      TerminateProcess(process.hProcess, 1);
-      CloseHandle(process.hProcess);
+      TerminateProcess(process.Get(), 1);
       return -1;
     }
     Sleep(1);
   }
-  HANDLE file = CreateFileW(dumpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  long long before = Now();
-  BOOL written = writeDump(process.hProcess, process.dwProcessId, file, 0, nullptr, nullptr,
-                           nullptr);
-  long long after = Now();
-  LARGE_INTEGER size = {};
-  GetFileSizeEx(file, &size);
-  *bytes = size.QuadPart;
-  CloseHandle(file);
+  BOOL written = FALSE;
+  long long before = 0, after = 0;
+  {
+    cc::win::ScopedHandle file(CreateFileW(dumpPath.c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD id = GetProcessId(process.Get());
+    before = Now();
+    written = g_writeDump(process.Get(), id, file.Get(), 0, nullptr, nullptr, nullptr);
+    after = Now();
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file.Get(), &size);
+    *bytes = size.QuadPart;
+  }
   folder.Write(L"release.txt", "");
-  WaitForSingleObject(process.hProcess, INFINITE);
-  CloseHandle(process.hProcess);
+  WaitForSingleObject(process.Get(), INFINITE);
   return written ? double(after - before) / ticksPerMs : -1;
 }
 
@@ -136,9 +143,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 9;
-  auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(reinterpret_cast<void (*)()>(
-      GetProcAddress(LoadLibraryA("dbghelp.dll"), "MiniDumpWriteDump")));
-  if (!writeDump) {
+  if (!g_writeDump) {
     fprintf(stderr, "no MiniDumpWriteDump\n");
     return 1;
   }
@@ -159,11 +164,11 @@ int main(int argc, char** argv) {
   std::wstring stamp = folder.PathOf(L"fault.txt");
   // One of each first, not counted: the first runs fill Wine's caches.
   if (CrashOnce(program, stamp, ticksPerMs) < 0 ||
-      DumpOnce(program, folder, writeDump, ticksPerMs, &dumpBytes) < 0)
+      DumpOnce(program, folder, ticksPerMs, &dumpBytes) < 0)
     return 1;
   for (int i = 0; i < runs; ++i) {
     double crash = CrashOnce(program, stamp, ticksPerMs);
-    double dump = DumpOnce(program, folder, writeDump, ticksPerMs, &dumpBytes);
+    double dump = DumpOnce(program, folder, ticksPerMs, &dumpBytes);
     if (crash < 0 || dump < 0)
       return 1;
     crashes.push_back(crash);
@@ -176,8 +181,9 @@ int main(int argc, char** argv) {
          *std::max_element(crashes.begin(), crashes.end()));
   printf("  minidump of the same process %8.1f ms (dumped from outside, %lld bytes)\n", dump,
          dumpBytes);
-  printf("  beyond the in-process dump  at most %.1f ms: the whole handling, dump included "
-         "(target at most %.0f ms: %s)\n",
-         crash, kTargetBeyondDumpMs, crash <= kTargetBeyondDumpMs ? "met" : "MISSED");
+  printf(
+      "  beyond the in-process dump  at most %.1f ms: the whole handling, dump included "
+      "(target at most %.0f ms: %s)\n",
+      crash, kTargetBeyondDumpMs, crash <= kTargetBeyondDumpMs ? "met" : "MISSED");
   return crash <= kTargetBeyondDumpMs ? 0 : 1;
 }

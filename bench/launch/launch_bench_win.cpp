@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "libs/ccutility/win/win_handles.h"
 #include "tests/support/launcher_process.h"
 #include "tests/support/test_folder.h"
 
@@ -56,12 +57,11 @@ bool RunOnce(Subject& subject, double ticksPerMs, bool keep) {
     fprintf(stderr, "%s: CreateProcessW failed with error %lu\n", subject.label, GetLastError());
     return false;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
+  cc::win::ScopedHandle child(process.hProcess), firstThread(process.hThread);
+  WaitForSingleObject(child.Get(), INFINITE);
   QueryPerformanceCounter(&after);
   DWORD exitCode = 1;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(child.Get(), &exitCode);
 
   std::string stamp = ReadWholeFile(subject.stampPath);
   if (exitCode != 0 || stamp.empty()) {

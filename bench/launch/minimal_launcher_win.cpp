@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher/sl_holder.h"
+#include "libs/ccutility/win/win_handles.h"
 
 int WINAPI WinMain(HINSTANCE instance,
                    HINSTANCE previousInstance,
@@ -17,13 +18,11 @@ int WINAPI WinMain(HINSTANCE instance,
   std::wstring dllPath(exePath, length);
   dllPath.erase(dllPath.rfind(L'\\') + 1);
   dllPath += L"Galvorand.dll";
-  HMODULE dll = LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  cc::win::ScopedModule dll(
+      LoadLibraryExW(dllPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!dll)
     return -4;
   auto launch = reinterpret_cast<SL::Launch2Function>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "SL_Launch2")));
-  int32_t exitCode =
-      launch ? launch(instance, previousInstance, commandLine, showCommand, "4.0.0.320", 0) : -6;
-  FreeLibrary(dll);
-  return exitCode;
+      reinterpret_cast<void*>(GetProcAddress(dll.Get(), "SL_Launch2")));
+  return launch ? launch(instance, previousInstance, commandLine, showCommand, "4.0.0.320", 0) : -6;
 }

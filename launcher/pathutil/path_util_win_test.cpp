@@ -5,6 +5,7 @@
 #include "launcher/pathutil/path_util.h"
 #include "launcher/text/text_helpers.h"
 #include "libs/ccutility/file/read_whole_file.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "tests/support/test_folder.h"
 
 // A loaded module cannot be removed but can be renamed: the replaced file moves aside to
@@ -23,12 +24,12 @@ TEST(PathUtil, ReplaceFileMovesALoadedModuleAside) {
   ASSERT_TRUE(temp.Write("update.dll", "new module"));
   CCString original = PathUtil::ReadWholeFile(module);
 
-  HMODULE loaded = LoadLibraryExW(ToWide(module).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-  ASSERT_NE(loaded, nullptr);
+  cc::win::ScopedModule loaded(
+      LoadLibraryExW(ToWide(module).c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+  ASSERT_TRUE(loaded);
   ASSERT_NE(PathUtil::DeletePath(module, true), 0);  // what makes the fallback necessary
   EXPECT_EQ(PathUtil::ReplaceFile(source, module), 0);
   EXPECT_STREQ(PathUtil::ReadWholeFile(module).c_str(), "new module");
   EXPECT_FALSE(PathUtil::FileExists(source));
   EXPECT_TRUE(PathUtil::ReadWholeFile(backup) == original);
-  FreeLibrary(loaded);
 }

@@ -1,36 +1,21 @@
 #include <windows.h>
 
+#include <string>
+
 #include "launcher/text/text_helpers.h"
+#include "libs/ccutility/win/wide_text.h"
 
 CCString ToUTF8(const CCWideChar* text, int length) {
   if (!text || length == 0)
     return CCString();
-  if (length < 0)
-    length = int(wcslen(text));
-  if (length == 0)
-    return CCString();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (n <= 0)
-    return CCString();
-  CCString result;
-  char* data = result.Resize(uint32_t(n));
-  WideCharToMultiByte(CP_UTF8, 0, text, length, data, n, nullptr, nullptr);
-  return result;
+  std::string utf8 =
+      cc::win::Utf8(length < 0 ? std::wstring_view(text) : std::wstring_view(text, size_t(length)));
+  return CCString(utf8.data(), utf8.size());
 }
 
 CCWideString ToWide(const CCString& text) {
-  if (text.IsEmpty())
-    return CCWideString();
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.Length()), nullptr, 0);
-  if (n <= 0)
-    return CCWideString();
-  wchar_t small[260];
-  wchar_t* out = n <= 260 ? small : new wchar_t[n];
-  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), int(text.Length()), out, n);
-  CCWideString result(out, uint32_t(n));
-  if (out != small)
-    delete[] out;
-  return result;
+  std::wstring wide = cc::win::Wide(std::string_view(text.c_str(), text.Length()));
+  return wide.empty() ? CCWideString() : CCWideString(wide.data(), uint32_t(wide.size()));
 }
 
 int GetOSMajorVersion() {

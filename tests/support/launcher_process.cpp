@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include "libs/ccutility/win/wide_text.h"
+#include "libs/ccutility/win/win_handles.h"
+
 namespace {
 
 bool IsFixtureVariable(const std::wstring& entry) {
@@ -42,9 +45,7 @@ std::vector<wchar_t> MakeEnvironmentBlock(
 }  // namespace
 
 std::wstring WindowsPathOfBuildFile(const char* path) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
-  std::wstring result(size_t(n > 0 ? n - 1 : 0), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path, -1, result.data(), n);
+  std::wstring result = Widen(path);
   for (wchar_t& c : result) {
     if (c == L'/')
       c = L'\\';
@@ -55,22 +56,11 @@ std::wstring WindowsPathOfBuildFile(const char* path) {
 }
 
 std::string Narrow(const std::wstring& wide) {
-  if (wide.empty())
-    return std::string();
-  int n =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string utf8(size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), utf8.data(), n, nullptr, nullptr);
-  return utf8;
+  return cc::win::Utf8(wide);
 }
 
 std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty())
-    return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
-  std::wstring wide(size_t(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), n);
-  return wide;
+  return cc::win::Wide(utf8);
 }
 
 ProcessResult RunProcess(const std::wstring& program, const ProcessOptions& options) {
@@ -97,17 +87,16 @@ ProcessResult RunProcess(const std::wstring& program, const ProcessOptions& opti
     return result;
   }
   result.started = true;
-  CloseHandle(process.hThread);
-  if (WaitForSingleObject(process.hProcess, options.timeoutMs) == WAIT_OBJECT_0) {
+  cc::win::ScopedHandle child(process.hProcess), firstThread(process.hThread);
+  if (WaitForSingleObject(child.Get(), options.timeoutMs) == WAIT_OBJECT_0) {
     result.finished = true;
   } else {
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, 10000);
+    TerminateProcess(child.Get(), 1);
+    WaitForSingleObject(child.Get(), 10000);
   }
   DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
+  GetExitCodeProcess(child.Get(), &code);
   result.exitCode = int32_t(code);
-  CloseHandle(process.hProcess);
   return result;
 }
 

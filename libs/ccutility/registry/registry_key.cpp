@@ -3,18 +3,21 @@
 #include <vector>
 
 #include "launcher/text/text_helpers.h"
+#include "libs/ccutility/win/win_handles.h"
 
 RegistryKey::RegistryKey_Impl::~RegistryKey_Impl() {
-  if (handle)
-    RegCloseKey(handle);
+  cc::win::ScopedKey closing(handle);
 }
 
 bool RegistryKey::OpenKey(const CCString& path, HKEY root) {
   Close();
-  HKEY handle = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &handle) != ERROR_SUCCESS)
+  cc::win::ScopedKey key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS) {
+    key.Release();  // what a failed call leaves there is no key
     return false;
-  m_impl = new RegistryKey_Impl(root, handle, path);
+  }
+  m_impl = new RegistryKey_Impl(root, key.Get(), path);
+  key.Release();  // now the counted owner's
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "libs/ccutility/thread/cc_thread.h"
+#include "libs/ccutility/win/win_handles.h"
 
 namespace cc {
 
@@ -12,7 +13,7 @@ void SleepMs(uint32_t ms) {
 namespace Thread {
 
 struct Base::Native {
-  HANDLE handle;
+  win::ScopedHandle handle;
 };
 
 namespace {
@@ -26,19 +27,19 @@ bool Base::CreateNative() {
   uintptr_t handle = _beginthreadex(nullptr, m_stackSize, &ThreadMain, this, 0, nullptr);
   if (!handle)
     return false;
-  m_native = new Native{reinterpret_cast<HANDLE>(handle)};
+  m_native = new Native{win::ScopedHandle(reinterpret_cast<HANDLE>(handle))};
   return true;
 }
 
 bool Base::WaitForEnd(uint32_t timeoutMs) {
   if (!m_native)
     return true;
-  return WaitForSingleObject(m_native->handle, timeoutMs) == WAIT_OBJECT_0;
+  return WaitForSingleObject(m_native->handle.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 Base::~Base() {
-  if (m_native && m_ownsHandle)
-    CloseHandle(m_native->handle);
+  if (m_native && !m_ownsHandle)
+    m_native->handle.Release();
   delete m_native;
 }
 

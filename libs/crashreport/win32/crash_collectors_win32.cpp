@@ -15,7 +15,11 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
+#include "libs/ccutility/win/system_function.h"
+#include "libs/ccutility/win/wide_text.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_basic.h"
 #include "libs/crashreport/win32/debug_symbols.h"
@@ -81,16 +85,6 @@ uint32_t Append(char* buffer, uint32_t capacity, uint32_t length, const char* fo
 const char* YesNo(bool value) {
   // Both five characters wide.
   return value ? "\"yes\"" : "\"no\" ";
-}
-
-template <typename F>
-F BindFrom(HMODULE module, const char* name) {
-  return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)))
-                : nullptr;
-}
-
-HMODULE Kernel32() {
-  return GetModuleHandleA("kernel32.dll");
 }
 
 struct ExceptionName {
@@ -161,10 +155,9 @@ const char* AdapterTypeName(UINT type) {
   }
 }
 
+// Closes a handle the cursors keep as void*, and forgets it.
 void CloseIfOpen(void*& handle) {
-  if (handle && handle != INVALID_HANDLE_VALUE)
-    CloseHandle(handle);
-  handle = nullptr;
+  cc::win::ScopedHandle closing(std::exchange(handle, nullptr));
 }
 
 CONTEXT* AlignedContext(CrashCollectorCursors& cursors) {
@@ -225,49 +218,54 @@ uint32_t AppendRegisters(char* buffer, uint32_t capacity, uint32_t length, const
   return length;
 }
 
-// The access token of a process, or null. The caller closes it.
-HANDLE OpenTokenOf(uint32_t processId) {
-  HANDLE process = processId == GetCurrentProcessId()
-                       ? GetCurrentProcess()
-                       : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
-  if (!process)
+// One information class of a process's access token, in a block of the library allocator
+// (free with Memory::Free); null when the token cannot be opened or read.
+void* TokenInformation(uint32_t processId, TOKEN_INFORMATION_CLASS kind) {
+  const bool self = processId == GetCurrentProcessId();
+  cc::win::ScopedHandle opened(self ? nullptr
+                                    : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+  HANDLE process = self ? GetCurrentProcess() : opened.Get();
+  cc::win::ScopedHandle token;
+  if (!process || !OpenProcessToken(process, TOKEN_QUERY, token.Receive())) {
+    token.Release();  // what a failed call leaves there is no handle
     return nullptr;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(process, TOKEN_QUERY, &token))
-    token = nullptr;
-  if (process != GetCurrentProcess())
-    CloseHandle(process);
-  return token;
-}
-
-// One token information class in a block of the library allocator; free with Memory::Free.
-void* TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+  }
   DWORD size = 0;
-  GetTokenInformation(token, kind, nullptr, 0, &size);
+  GetTokenInformation(token.Get(), kind, nullptr, 0, &size);
   if (!size)
     return nullptr;
   void* block = Memory::Allocate(size);
-  if (block && !GetTokenInformation(token, kind, block, size, &size)) {
+  if (block && !GetTokenInformation(token.Get(), kind, block, size, &size)) {
     Memory::Free(block);
     block = nullptr;
   }
   return block;
 }
 
-using GetAdaptersInfoFunction = DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG);
+// Calls beyond kernel32's oldest set, and the IP helper and process status libraries.
+constexpr wchar_t kKernel32[] = L"kernel32.dll";
+constexpr auto kLoadedOnly = cc::win::ModuleSearch::kLoadedOnly;
 using GetProcessMemoryInfoFunction = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
-using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+using EnumModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+using ModuleInformationFunction = BOOL(WINAPI*)(HANDLE, HMODULE, MODULEINFO*, DWORD);
+// MinGW maps GetEnvironmentStrings to its wide form under UNICODE and declares no
+// GetEnvironmentStringsA: bound by name instead.
+using EnvironmentFunction = char*(WINAPI*)();
 
-uint32_t WideToText(const wchar_t* text, char* buffer, uint32_t capacity) {
-  if (!capacity)
-    return 0;
-  int n = WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, int(capacity), nullptr, nullptr);
-  if (n <= 0) {
-    buffer[0] = '\0';
-    return 0;
-  }
-  return uint32_t(n - 1);
-}
+constinit cc::win::SystemFunction<BOOL(WINAPI*)(HANDLE, PBOOL)> g_isWow64Process{
+    kKernel32, "IsWow64Process", kLoadedOnly};
+constinit cc::win::SystemFunction<GetProcessMemoryInfoFunction> g_kernelMemoryInfo{
+    kKernel32, "K32GetProcessMemoryInfo", kLoadedOnly};
+constinit cc::win::SystemFunction<GetProcessMemoryInfoFunction> g_statusMemoryInfo{
+    L"psapi.dll", "GetProcessMemoryInfo"};
+constinit cc::win::SystemFunction<EnumModulesFunction> g_enumModules{
+    kKernel32, "K32EnumProcessModules", kLoadedOnly};
+constinit cc::win::SystemFunction<ModuleInformationFunction> g_moduleInformation{
+    kKernel32, "K32GetModuleInformation", kLoadedOnly};
+constinit cc::win::SystemFunction<EnvironmentFunction> g_environmentStrings{
+    kKernel32, "GetEnvironmentStringsA", kLoadedOnly};
+constinit cc::win::SystemFunction<DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG)> g_getAdaptersInfo{
+    L"iphlpapi.dll", "GetAdaptersInfo"};
 
 }  // namespace
 
@@ -301,19 +299,18 @@ constexpr const char kProcessorKey[] = "HARDWARE\\DESCRIPTION\\System\\CentralPr
 }  // namespace
 
 uint32_t CrashReporterBasic::GetCpuInfo(char* buffer, uint32_t capacity) {
-  HKEY key = nullptr;
-  if (!capacity || RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, &key))
+  cc::win::ScopedKey key;
+  if (!capacity || RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, key.Receive()))
     return 0;
   DWORD type = 0;
   DWORD size = capacity - 1;
   uint32_t length = 0;
-  if (RegQueryValueExA(key, "ProcessorNameString", nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                       &size) == ERROR_SUCCESS &&
+  if (RegQueryValueExA(key.Get(), "ProcessorNameString", nullptr, &type,
+                       reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS &&
       type == REG_SZ) {
     buffer[size < capacity ? size : capacity - 1] = '\0';
     length = uint32_t(std::strlen(buffer));
   }
-  RegCloseKey(key);
   return length;
 }
 
@@ -335,10 +332,8 @@ uint32_t CrashReporterBasic::GetCpuDetails(char* buffer, uint32_t capacity) {
       break;
   }
   BOOL wow64 = FALSE;
-  if (auto isWow64 = BindFrom<IsWow64ProcessFunction>(Kernel32(), "IsWow64Process")) {
-    if (!isWow64(GetCurrentProcess(), &wow64))
-      wow64 = FALSE;
-  }
+  if (g_isWow64Process && !g_isWow64Process(GetCurrentProcess(), &wow64))
+    wow64 = FALSE;
   uint32_t length =
       Format(buffer, capacity,
              "number=\"%u\" architecture=\"%s\" family=\"%u\" model=\"%u\" stepping=\"%u\" PAE=%s "
@@ -346,14 +341,14 @@ uint32_t CrashReporterBasic::GetCpuDetails(char* buffer, uint32_t capacity) {
              unsigned(system.dwNumberOfProcessors), architecture, unsigned(system.wProcessorLevel),
              unsigned(system.wProcessorRevision >> 8), unsigned(system.wProcessorRevision & 0xFF),
              YesNo(IsProcessorFeaturePresent(PF_PAE_ENABLED)), YesNo(wow64));
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+  cc::win::ScopedKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, key.Receive()) ==
+      ERROR_SUCCESS) {
     DWORD featureSet = 0, speed = 0, size = sizeof(DWORD);
-    RegQueryValueExA(key, "FeatureSet", nullptr, nullptr, reinterpret_cast<BYTE*>(&featureSet),
-                     &size);
+    RegQueryValueExA(key.Get(), "FeatureSet", nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(&featureSet), &size);
     size = sizeof(DWORD);
-    RegQueryValueExA(key, "~MHz", nullptr, nullptr, reinterpret_cast<BYTE*>(&speed), &size);
-    RegCloseKey(key);
+    RegQueryValueExA(key.Get(), "~MHz", nullptr, nullptr, reinterpret_cast<BYTE*>(&speed), &size);
     length = Append(buffer, capacity, length, " feature_set=\"0x%04X\" speed=\"%u\"",
                     unsigned(featureSet), unsigned(speed));
   }
@@ -372,19 +367,15 @@ void CrashReporterBasic::BeginAdapters() {
   m_cursors.adapterList = nullptr;
   m_cursors.adapterCurrent = nullptr;
   m_cursors.adapterIndex = 0;
-  static HMODULE ipHelper = nullptr;
-  if (!ipHelper)
-    ipHelper = LoadLibraryA("iphlpapi.dll");
-  auto getAdaptersInfo = BindFrom<GetAdaptersInfoFunction>(ipHelper, "GetAdaptersInfo");
-  if (!getAdaptersInfo)
+  if (!g_getAdaptersInfo)
     return;
   ULONG size = 0;
-  if (getAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW || !size)
+  if (g_getAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW || !size)
     return;
   void* list = Memory::Allocate(size);
   if (!list)
     return;
-  if (getAdaptersInfo(static_cast<PIP_ADAPTER_INFO>(list), &size) != ERROR_SUCCESS) {
+  if (g_getAdaptersInfo(static_cast<PIP_ADAPTER_INFO>(list), &size) != ERROR_SUCCESS) {
     Memory::Free(list);
     return;
   }
@@ -539,11 +530,8 @@ bool CrashReporterBasic::NextProcess(char* attributes, uint32_t capacity, bool* 
 }
 
 uint32_t CrashReporterBasic::GetUserPrivileges(char* attributes, uint32_t capacity) {
-  HANDLE token = OpenTokenOf(m_cursors.processId ? m_cursors.processId : GetCurrentProcessId());
-  if (!token)
-    return 0;
-  auto* groups = static_cast<TOKEN_GROUPS*>(TokenInformation(token, TokenGroups));
-  CloseHandle(token);
+  auto* groups = static_cast<TOKEN_GROUPS*>(TokenInformation(
+      m_cursors.processId ? m_cursors.processId : GetCurrentProcessId(), TokenGroups));
   if (!groups)
     return 0;
   alignas(8) unsigned char localSid[SECURITY_MAX_SID_SIZE];
@@ -568,11 +556,8 @@ uint32_t CrashReporterBasic::GetUserPrivileges(char* attributes, uint32_t capaci
 }
 
 uint32_t CrashReporterBasic::GetUserNameText(char* buffer, uint32_t capacity) {
-  HANDLE token = OpenTokenOf(m_cursors.processId ? m_cursors.processId : GetCurrentProcessId());
-  if (!token)
-    return 0;
-  auto* user = static_cast<TOKEN_USER*>(TokenInformation(token, TokenUser));
-  CloseHandle(token);
+  auto* user = static_cast<TOKEN_USER*>(TokenInformation(
+      m_cursors.processId ? m_cursors.processId : GetCurrentProcessId(), TokenUser));
   if (!user)
     return 0;
   char account[256];
@@ -814,11 +799,8 @@ void CrashReporterBasic::BeginEnvironment() {
   EndEnvironment();
   if (!m_cursors.processIsSelf)
     return;
-  // MinGW maps GetEnvironmentStrings to its wide form under UNICODE and declares no
-  // GetEnvironmentStringsA: bound by name instead.
-  using EnvironmentFunction = char*(WINAPI*)();
-  if (auto strings = BindFrom<EnvironmentFunction>(Kernel32(), "GetEnvironmentStringsA"))
-    m_cursors.environment = strings();
+  if (g_environmentStrings)
+    m_cursors.environment = g_environmentStrings();
   m_cursors.environmentCursor = m_cursors.environment;
 }
 
@@ -858,27 +840,21 @@ uint32_t CrashReporterBasic::GetVariableValue(char* buffer, uint32_t capacity) {
 // ---- Process memory ----
 
 uint32_t CrashReporterBasic::GetProcessMemory(char* buffer, uint32_t capacity) {
-  auto getInfo = BindFrom<GetProcessMemoryInfoFunction>(Kernel32(), "K32GetProcessMemoryInfo");
-  if (!getInfo) {
-    static HMODULE psapi = nullptr;
-    if (!psapi)
-      psapi = LoadLibraryA("psapi.dll");
-    getInfo = BindFrom<GetProcessMemoryInfoFunction>(psapi, "GetProcessMemoryInfo");
-  }
+  GetProcessMemoryInfoFunction getInfo = g_kernelMemoryInfo.Get();
+  if (!getInfo)
+    getInfo = g_statusMemoryInfo.Get();
   if (!getInfo)
     return 0;
   bool self = m_cursors.processIsSelf || !m_cursors.processId;
-  HANDLE process =
-      self ? GetCurrentProcess()
-           : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, m_cursors.processId);
+  cc::win::ScopedHandle opened(
+      self ? nullptr
+           : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, m_cursors.processId));
+  HANDLE process = self ? GetCurrentProcess() : opened.Get();
   if (!process)
     return 0;
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof counters;
-  BOOL ok = getInfo(process, &counters, sizeof counters);
-  if (!self)
-    CloseHandle(process);
-  if (!ok)
+  if (!getInfo(process, &counters, sizeof counters))
     return 0;
   auto kb = [](SIZE_T bytes) { return unsigned(bytes >> 10); };
   return Format(buffer, capacity,
@@ -915,12 +891,10 @@ void CrashReporterBasic::BeginModules() {
   m_cursors.moduleSnapshot = snapshot == INVALID_HANDLE_VALUE ? nullptr : snapshot;
   if (m_cursors.moduleSnapshot || process != GetCurrentProcessId())
     return;
-  using EnumModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
-  auto enumModules = BindFrom<EnumModulesFunction>(Kernel32(), "K32EnumProcessModules");
   DWORD needed = 0;
-  if (enumModules &&
-      enumModules(GetCurrentProcess(), reinterpret_cast<HMODULE*>(m_cursors.moduleList),
-                  sizeof m_cursors.moduleList, &needed)) {
+  if (g_enumModules &&
+      g_enumModules(GetCurrentProcess(), reinterpret_cast<HMODULE*>(m_cursors.moduleList),
+                    sizeof m_cursors.moduleList, &needed)) {
     m_cursors.moduleListCount =
         std::min<uint32_t>(needed / sizeof(HMODULE), CrashCollectorCursors::kMaxListedModules);
   }
@@ -949,23 +923,21 @@ bool CrashReporterBasic::NextModule(char* buffer, uint32_t capacity) {
     m_cursors.moduleBase = reinterpret_cast<uintptr_t>(entry.modBaseAddr);
     m_cursors.moduleSize = entry.modBaseSize;
     // The path is kept for GetModuleVersion, which reads the module's version resource.
-    length = WideToText(entry.szExePath, m_textBuffer, MAX_PATH * 2);
+    length = cc::win::WideToAnsi(entry.szExePath, m_textBuffer, MAX_PATH * 2);
   } else {
     if (m_cursors.moduleIndex >= m_cursors.moduleListCount)
       return false;
     HMODULE module = static_cast<HMODULE>(m_cursors.moduleList[m_cursors.moduleIndex++]);
-    using ModuleInformationFunction = BOOL(WINAPI*)(HANDLE, HMODULE, MODULEINFO*, DWORD);
-    auto information =
-        BindFrom<ModuleInformationFunction>(Kernel32(), "K32GetModuleInformation");
     MODULEINFO info = {};
-    if (!information || !information(GetCurrentProcess(), module, &info, sizeof info))
+    if (!g_moduleInformation ||
+        !g_moduleInformation(GetCurrentProcess(), module, &info, sizeof info))
       info.lpBaseOfDll = module;
     m_cursors.moduleBase = reinterpret_cast<uintptr_t>(info.lpBaseOfDll);
     m_cursors.moduleSize = info.SizeOfImage;
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
     path[n < MAX_PATH ? n : MAX_PATH - 1] = L'\0';
-    length = WideToText(path, m_textBuffer, MAX_PATH * 2);
+    length = cc::win::WideToAnsi(path, m_textBuffer, MAX_PATH * 2);
   }
   uint32_t kept = length < capacity ? length : capacity - 1;
   std::memcpy(buffer, m_textBuffer, kept);

@@ -1,12 +1,14 @@
 // The crash dialog: asks the user what they were doing when the process crashed. It runs on
 // the crashing thread while every other thread is suspended, so nothing here allocates from
 // the heap, takes a lock or throws: the template is written into a global memory block by
-// hand, and the window functions come from a binding table filled on first use.
+// hand, and the window functions are bound on first use.
 #include "libs/crashreport/win32/crash_dialog.h"
 
 #include <windows.h>
 
 #include <cstddef>
+
+#include "libs/ccutility/win/system_function.h"
 
 namespace Vorq {
 
@@ -130,45 +132,29 @@ void WriteTemplate(TemplateWriter& out) {
 
 // The window functions the dialog needs. Imported, user32 would be loaded (and its window
 // station set up) in every launch for a dialog that almost never shows.
+constexpr wchar_t kUser32[] = L"user32.dll";
+
 struct User32Calls {
-  decltype(&::DialogBoxIndirectParamA) DialogBoxIndirectParamA;
-  decltype(&::EndDialog) EndDialog;
-  decltype(&::GetParent) GetParent;
-  decltype(&::GetDesktopWindow) GetDesktopWindow;
-  decltype(&::GetWindowRect) GetWindowRect;
-  decltype(&::SetWindowPos) SetWindowPos;
-  decltype(&::GetDlgItem) GetDlgItem;
-  decltype(&::GetDlgCtrlID) GetDlgCtrlID;
-  decltype(&::SetFocus) SetFocus;
-  decltype(&::EnableWindow) EnableWindow;
-  decltype(&::GetDlgItemTextA) GetDlgItemTextA;
+  GV_SYSTEM_FUNCTION(kUser32, DialogBoxIndirectParamA);
+  GV_SYSTEM_FUNCTION(kUser32, EndDialog);
+  GV_SYSTEM_FUNCTION(kUser32, GetParent);
+  GV_SYSTEM_FUNCTION(kUser32, GetDesktopWindow);
+  GV_SYSTEM_FUNCTION(kUser32, GetWindowRect);
+  GV_SYSTEM_FUNCTION(kUser32, SetWindowPos);
+  GV_SYSTEM_FUNCTION(kUser32, GetDlgItem);
+  GV_SYSTEM_FUNCTION(kUser32, GetDlgCtrlID);
+  GV_SYSTEM_FUNCTION(kUser32, SetFocus);
+  GV_SYSTEM_FUNCTION(kUser32, EnableWindow);
+  GV_SYSTEM_FUNCTION(kUser32, GetDlgItemTextA);
 };
+constinit User32Calls g_user32;
 
-// Filled once and never cleared (user32 stays loaded). Plain stores: a second thread racing
-// the first would store the same addresses, and on the crash path no other thread runs.
-User32Calls g_user32;
-bool g_user32Bound = false;
-
-template <class Function>
-bool BindExport(HMODULE module, const char* name, Function& slot) {
-  // Through a plain function pointer type: GetProcAddress's type does not match any export.
-  slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-  return slot != nullptr;
-}
-
+// True once every call is there; the dialog calls them without looking again.
 bool BindUser32() {
-  if (g_user32Bound)
-    return true;
-  HMODULE module = LoadLibraryA("user32.dll");
-  if (!module)
-    return false;
-#define GV_BIND(name) BindExport(module, #name, g_user32.name)
-  g_user32Bound = GV_BIND(DialogBoxIndirectParamA) && GV_BIND(EndDialog) && GV_BIND(GetParent) &&
-                  GV_BIND(GetDesktopWindow) && GV_BIND(GetWindowRect) && GV_BIND(SetWindowPos) &&
-                  GV_BIND(GetDlgItem) && GV_BIND(GetDlgCtrlID) && GV_BIND(SetFocus) &&
-                  GV_BIND(EnableWindow) && GV_BIND(GetDlgItemTextA);
-#undef GV_BIND
-  return g_user32Bound;
+  const User32Calls& u = g_user32;
+  return u.DialogBoxIndirectParamA && u.EndDialog && u.GetParent && u.GetDesktopWindow &&
+         u.GetWindowRect && u.SetWindowPos && u.GetDlgItem && u.GetDlgCtrlID && u.SetFocus &&
+         u.EnableWindow && u.GetDlgItemTextA;
 }
 
 // ---- The dialog ----

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "libs/ccutility/binxml/binxml_streamable.h"
+#include "libs/ccutility/win/system_function.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_reporter_basic.h"
 #include "libs/crashreport/crash_reporter_stream.h"
 #include "libs/crashreport/win32/crash_dialog.h"
@@ -32,52 +34,28 @@ constexpr char kDebugFile[] = "C:/show_debug_message_to_allow_debugger_attach";
 
 CrashReporter* g_currentReporter = nullptr;
 
-// Closes a kernel handle when it goes out of scope.
-struct ScopedHandle {
-  HANDLE handle;
-  explicit ScopedHandle(HANDLE h) : handle(h) {}
-  ~ScopedHandle() {
-    if (handle && handle != INVALID_HANDLE_VALUE)
-      CloseHandle(handle);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  bool IsValid() const { return handle && handle != INVALID_HANDLE_VALUE; }
-};
-
 // Suspends or resumes every thread of the process but the calling one.
 void ForEachOtherThread(DWORD(WINAPI* action)(HANDLE)) {
-  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot.IsValid())
+  cc::win::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot)
     return;
   const DWORD process = GetCurrentProcessId();
   const DWORD self = GetCurrentThreadId();
   THREADENTRY32 entry;
   entry.dwSize = sizeof entry;
-  for (BOOL more = Thread32First(snapshot.handle, &entry); more;
-       more = Thread32Next(snapshot.handle, &entry)) {
+  for (BOOL more = Thread32First(snapshot.Get(), &entry); more;
+       more = Thread32Next(snapshot.Get(), &entry)) {
     if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self)
       continue;
-    ScopedHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
-    if (thread.IsValid())
-      action(thread.handle);
+    cc::win::ScopedHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+    if (thread)
+      action(thread.Get());
   }
 }
 
 // The message box, bound from user32 on first use: the launcher does not import user32.
-// Plain statics, no guarded initialisation: two threads binding at once get the same answer.
-int ShowMessageBox(const char* text, const char* caption) {
-  using Function = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
-  static Function bound = nullptr;
-  if (!bound) {
-    HMODULE user32 = LoadLibraryA("user32.dll");
-    if (user32) {
-      bound = reinterpret_cast<Function>(
-          reinterpret_cast<void (*)()>(GetProcAddress(user32, "MessageBoxA")));
-    }
-  }
-  return bound ? bound(nullptr, text, caption, MB_OK) : 0;
-}
+constinit cc::win::SystemFunction<decltype(&::MessageBoxA)> g_messageBox{L"user32.dll",
+                                                                         "MessageBoxA"};
 
 bool DebugSwitchIsSet() {
   char value[2];
@@ -242,8 +220,8 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
 
   OnCrashBegin();
 
-  if (DebugSwitchIsSet())
-    ShowMessageBox("Attach debugger now", "Debug");
+  if (DebugSwitchIsSet() && g_messageBox)
+    g_messageBox(nullptr, "Attach debugger now", "Debug", MB_OK);
 
   char* searchPath = nullptr;
   if (!(CrashReporterFlags & CrashFlag::NoSymbols)) {

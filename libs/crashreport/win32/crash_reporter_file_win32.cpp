@@ -5,12 +5,17 @@
 #include <windows.h>
 
 #include <dbghelp.h>
-#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "libs/ccutility/binxml/binxml_streamable.h"
+#include "libs/ccutility/win/known_folder.h"
+#include "libs/ccutility/win/system_function.h"
+#include "libs/ccutility/win/wide_text.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_file.h"
 
@@ -28,43 +33,20 @@ constexpr GUID kLocalAppDataId = {0xF1B32785,
                                   0x4FCF,
                                   {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
 
+constinit cc::win::SystemFunction<decltype(&::MiniDumpWriteDump)> g_writeDump{L"dbghelp.dll",
+                                                                              "MiniDumpWriteDump"};
+
 // The crash folder (always ending in a separator) and the file-name prefix, for the whole
 // process.
 char g_crashFolder[kFolderSize] = ".\\";
 char g_filePrefix[MAX_PATH + 2] = "";
 
-// The named export of `dll`, which stays loaded; null when either is missing.
-template <class Function>
-Function BindExport(const char* dll, const char* name) {
-  HMODULE module = LoadLibraryA(dll);
-  if (!module)
-    return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// The shell's local application data folder in the ANSI code page, or false.
+// The shell's local application data folder in the ANSI code page, or false. Before Windows
+// 6.0 there is no known-folder call; the older one names the same folder.
 bool LocalApplicationData(char* folder, uint32_t capacity) {
-  using KnownFolderPath = HRESULT(WINAPI*)(const GUID&, DWORD, HANDLE, PWSTR*);
-  using TaskMemFree = void(WINAPI*)(void*);
-  using FolderPathA = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
-
-  auto knownFolderPath = BindExport<KnownFolderPath>("SHELL32.dll", "SHGetKnownFolderPath");
-  PWSTR wide = nullptr;
-  if (knownFolderPath &&
-      SUCCEEDED(knownFolderPath(kLocalAppDataId, kKnownFolderCreate, nullptr, &wide)) && wide) {
-    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, folder, int(capacity), nullptr, nullptr);
-    if (auto taskMemFree = BindExport<TaskMemFree>("OLE32.dll", "CoTaskMemFree"))
-      taskMemFree(wide);
-    if (n > 0)
-      return true;
-  }
-  // Before Windows 6.0 there is no known-folder call; the older one names the same folder.
-  auto folderPath = BindExport<FolderPathA>("SHELL32.dll", "SHGetFolderPathA");
-  if (capacity >= MAX_PATH && folderPath &&
-      SUCCEEDED(folderPath(nullptr, kLocalAppDataFolder, nullptr, 0, folder))) {
-    return true;
-  }
-  return false;
+  std::optional<std::wstring> path =
+      cc::win::FolderPath(kLocalAppDataId, kKnownFolderCreate, kLocalAppDataFolder);
+  return path && cc::win::WideToAnsi(path->c_str(), folder, capacity) > 0;
 }
 
 // Appends `part` to the folder text and creates that folder when it does not exist.
@@ -104,14 +86,20 @@ uint64_t TimeOf(const FILETIME& time) {
   return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Closes a search handle when it goes out of scope.
-struct ScopedFind {
-  HANDLE handle;
-  ~ScopedFind() {
-    if (handle != INVALID_HANDLE_VALUE)
-      FindClose(handle);
-  }
-};
+// Calls `visit(entry, kind)` for each of this program's crash files that `pattern` finds.
+template <class Visit>
+void ForEachCrashFile(const char* pattern, const char* prefix, Visit visit) {
+  WIN32_FIND_DATAA entry;
+  cc::win::ScopedFind find(FindFirstFileA(pattern, &entry));
+  if (!find)
+    return;
+  do {
+    int kind =
+        entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? -1 : KindOf(entry.cFileName, prefix);
+    if (kind >= 0)
+      visit(entry, kind);
+  } while (FindNextFileA(find.Get(), &entry));
+}
 
 }  // namespace
 
@@ -163,26 +151,21 @@ void CrashReporterBasic::SetFolder(const char* path) {
 }
 
 bool CrashReporterBasic::WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) {
-  using WriteDump =
-      BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
-                    PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
-  static WriteDump writeDump = nullptr;
-  if (!writeDump)
-    writeDump = BindExport<WriteDump>("dbghelp.dll", "MiniDumpWriteDump");
-  if (!writeDump || !path)
+  if (!g_writeDump || !path)
     return false;
 
-  HANDLE file =
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  cc::win::ScopedHandle file(
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file)
     return false;
   MINIDUMP_EXCEPTION_INFORMATION exception;
   exception.ThreadId = GetCurrentThreadId();
   exception.ExceptionPointers = exceptionPointers;
   exception.ClientPointers = TRUE;
-  BOOL written = writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
-                           exceptionPointers ? &exception : nullptr, nullptr, nullptr);
-  BOOL closed = CloseHandle(file);
+  BOOL written = g_writeDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
+                             exceptionPointers ? &exception : nullptr, nullptr, nullptr);
+  // Closed here: a dump whose file does not close is not a dump.
+  BOOL closed = CloseHandle(file.Release());
   return written && closed;
 }
 
@@ -217,53 +200,34 @@ void CrashReporterFile::DeleteOldLoggedFiles() {
   // The five latest last-write times of each kind, newest first.
   uint64_t latest[kKinds][kKeptFiles] = {};
   uint32_t counted[kKinds] = {};
-  WIN32_FIND_DATAA entry;
-  {
-    ScopedFind find{FindFirstFileA(pattern, &entry)};
-    if (find.handle == INVALID_HANDLE_VALUE)
+  ForEachCrashFile(pattern, prefix, [&](const WIN32_FIND_DATAA& entry, int kind) {
+    uint64_t time = TimeOf(entry.ftLastWriteTime);
+    uint32_t& n = counted[kind];
+    uint32_t at = 0;
+    while (at < n && latest[kind][at] >= time)
+      ++at;
+    if (at >= kKeptFiles)
       return;
-    do {
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        continue;
-      int kind = KindOf(entry.cFileName, prefix);
-      if (kind < 0)
-        continue;
-      uint64_t time = TimeOf(entry.ftLastWriteTime);
-      uint32_t& n = counted[kind];
-      uint32_t at = 0;
-      while (at < n && latest[kind][at] >= time)
-        ++at;
-      if (at >= kKeptFiles)
-        continue;
-      uint32_t last = n < kKeptFiles ? n : kKeptFiles - 1;
-      for (uint32_t i = last; i > at; --i)
-        latest[kind][i] = latest[kind][i - 1];
-      latest[kind][at] = time;
-      if (n < kKeptFiles)
-        ++n;
-    } while (FindNextFileA(find.handle, &entry));
-  }
+    uint32_t last = n < kKeptFiles ? n : kKeptFiles - 1;
+    for (uint32_t i = last; i > at; --i)
+      latest[kind][i] = latest[kind][i - 1];
+    latest[kind][at] = time;
+    if (n < kKeptFiles)
+      ++n;
+  });
   if (!counted[0] && !counted[1] && !counted[2])
     return;
 
-  ScopedFind find{FindFirstFileA(pattern, &entry)};
-  if (find.handle == INVALID_HANDLE_VALUE)
-    return;
-  do {
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      continue;
-    int kind = KindOf(entry.cFileName, prefix);
+  ForEachCrashFile(pattern, prefix, [&](const WIN32_FIND_DATAA& entry, int kind) {
     // With five of a kind, the fifth newest and everything older goes: four stay, and the
     // crash about to happen makes five.
-    if (kind < 0 || counted[kind] < kKeptFiles ||
-        TimeOf(entry.ftLastWriteTime) > latest[kind][kKeptFiles - 1]) {
-      continue;
-    }
+    if (counted[kind] < kKeptFiles || TimeOf(entry.ftLastWriteTime) > latest[kind][kKeptFiles - 1])
+      return;
     char path[kFolderSize + MAX_PATH];
     snprintf(path, sizeof path, "%s%s", folder, entry.cFileName);
     CrashLog(kSource, __LINE__, "CrashReporterFile::DeleteOldLoggedFiles Deleting '%s'\n", path);
     DeleteFileA(path);
-  } while (FindNextFileA(find.handle, &entry));
+  });
 }
 
 }  // namespace Vorq

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_tovik.h"
 
@@ -41,15 +42,6 @@ uint32_t ReadSessionMarker(const char* path) {
   return session;
 }
 
-// Closes a search handle when it goes out of scope.
-struct ScopedFind {
-  HANDLE handle;
-  ~ScopedFind() {
-    if (handle != INVALID_HANDLE_VALUE)
-      FindClose(handle);
-  }
-};
-
 // `path` with its last four characters (the extension) replaced by `extension`.
 void SwapExtension(char* out, size_t capacity, const char* path, const char* extension) {
   size_t length = strlen(path);
@@ -65,8 +57,8 @@ uint32_t CrashReporterTovik::UploadLoggedFiles() {
   char pattern[kPathSize];
   snprintf(pattern, sizeof pattern, "%s%s*", folder, FilePrefix());
   WIN32_FIND_DATAA entry;
-  ScopedFind find{FindFirstFileA(pattern, &entry)};
-  if (find.handle == INVALID_HANDLE_VALUE)
+  cc::win::ScopedFind find(FindFirstFileA(pattern, &entry));
+  if (!find)
     return 0;
   uint32_t uploaded = 0;
   do {
@@ -100,7 +92,7 @@ uint32_t CrashReporterTovik::UploadLoggedFiles() {
       DeleteFileA(sessionPath);
       ++uploaded;
     }
-  } while (FindNextFileA(find.handle, &entry));
+  } while (FindNextFileA(find.Get(), &entry));
   return uploaded;
 }
 

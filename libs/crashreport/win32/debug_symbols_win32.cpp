@@ -10,8 +10,10 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
-#include <type_traits>
 
+#include "libs/ccutility/win/system_function.h"
+#include "libs/ccutility/win/wide_text.h"
+#include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 
 namespace Debug {
@@ -34,46 +36,20 @@ constexpr uint32_t kFileNameSize = MAX_PATH;
 constexpr uint32_t kTableSize = 128;
 
 // The debug-help calls, bound on first use.
+constexpr wchar_t kDebugHelpDll[] = L"dbghelp.dll";
 struct DebugHelp {
-  HMODULE module = nullptr;
-  bool tried = false;
-  decltype(&::SymSetOptions) SymSetOptions = nullptr;
-  decltype(&::SymInitialize) SymInitialize = nullptr;
-  decltype(&::SymCleanup) SymCleanup = nullptr;
-  decltype(&::StackWalk64) StackWalk64 = nullptr;
-  decltype(&::SymFunctionTableAccess64) SymFunctionTableAccess64 = nullptr;
-  decltype(&::SymGetModuleBase64) SymGetModuleBase64 = nullptr;
-  decltype(&::SymFromAddr) SymFromAddr = nullptr;
-  decltype(&::SymGetLineFromAddr64) SymGetLineFromAddr64 = nullptr;
-  decltype(&::SymEnumerateModules64) SymEnumerateModules64 = nullptr;
-  decltype(&::SymEnumSymbols) SymEnumSymbols = nullptr;
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymSetOptions);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymInitialize);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymCleanup);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, StackWalk64);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymFunctionTableAccess64);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymGetModuleBase64);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymFromAddr);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymGetLineFromAddr64);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymEnumerateModules64);
+  GV_SYSTEM_FUNCTION(kDebugHelpDll, SymEnumSymbols);
 };
-DebugHelp g_help;
-
-template <typename F>
-void Bind(F& function, const char* name) {
-  function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(g_help.module, name)));
-}
-
-DebugHelp& Help() {
-  if (!g_help.tried) {
-    g_help.tried = true;
-    g_help.module = LoadLibraryA("dbghelp.dll");
-    if (g_help.module) {
-      Bind(g_help.SymSetOptions, "SymSetOptions");
-      Bind(g_help.SymInitialize, "SymInitialize");
-      Bind(g_help.SymCleanup, "SymCleanup");
-      Bind(g_help.StackWalk64, "StackWalk64");
-      Bind(g_help.SymFunctionTableAccess64, "SymFunctionTableAccess64");
-      Bind(g_help.SymGetModuleBase64, "SymGetModuleBase64");
-      Bind(g_help.SymFromAddr, "SymFromAddr");
-      Bind(g_help.SymGetLineFromAddr64, "SymGetLineFromAddr64");
-      Bind(g_help.SymEnumerateModules64, "SymEnumerateModules64");
-      Bind(g_help.SymEnumSymbols, "SymEnumSymbols");
-    }
-  }
-  return g_help;
-}
+constinit DebugHelp g_help;
 
 void DebugPrint(const char* format, ...) {
   char text[512];
@@ -120,7 +96,7 @@ class DebugLoader : public DebugNewDelete {
 class DebugDbgHelpLoader : public DebugLoader {
  public:
   DebugDbgHelpLoader(HANDLE process, const char* searchPath) : m_process(process) {
-    DebugHelp& help = Help();
+    const DebugHelp& help = g_help;
     if (!help.SymSetOptions || !help.SymInitialize)
       return;
     help.SymSetOptions(kSymbolOptions);
@@ -130,15 +106,15 @@ class DebugDbgHelpLoader : public DebugLoader {
       DebugPrint("SymInitialize returned error : %d\n", int(GetLastError()));
   }
   ~DebugDbgHelpLoader() override {
-    if (m_initialized && Help().SymCleanup)
-      Help().SymCleanup(m_process);
+    if (m_initialized && g_help.SymCleanup)
+      g_help.SymCleanup(m_process);
   }
   bool IsInitialized() const { return m_initialized; }
 
   // Makes the handler load the symbols of every module now rather than in the middle of the
   // first walk. Symbols themselves are looked up per frame address (see DescribeFrame).
   bool LoadModules(const char* searchPath) override {
-    DebugHelp& help = Help();
+    const DebugHelp& help = g_help;
     if (!m_initialized || !help.SymEnumerateModules64 || !help.SymEnumSymbols)
       return false;
     if (!help.SymEnumerateModules64(m_process, &DebugDbgHelpLoader::OnModule, this)) {
@@ -149,7 +125,7 @@ class DebugDbgHelpLoader : public DebugLoader {
   }
 
   bool GetLine(uint64_t address, FrameRecord* record) override {
-    DebugHelp& help = Help();
+    const DebugHelp& help = g_help;
     if (!m_initialized || !help.SymGetLineFromAddr64)
       return false;
     IMAGEHLP_LINE64 line = {};
@@ -165,21 +141,18 @@ class DebugDbgHelpLoader : public DebugLoader {
  private:
   static BOOL CALLBACK OnModule(PCSTR name, DWORD64 base, PVOID context) {
     auto* self = static_cast<DebugDbgHelpLoader*>(context);
-    if (!Help().SymEnumSymbols(self->m_process, base, "*", &DebugDbgHelpLoader::OnSymbol, self))
+    if (!g_help.SymEnumSymbols(self->m_process, base, "*", &DebugDbgHelpLoader::OnSymbol, self))
       DebugPrint("SymEnumSymbols returned error : %d\n", int(GetLastError()));
     return TRUE;
   }
   static BOOL CALLBACK OnSymbol(PSYMBOL_INFO symbol, ULONG size, PVOID context) {
     if (!symbol || symbol->NameLen == 0)
       DebugPrint("Error adding symbol:  %s\n", symbol ? symbol->Name : "");
-    else
-      ++static_cast<DebugDbgHelpLoader*>(context)->m_symbolCount;
     return TRUE;
   }
 
   HANDLE m_process;
   bool m_initialized = false;
-  uint32_t m_symbolCount = 0;
 };
 
 namespace {
@@ -190,7 +163,6 @@ struct SymbolEngine {
   HANDLE process = nullptr;
   bool walkerReady = false;              // the handler runs: StackWalk64 may use it
   DebugDbgHelpLoader* loader = nullptr;  // only with symbols
-  uint64_t frames[kMaxFrames + 1] = {};  // the last walk, ended by kEndOfFrames
   uint32_t recordCount = 0;
   FrameRecord records[kTableSize];
 };
@@ -265,7 +237,7 @@ FrameRecord* Resolve(uint64_t address) {
   FrameRecord* record = &g_engine->records[slot];
   std::memset(record, 0, sizeof *record);
   record->address = address;
-  DebugHelp& help = Help();
+  const DebugHelp& help = g_help;
   if (g_engine->loader && help.SymGetModuleBase64)
     record->moduleBase = help.SymGetModuleBase64(g_engine->process, address);
   if (!record->moduleBase)
@@ -459,7 +431,6 @@ void AcquireSymbolEngine(const char* searchPathOrNull) {
       return;
     g_engine = new (block) SymbolEngine();
     g_engine->process = GetCurrentProcess();
-    g_engine->frames[0] = kEndOfFrames;
   }
   ++g_engine->references;
   if (searchPathOrNull && !g_engine->loader) {
@@ -472,9 +443,9 @@ void AcquireSymbolEngine(const char* searchPathOrNull) {
       delete loader;
     }
   }
-  if (!g_engine->walkerReady && Help().SymInitialize) {
+  if (!g_engine->walkerReady && g_help.SymInitialize) {
     // Without symbols the handler still runs, uninvaded, so StackWalk64 accepts the process.
-    g_engine->walkerReady = Help().SymInitialize(g_engine->process, nullptr, FALSE) != FALSE;
+    g_engine->walkerReady = g_help.SymInitialize(g_engine->process, nullptr, FALSE) != FALSE;
   }
 }
 
@@ -485,8 +456,8 @@ void ReleaseSymbolEngine() {
   g_engine = nullptr;
   if (engine->loader)
     delete engine->loader;
-  else if (engine->walkerReady && Help().SymCleanup)
-    Help().SymCleanup(engine->process);
+  else if (engine->walkerReady && g_help.SymCleanup)
+    g_help.SymCleanup(engine->process);
   engine->~SymbolEngine();
   Vorq::Memory::Free(engine);
 }
@@ -502,7 +473,7 @@ uint32_t WalkStack(void* thread,
   CONTEXT context;
   std::memcpy(&context, contextRecord, sizeof context);
   uint32_t count = 0;
-  DebugHelp& help = Help();
+  const DebugHelp& help = g_help;
   if (help.StackWalk64 && g_engine && g_engine->walkerReady) {
     STACKFRAME64 frame = {};
 #if defined(_WIN64)
@@ -514,13 +485,13 @@ uint32_t WalkStack(void* thread,
     frame.AddrPC.Offset = context.Eip;
     frame.AddrFrame.Offset = context.Ebp;
     frame.AddrStack.Offset = context.Esp;
-    PFUNCTION_TABLE_ACCESS_ROUTINE64 tables = help.SymFunctionTableAccess64;
+    PFUNCTION_TABLE_ACCESS_ROUTINE64 tables = help.SymFunctionTableAccess64.Get();
 #endif
     frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
     PGET_MODULE_BASE_ROUTINE64 bases = ModuleBaseOf;
     if (g_engine->loader && help.SymFunctionTableAccess64 && help.SymGetModuleBase64) {
-      tables = help.SymFunctionTableAccess64;
-      bases = help.SymGetModuleBase64;
+      tables = help.SymFunctionTableAccess64.Get();
+      bases = help.SymGetModuleBase64.Get();
     }
     while (count < limit && help.StackWalk64(kMachine, g_engine->process, thread, &frame, &context,
                                              nullptr, tables, bases, nullptr)) {
@@ -534,11 +505,8 @@ uint32_t WalkStack(void* thread,
     count = WalkFramePointers(context, addresses, limit);
   }
   addresses[count] = kEndOfFrames;
-  if (g_engine) {
-    std::memcpy(g_engine->frames, addresses, (count + 1) * sizeof *addresses);
-    for (uint32_t i = 0; i < count && g_engine->loader; ++i)
-      Resolve(addresses[i]);
-  }
+  for (uint32_t i = 0; g_engine && g_engine->loader && i < count; ++i)
+    Resolve(addresses[i]);
   return count;
 }
 
@@ -564,34 +532,18 @@ void DescribeFrame(uint64_t address, FrameSymbol* frame) {
 namespace {
 
 // The version library's calls, bound on first use.
+constexpr wchar_t kVersionDll[] = L"version.dll";
 struct VersionApi {
-  bool tried = false;
-  decltype(&::GetFileVersionInfoSizeA) GetFileVersionInfoSizeA = nullptr;
-  decltype(&::GetFileVersionInfoA) GetFileVersionInfoA = nullptr;
-  decltype(&::VerQueryValueA) VerQueryValueA = nullptr;
+  GV_SYSTEM_FUNCTION(kVersionDll, GetFileVersionInfoSizeA);
+  GV_SYSTEM_FUNCTION(kVersionDll, GetFileVersionInfoA);
+  GV_SYSTEM_FUNCTION(kVersionDll, VerQueryValueA);
 };
-VersionApi g_version;
-
-VersionApi& Version() {
-  if (!g_version.tried) {
-    g_version.tried = true;
-    if (HMODULE module = LoadLibraryA("version.dll")) {
-      auto bind = [module](auto& function, const char* name) {
-        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-            reinterpret_cast<void*>(GetProcAddress(module, name)));
-      };
-      bind(g_version.GetFileVersionInfoSizeA, "GetFileVersionInfoSizeA");
-      bind(g_version.GetFileVersionInfoA, "GetFileVersionInfoA");
-      bind(g_version.VerQueryValueA, "VerQueryValueA");
-    }
-  }
-  return g_version;
-}
+constinit VersionApi g_version;
 
 }  // namespace
 
 VersionResource::VersionResource(const char* path) {
-  VersionApi& api = Version();
+  const VersionApi& api = g_version;
   if (!path || !api.GetFileVersionInfoSizeA || !api.GetFileVersionInfoA || !api.VerQueryValueA)
     return;
   DWORD ignored = 0;
@@ -619,7 +571,7 @@ uint32_t VersionResource::Query(const char* name, char* out, uint32_t capacity) 
   std::snprintf(key, sizeof key, "\\StringFileInfo\\040904B0\\%s", name);
   char* value = nullptr;
   UINT length = 0;
-  if (!Version().VerQueryValueA(m_block, key, reinterpret_cast<void**>(&value), &length) ||
+  if (!g_version.VerQueryValueA(m_block, key, reinterpret_cast<void**>(&value), &length) ||
       !value || !length)
     return 0;
   int n = std::snprintf(out, capacity, "%s", value);
@@ -629,21 +581,24 @@ uint32_t VersionResource::Query(const char* name, char* out, uint32_t capacity) 
 }
 
 bool IsDebugHelpRecentEnough() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
-  if (snapshot == INVALID_HANDLE_VALUE)
-    return false;
   HMODULE found = nullptr;
-  MODULEENTRY32 entry;
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
-    char name[MAX_MODULE_NAME32 + 1];
-    WideCharToMultiByte(CP_ACP, 0, entry.szModule, -1, name, sizeof name, nullptr, nullptr);
-    if (lstrcmpiA(name, "dbghelp.dll") == 0) {
-      found = entry.hModule;
-      break;
+  {
+    cc::win::ScopedHandle snapshot(
+        CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId()));
+    if (!snapshot)
+      return false;
+    MODULEENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Module32First(snapshot.Get(), &entry); more;
+         more = Module32Next(snapshot.Get(), &entry)) {
+      char name[MAX_MODULE_NAME32 + 1];
+      cc::win::WideToAnsi(entry.szModule, name, sizeof name);
+      if (lstrcmpiA(name, "dbghelp.dll") == 0) {
+        found = entry.hModule;
+        break;
+      }
     }
   }
-  CloseHandle(snapshot);
   if (!found)
     return false;
   char path[MAX_PATH];
@@ -669,21 +624,24 @@ namespace {
 using EnumProcessModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
 using GetModuleFileNameExFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
 
-// The process-status calls: kernel32's own K32 forms, else psapi.dll bound at run time.
+// The process-status calls: kernel32's own K32 forms, else psapi.dll's.
+constexpr wchar_t kKernel32[] = L"kernel32.dll";
+constexpr wchar_t kProcessStatusDll[] = L"psapi.dll";
+constinit cc::win::SystemFunction<EnumProcessModulesFunction> g_kernelEnumerate{
+    kKernel32, "K32EnumProcessModules", cc::win::ModuleSearch::kLoadedOnly};
+constinit cc::win::SystemFunction<GetModuleFileNameExFunction> g_kernelFileName{
+    kKernel32, "K32GetModuleFileNameExA", cc::win::ModuleSearch::kLoadedOnly};
+constinit cc::win::SystemFunction<EnumProcessModulesFunction> g_statusEnumerate{
+    kProcessStatusDll, "EnumProcessModules"};
+constinit cc::win::SystemFunction<GetModuleFileNameExFunction> g_statusFileName{
+    kProcessStatusDll, "GetModuleFileNameExA"};
+
 bool BindProcessStatus(EnumProcessModulesFunction* enumerate, GetModuleFileNameExFunction* name) {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  *enumerate = reinterpret_cast<EnumProcessModulesFunction>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "K32EnumProcessModules")));
-  *name = reinterpret_cast<GetModuleFileNameExFunction>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "K32GetModuleFileNameExA")));
+  *enumerate = g_kernelEnumerate.Get();
+  *name = g_kernelFileName.Get();
   if (!*enumerate || !*name) {
-    HMODULE psapi = LoadLibraryA("psapi.dll");
-    if (!psapi)
-      return false;
-    *enumerate = reinterpret_cast<EnumProcessModulesFunction>(
-        reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcessModules")));
-    *name = reinterpret_cast<GetModuleFileNameExFunction>(
-        reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExA")));
+    *enumerate = g_statusEnumerate.Get();
+    *name = g_statusFileName.Get();
   }
   return *enumerate && *name;
 }
