@@ -104,6 +104,18 @@ uint32_t CrashReporterStream::Measure() {
 }
 
 void CrashReporterStream::Rewind() {
+  // The free-text readers start over only once they have finished: read out the one a
+  // rendering stopped in.
+  if (m_state == kAppXml || m_state == kRepro) {
+    uint32_t length = 0;
+    bool finished = false;
+    do {
+      if (m_state == kAppXml)
+        m_reporter.ReadApplicationXml(&length, m_work, kCollectorCapacity, &finished);
+      else
+        m_reporter.ReadReproSteps(&length, m_work, kCollectorCapacity, &finished);
+    } while (length && !finished);
+  }
   m_state = kHeader;
   m_produced = 0;
   m_indent = 0;
@@ -116,6 +128,7 @@ void CrashReporterStream::Rewind() {
   m_processIsSelf = false;
   m_threadHasContext = false;
   m_inGroup = false;
+  m_dumpBrackets = 0;
   // Every list collector drops its snapshot and cursor at its End operation, so the next
   // rendering starts each list from its first item.
   m_reporter.EndThreads();
@@ -540,8 +553,15 @@ void CrashReporterStream::Produce() {
       if (r.NextStackLine(text, kCollectorCapacity, &length) && length) {
         length = std::min(length, kCollectorCapacity);
         ReplaceNuls(text, length);
+        // "]]>" would end the CDATA section the dump stands in, also when split over two lines.
+        for (uint32_t i = 0; i < length; ++i) {
+          if (text[i] == '>' && m_dumpBrackets == 2)
+            text[i] = '.';
+          m_dumpBrackets = text[i] == ']' ? std::min(m_dumpBrackets + 1, 2) : 0;
+        }
         SetPiece(text, length);
       } else {
+        m_dumpBrackets = 0;
         Go(kCdataClose);
       }
       break;

@@ -116,6 +116,7 @@ class CrashReporterStream : public BinXML::Streamable {
   bool m_processIsSelf = false;
   bool m_threadHasContext = false;
   bool m_inGroup = false;
+  int m_dumpBrackets = 0;  // "]" at the end of the stack dump so far, up to 2
   char m_work[kWorkBufferSize];
   char m_tail[40];
   char m_escaped[1024];
