@@ -3,8 +3,7 @@
 // text, and texts far past the stream's buffer. Texts the stream escapes get any bytes; the
 // ones it writes as they are (attributes, application XML, cookie, address, user) come with
 // the markup characters replaced, as their collectors form them. Each rendering must be
-// well-formed, no longer than Measure says, and the same again after a Rewind anywhere. The
-// escaper is also fed into an output room of the input's choosing.
+// well-formed, no longer than Measure says, and the same again after a Rewind anywhere.
 
 #include <cstddef>
 #include <cstdint>
@@ -116,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   ScriptedCrashReporter reporter;
   Script(in, reporter);
-  const uint8_t stop = in.Byte(), room = in.Byte();
+  const uint8_t stop = in.Byte();
   Vorq::CrashReporterStream stream(reporter);
   const uint32_t measured = stream.Measure();
   const std::string first = Vorq::ReadReport(stream);
@@ -133,24 +132,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stream.Rewind();
   if (Timeless(Vorq::ReadReport(stream)) != Timeless(first))
     Fail("another rendering after a rewind", first);
-
-  // The escaper's pieces join up to its one-shot output; each holds whole entities.
-  const std::string text = reporter.osInfo;
-  std::string whole(text.size() * 6, '\0'), joined;
-  uint32_t written = 0;
-  stream.Escape(text.data(), uint32_t(text.size()), whole.data(), uint32_t(whole.size()), &written);
-  whole.resize(written);
-  char out[256];
-  const uint32_t capacity = 6 + room % (sizeof out - 6);
-  for (size_t at = 0; at < text.size();) {
-    const uint32_t used =
-        stream.Escape(text.data() + at, uint32_t(text.size() - at), out, capacity, &written);
-    if (!used || written > capacity)
-      Fail("escaper stalled or overran", std::to_string(capacity));
-    joined.append(out, written);
-    at += used;
-  }
-  if (joined != whole)
-    Fail("escaped pieces differ", std::to_string(capacity));
   return 0;
 }

@@ -201,9 +201,8 @@ inline std::string ReadReport(CrashReporterStream& stream) {
 // What is wrong with a rendered report, or "" when it is well-formed: the declaration and one
 // root element; tags closed in order; attributes name="value" with no "<" in a value; text
 // with no raw "<" or ">" and only the five entities the stream writes; CDATA only inside an
-// element. `names`, when given, gets the opening tags' names in order.
-inline std::string ReportProblem(const std::string& xml,
-                                 std::vector<std::string>* names = nullptr) {
+// element.
+inline std::string ReportProblem(const std::string& xml) {
   static const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
   auto nameEnd = [&](size_t from) {
     while (from < xml.size() && (std::isalnum(uint8_t(xml[from])) || xml[from] == '_'))
@@ -258,8 +257,6 @@ inline std::string ReportProblem(const std::string& xml,
     if (open.empty() && rootSeen)
       return problem("second root");
     rootSeen = true;
-    if (names)
-      names->push_back(name);
     for (;;) {
       const size_t before = at;
       at = xml.find_first_not_of(" \n", at);
