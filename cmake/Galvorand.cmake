@@ -73,6 +73,10 @@ function(galvorand_add_fuzzer)
   set_property(GLOBAL APPEND PROPERTY GALVORAND_FUZZERS "${F_NAME}|${F_CORPUS}")
 endfunction()
 
+# Made anew at every configure, so a header that moved to another target or went away is
+# no longer offered by its old owner.
+file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/include)
+
 # galvorand_headers(target header...)
 # The headers `target` offers, named relative to the current folder. Every target has an
 # include folder of its own in the build tree that holds links to exactly its headers under

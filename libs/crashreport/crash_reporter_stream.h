@@ -24,6 +24,9 @@ class CrashReporterStream : public BinXML::Streamable {
   static constexpr uint32_t kCollectorCapacity = kWorkBufferSize - kCollectorOffset - kTailReserve;
   // The state that yields nothing more.
   static constexpr uint32_t kFinishedState = 53;
+  // A row of the document's state machine (what a state writes, from which collector, where
+  // it goes next); defined with the stream.
+  struct Step;
 
   explicit CrashReporterStream(CrashReporter& reporter);
   ~CrashReporterStream() override;
@@ -97,9 +100,22 @@ class CrashReporterStream : public BinXML::Streamable {
   void Indent(int delta);
   void Go(uint32_t state) { m_state = state; }
 
-  // States that open an element list or a thread.
-  void ProduceProcess();
-  void ProduceThread(bool inGroup);
+  // The document's state machine: each state's row (what it writes, from which collector,
+  // where it goes next), whether the row's condition holds, and the producers of the states
+  // that are more than a row (lists, collectors of their own shape). A producer answers true
+  // when it wrote a list item.
+  static const Step& StepOf(uint32_t state);
+  bool Holds(const Step& step) const;
+  bool ProduceVersionCookie(const Step& step);
+  bool ProduceAdapter(const Step& step);
+  bool ProduceProcess(const Step& step);
+  bool ProduceGroup(const Step& step);
+  bool ProduceThread(const Step& step);
+  bool ProduceFrame(const Step& step);
+  bool ProduceStackLine(const Step& step);
+  bool ProduceVariable(const Step& step);
+  bool ProduceModule(const Step& step);
+  bool ProduceProcessMemory(const Step& step);
 
   CrashReporter& m_reporter;
   uint32_t m_state = 0;
@@ -116,6 +132,7 @@ class CrashReporterStream : public BinXML::Streamable {
   bool m_processIsSelf = false;
   bool m_threadHasContext = false;
   bool m_inGroup = false;
+  int m_dumpBrackets = 0;  // "]" at the end of the stack dump so far, up to 2
   char m_work[kWorkBufferSize];
   char m_tail[40];
   char m_escaped[1024];
