@@ -16,8 +16,8 @@ const char* PrefixFor(int level) {
 
 }  // namespace
 
-FileLogger::FileLogger(const CCString& path, int level)
-    : LogInterface(level), file(kBufferCapacity), path(path), version("4.0.0.320") {}
+FileLogger::FileLogger(const CCString& logPath, int startLevel)
+    : LogInterface(startLevel), file(kBufferCapacity), path(logPath), version("4.0.0.320") {}
 
 void FileLogger::Start() {
   if (file.IsOpen())
@@ -35,21 +35,21 @@ void FileLogger::Stop(int32_t code) {
   file.Close();
 }
 
-void FileLogger::Write(int level, int line, const char* sourceFile, const char* text) {
-  WriteLine(level, line, sourceFile, true, text, nullptr);
+void FileLogger::Write(int messageLevel, int line, const char* sourceFile, const char* text) {
+  WriteLine(messageLevel, line, sourceFile, true, text, nullptr);
 }
 
-void FileLogger::WriteFormatted(int level, int line, const char* sourceFile, const char* format,
+void FileLogger::WriteFormatted(int messageLevel, int line, const char* sourceFile, const char* format,
                                 va_list args) {
   va_list copy;
   va_copy(copy, args);
-  WriteLine(level, line, sourceFile, false, format, &copy);
+  WriteLine(messageLevel, line, sourceFile, false, format, &copy);
   va_end(copy);
 }
 
-void FileLogger::WriteLine(int level, int line, const char* sourceFile, bool isText,
+void FileLogger::WriteLine(int messageLevel, int line, const char* sourceFile, bool isText,
                            const char* text, va_list* args) {
-  file.Write(PrefixFor(level));
+  file.Write(PrefixFor(messageLevel));
   if (isText || !args)
     file.Write(text);
   else

@@ -26,27 +26,27 @@ int ParseLogLevel(const CCString& name, int defaultLevel);
 // Reference-counted: holders AddRef when they store a pointer and delete on Release.
 class LogInterface : public CCSharedPtr_Base {
  public:
-  explicit LogInterface(int level) : level(level) {}
+  explicit LogInterface(int startLevel) : level(startLevel) {}
   ~LogInterface() override = default;
 
   // Called under `mutex` before the first accepted message (and again after a stop).
   virtual void Start() {}
   virtual void Stop(int32_t code) {}
   virtual void StopIfStarted(int32_t code);
-  virtual void Write(int level, int line, const char* file, const char* text) = 0;
-  virtual void WriteFormatted(int level, int line, const char* file, const char* format,
+  virtual void Write(int messageLevel, int line, const char* file, const char* text) = 0;
+  virtual void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
                               va_list args)
 #if defined(__GNUC__)
       __attribute__((format(printf, 5, 0)))
 #endif
       = 0;
-  virtual void WriteExtra(int level, int32_t value) {}
-  virtual void WriteExtra2(int level, int32_t value1, int32_t value2) {}
+  virtual void WriteExtra(int messageLevel, int32_t value) {}
+  virtual void WriteExtra2(int messageLevel, int32_t value1, int32_t value2) {}
   // A sink that answers true hears of every message its level test drops.
   virtual bool WantsFilteredNotice() { return false; }
   virtual void OnFiltered() {}
-  virtual void LogExtra(int level, int32_t value);
-  virtual void LogExtra2(int level, int32_t value1, int32_t value2);
+  virtual void LogExtra(int messageLevel, int32_t value);
+  virtual void LogExtra2(int messageLevel, int32_t value1, int32_t value2);
 
   // True when `messageLevel` reaches this sink's level; a dropped message is announced
   // to OnFiltered (under the lock) when the sink wants that.

@@ -49,18 +49,18 @@ void MultiLogger::StopIfStarted(int32_t code) {
   started = false;
 }
 
-void MultiLogger::Write(int level, int line, const char* file, const char* text) {
+void MultiLogger::Write(int messageLevel, int line, const char* file, const char* text) {
   for (auto& sink : m_sinks)
-    sink->Log(level, line, file, text);
+    sink->Log(messageLevel, line, file, text);
 }
 
-void MultiLogger::WriteFormatted(int level, int line, const char* file, const char* format,
+void MultiLogger::WriteFormatted(int messageLevel, int line, const char* file, const char* format,
                                  va_list args) {
   for (auto& sink : m_sinks) {
     // Each sink consumes the argument list, so each gets its own copy.
     va_list copy;
     va_copy(copy, args);
-    sink->LogV(level, line, file, format, copy);
+    sink->LogV(messageLevel, line, file, format, copy);
     va_end(copy);
   }
 }
@@ -75,14 +75,14 @@ void MultiLogger::OnFiltered() {
   }
 }
 
-void MultiLogger::LogExtra(int level, int32_t value) {
+void MultiLogger::LogExtra(int messageLevel, int32_t value) {
   cc::MutexLock lock(mutex);
   for (auto& sink : m_sinks)
-    sink->LogExtra(level, value);
+    sink->LogExtra(messageLevel, value);
 }
 
-void MultiLogger::LogExtra2(int level, int32_t value1, int32_t value2) {
+void MultiLogger::LogExtra2(int messageLevel, int32_t value1, int32_t value2) {
   cc::MutexLock lock(mutex);
   for (auto& sink : m_sinks)
-    sink->LogExtra2(level, value1, value2);
+    sink->LogExtra2(messageLevel, value1, value2);
 }

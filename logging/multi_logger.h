@@ -21,13 +21,13 @@ class MultiLogger : public LogInterface {
   // Stops the started sinks, each under its own lock (Finish holds this logger's lock).
   void Stop(int32_t code) override;
   void StopIfStarted(int32_t code) override;
-  void Write(int level, int line, const char* file, const char* text) override;
-  void WriteFormatted(int level, int line, const char* file, const char* format,
+  void Write(int messageLevel, int line, const char* file, const char* text) override;
+  void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
                       va_list args) override;
   bool WantsFilteredNotice() override { return true; }
   void OnFiltered() override;
-  void LogExtra(int level, int32_t value) override;
-  void LogExtra2(int level, int32_t value1, int32_t value2) override;
+  void LogExtra(int messageLevel, int32_t value) override;
+  void LogExtra2(int messageLevel, int32_t value1, int32_t value2) override;
 
  private:
   std::vector<CCSharedPtr<LogInterface>> m_sinks;

@@ -3,8 +3,8 @@
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/read_whole_file.h"
 
-Notifier::Notifier(const CCString& notifyPath, const CCString& notifiedPath)
-    : notifyPath(notifyPath), notifiedPath(notifiedPath) {}
+Notifier::Notifier(const CCString& markerPath, const CCString& recordPath)
+    : notifyPath(markerPath), notifiedPath(recordPath) {}
 
 int Notifier::Run() {
   if (m_stopping.load(std::memory_order_acquire))

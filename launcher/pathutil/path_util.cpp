@@ -34,8 +34,8 @@ CCString UnifySeparators(const CCString& text, char separator) {
 
 }  // namespace
 
-PathError::PathError(const CCString& message, const CCString& path)
-    : message(message.IsEmpty() ? CCString("Path Error") : message), path(path) {}
+PathError::PathError(const CCString& text, const CCString& failedPath)
+    : message(text.IsEmpty() ? CCString("Path Error") : text), path(failedPath) {}
 
 CCString NormalizePath(const CCString& path, bool forwardSlash) {
   CCString trimmed = path;

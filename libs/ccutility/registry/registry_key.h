@@ -13,8 +13,8 @@ class RegistryKey {
   // The counted owner of one open key handle.
   class RegistryKey_Impl : public CCSharedPtr_Base {
    public:
-    RegistryKey_Impl(HKEY root, HKEY handle, const CCString& path)
-        : root(root), handle(handle), path(path) {}
+    RegistryKey_Impl(HKEY rootKey, HKEY openHandle, const CCString& keyPath)
+        : root(rootKey), handle(openHandle), path(keyPath) {}
     ~RegistryKey_Impl() override;
 
     CCSharedPtr<RegistryKey_Impl> parent;  // another key kept alive with this one, if any
