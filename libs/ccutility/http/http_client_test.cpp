@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -98,6 +97,15 @@ struct Scripted {
 
 const char kAddress[] = "http://files.example/a/b?c=d";
 
+// A whole answer: the status (and any header lines after it), then a counted body.
+std::string Answer(const std::string& status, const std::string& body) {
+  return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+std::string Ok(const std::string& body) {
+  return Answer("200 OK", body);
+}
+
 std::string Repeat(const std::string& text, int times) {
   std::string all;
   for (int i = 0; i < times; ++i)
@@ -110,9 +118,7 @@ std::string Repeat(const std::string& text, int times) {
 // ---- Requests ---------------------------------------------------------------------------
 
 TEST(HTTPClient, RequestHeadersInOrderWithOptionsForOneRequestOnly) {
-  Scripted s(
-      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
-       "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"});
+  Scripted s({Ok("") + Ok("")});
   HTTPClient& c = s.client;
   c.from = "ops@publisher.example";
   c.userAgent = "Galvorand/4.0";
@@ -166,8 +172,8 @@ TEST(HTTPClient, CorkedRequestsGoOutInOneWriteAndAnswersAreReadInOrder) {
                 "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"
                 "HTTP/1.1 204 No Content\r\nContent-Length: 9\r\n\r\n"
                 "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"
-                "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nthree\r\n0\r\n\r\n"
-                "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfour"},
+                "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nthree\r\n0\r\n\r\n" +
+                Ok("four")},
                piece);
     TestClient& c = s.client;
     c.corked = true;
@@ -195,10 +201,7 @@ TEST(HTTPClient, CorkedRequestsGoOutInOneWriteAndAnswersAreReadInOrder) {
 }
 
 TEST(HTTPClient, RequestsForAnotherServerWhileSeveralWaitAreRefused) {
-  Scripted s(
-      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst"
-       "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecond",
-       "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nother"});
+  Scripted s({Ok("first") + Ok("second"), Ok("other")});
   TestClient& c = s.client;
   c.corked = true;
   c.SendRequest("GET", "http://a.example/1");
@@ -219,9 +222,7 @@ TEST(HTTPClient, RequestsForAnotherServerWhileSeveralWaitAreRefused) {
 }
 
 TEST(HTTPClient, ProxyGetsTheWholeURLAndServesEveryServer) {
-  Scripted s(
-      {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na"
-       "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb"});
+  Scripted s({Ok("a") + Ok("b")});
   TestClient& c = s.client;
   c.proxy = "proxy.example";
   c.corked = true;
@@ -248,7 +249,7 @@ TEST(HTTPClient, ProxyGetsTheWholeURLAndServesEveryServer) {
                   {":3128", false, "", 0}};
   for (const auto& p : settings) {
     SCOPED_TRACE(p.setting);
-    Scripted t({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"});
+    Scripted t({Ok("")});
     t.client.proxy = p.setting;
     t.client.SendRequest("GET", "http://a.example/");
     EXPECT_EQ(t.client.useProxy, p.used);
@@ -337,8 +338,7 @@ TEST(HTTPClient, BodyWithoutLengthLastsUntilTheServerCloses) {
   for (Reader reader : gvtest::kBodyReaders) {
     for (uint32_t piece : {1u, 7u, 0u}) {
       SCOPED_TRACE(testing::Message() << "reader " << int(reader) << " piece " << piece);
-      Scripted s({head + Pattern(0, 70000), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
-                 piece);
+      Scripted s({head + Pattern(0, 70000), Ok("ok")}, piece);
       s.client.SendRequest("GET", kAddress);
       EXPECT_TRUE(ReadBody(s.client, reader) == Pattern(0, 70000));
       // That connection ended with the body: the next request needs a new one.
@@ -366,7 +366,7 @@ TEST(HTTPClient, RetryErrorsGrantTenMoreAttemptsOnce) {
   EXPECT_EQ(reset.socket->Connects(), 3);
 
   // Connections closed before an answer are asked again: the third attempt's answer counts.
-  Scripted closing({"", "", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+  Scripted closing({"", "", Ok("ok")});
   closing.client.SendRequest("GET", kAddress);
   EXPECT_EQ(closing.client.BodyText(), "ok");
   EXPECT_EQ(closing.client.notes.size(), 2u);
@@ -389,9 +389,8 @@ TEST(HTTPClient, StatusClassesBecomeTheirExceptions) {
     for (const char* method : {"GET", "HEAD"}) {
       for (const std::string body : {"body", ""}) {
         SCOPED_TRACE(std::string(c.status) + " " + method + " " + body);
-        Scripted s({std::string("HTTP/1.1 ") + c.status +
-                    "\r\nLocation: http://files.example/new\r\nContent-Length: " +
-                    std::to_string(body.size()) + "\r\n\r\n" + body});
+        Scripted s(
+            {Answer(std::string(c.status) + "\r\nLocation: http://files.example/new", body)});
         s.client.SendRequest(method, kAddress);
         EXPECT_EQ(WhatOf([&] { s.client.GetState(); }), c.what);
         ASSERT_EQ(s.socket->Connects(), c.connects);
@@ -402,9 +401,7 @@ TEST(HTTPClient, StatusClassesBecomeTheirExceptions) {
     }
   }
   // The body of an answer thrown on stays readable, and the connection usable.
-  Scripted s(
-      {"HTTP/1.1 404 Not Found\r\nContent-Length: 7\r\n\r\nmissing"
-       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+  Scripted s({Answer("404 Not Found", "missing") + Ok("ok")});
   TestClient& c = s.client;
   c.SendRequest("GET", kAddress);
   EXPECT_THROW(c.GetState(), Unhandled::ClientError);
@@ -413,7 +410,7 @@ TEST(HTTPClient, StatusClassesBecomeTheirExceptions) {
   EXPECT_EQ(c.BodyText(), "ok");
   EXPECT_EQ(s.socket->Connects(), 1);
   // Without throwOnUnhandled every status is a plain answer.
-  Scripted quiet({"HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"});
+  Scripted quiet({Answer("503 Busy", "busy")});
   quiet.client.throwOnUnhandled = false;
   quiet.client.SendRequest("GET", kAddress);
   EXPECT_EQ(quiet.client.BodyText(), "busy");
@@ -421,18 +418,13 @@ TEST(HTTPClient, StatusClassesBecomeTheirExceptions) {
 }
 
 TEST(HTTPClient, UnreadBodiesAreDrainedOrAbandonedBeforeTheNextAnswer) {
-  std::string big(HTTPClient::kDrainLimit + 1, 'x');
-  Scripted s(
-      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"
-       "HTTP/1.1 200 OK\r\nContent-Length: " +
-           std::to_string(big.size()) + "\r\n\r\n" + big,
-       "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext"});
+  Scripted s({Ok("abc") + Ok(std::string(HTTPClient::kDrainLimit + 1, 'x')), Ok("next")});
   TestClient& c = s.client;
   c.SendRequest("GET", "http://files.example/1");
   EXPECT_EQ(c.GetState(), HTTP::kReadingBody);
   c.SendRequest("GET", "http://files.example/2");
   c.ReceiveResponse();  // the small body is read and thrown away
-  EXPECT_EQ(c.incoming.contentLength, int32_t(big.size()));
+  EXPECT_EQ(c.incoming.contentLength, HTTPClient::kDrainLimit + 1);
   c.SendRequest("GET", "http://files.example/3");
   c.ReceiveResponse();  // too big: given up; the queue goes again on a new connection
   EXPECT_EQ(c.BodyText(), "next");
@@ -461,9 +453,7 @@ TEST(HTTPClient, ResumesFromFirstMissingByte) {
     const std::string cut = "HTTP/1.1 " + status +
                             "\r\nContent-Length: " + std::to_string(c.length) + "\r\n\r\n" +
                             body.substr(c.first, 400);
-    const std::string rest =
-        "HTTP/1.1 206 Partial\r\nContent-Length: " + std::to_string(c.length - 400) + "\r\n\r\n" +
-        body.substr(c.first + 400, c.length - 400);
+    const std::string rest = Answer("206 Partial", body.substr(c.first + 400, c.length - 400));
     for (Reader reader : {Reader::kReceive, Reader::kPieces, Reader::kContinue}) {
       SCOPED_TRACE(std::string(c.name) + " read by " + std::to_string(int(reader)));
       Scripted s({cut, rest}, 128);
@@ -490,11 +480,11 @@ TEST(HTTPClient, ResumeThatDoesNotFitFailsAfterItsAttempts) {
     std::string resumed;
     const char* what;
   } cases[] = {
-      {"other length", "HTTP/1.1 206 Partial\r\nContent-Length: 70\r\n\r\n" + Pattern(40, 70),
+      {"other length", Answer("206 Partial", Pattern(40, 70)),
        "HTTP::Exception::UnhandledResponse: Unable to Resume (206)"},
-      {"whole again", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + Pattern(0, 100),
+      {"whole again", Ok(Pattern(0, 100)),
        "HTTP::Exception::UnhandledResponse: Unable to Resume (200)"},
-      {"refused range", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n",
+      {"refused range", Answer("416 Range Not Satisfiable", ""),
        "HTTP::Exception::UnhandledResponse: Range Not Satisfiable (416)"},
       {"closing", "", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
   };
@@ -549,7 +539,7 @@ TEST(HTTPClient, FetchIfModifiedStopsOnClientErrorsAndRecordsEachFailure) {
   for (const std::string status : {"404 Not Found", "302 Found"}) {
     SCOPED_TRACE(status);
     error = HTTPClient::FetchError();
-    Scripted s({"HTTP/1.1 " + status + "\r\nLocation: /new\r\nContent-Length: 0\r\n\r\n"});
+    Scripted s({Answer(status + "\r\nLocation: /new", "")});
     EXPECT_EQ(Str(s.client.FetchIfModified("http://files.example/gone", nullptr, 5, &error)), "");
     EXPECT_EQ(s.socket->Connects(), 1);
     EXPECT_EQ(error.failures, 1);
@@ -567,7 +557,7 @@ TEST(HTTPClient, FetchIfModifiedStopsOnClientErrorsAndRecordsEachFailure) {
               {"http://files.example/x?y=1", "/x\\?y=1", "/x\\?y=1&cb="}};
   for (const auto& o : odds) {
     SCOPED_TRACE(o.url);
-    Scripted odd({"HTTP/1.1 150 Odd\r\nContent-Length: 0\r\n\r\n"});
+    Scripted odd({Answer("150 Odd", "")});
     EXPECT_EQ(Str(odd.client.FetchIfModified(o.url, nullptr, 2, &error)), "");
     ASSERT_EQ(odd.socket->Connects(), 9);  // three attempts of three reads each
     const std::string targets[] = {o.first, o.busted + "[A-P]", o.busted + "[A-P]{2}"};

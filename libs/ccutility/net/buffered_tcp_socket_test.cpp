@@ -93,25 +93,33 @@ TEST(BufferedTCPSocket, LineLongerThanTheBufferIsMessageTooLong) {
   }
 }
 
+// The buffered ReceiveN and the plain one of its base class, each naming its own class.
 TEST(BufferedTCPSocket, ReceiveNAcrossCloses) {
   const std::string data = "0123456789";
-  for (uint32_t piece = 1; piece <= 11; ++piece) {
-    SCOPED_TRACE(piece);
-    // The close comes in the middle of the second read.
-    auto s = Scripted(data, piece);
-    char out[8];
-    EXPECT_EQ(s->ReceiveN(out, 6, false), 6u);
-    EXPECT_EQ(std::string(out, 6), "012345");
-    EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { s->ReceiveN(out, 6, false); }),
-              "SocketError:cc::BufferedTCPSocket::ReceiveN got unexpected close during block read");
+  for (bool buffered : {true, false}) {
+    auto receiveN = [buffered](MemorySocket& s, char* out, uint32_t n, bool partialOk) {
+      return buffered ? s.ReceiveN(out, n, partialOk) : s.TCPSocket::ReceiveN(out, n, partialOk);
+    };
+    const std::string cut = std::string("SocketError:cc::") +
+                            (buffered ? "BufferedTCPSocket" : "TCPSocket") +
+                            "::ReceiveN got unexpected close during block read";
+    for (uint32_t piece = 1; piece <= 11; ++piece) {
+      SCOPED_TRACE(testing::Message() << (buffered ? "buffered" : "plain") << " piece " << piece);
+      // The close comes in the middle of the second read.
+      auto s = Scripted(data, piece);
+      char out[8];
+      EXPECT_EQ(receiveN(*s, out, 6, false), 6u);
+      EXPECT_EQ(std::string(out, 6), "012345");
+      EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { receiveN(*s, out, 6, false); }), cut);
 
-    auto p = Scripted(data, piece);
-    EXPECT_EQ(p->ReceiveN(out, 6, true), 6u);
-    EXPECT_EQ(p->ReceiveN(out, 6, true), 4u);
-    EXPECT_EQ(std::string(out, 4), "6789");
-    // At a read boundary, nothing read: 0, without an exception.
-    EXPECT_EQ(p->ReceiveN(out, 6, false), 0u);
-    EXPECT_EQ(p->ReceiveN(out, 6, true), 0u);
+      auto p = Scripted(data, piece);
+      EXPECT_EQ(receiveN(*p, out, 6, true), 6u);
+      EXPECT_EQ(receiveN(*p, out, 6, true), 4u);
+      EXPECT_EQ(std::string(out, 4), "6789");
+      // At a read boundary, nothing read: 0, without an exception.
+      EXPECT_EQ(receiveN(*p, out, 6, false), 0u);
+      EXPECT_EQ(receiveN(*p, out, 6, true), 0u);
+    }
   }
 }
 
@@ -133,16 +141,6 @@ TEST(BufferedTCPSocket, ReceiveNServesBufferedBytesFirst) {
     EXPECT_EQ(s->GetBytesReceived(), input.size());
     EXPECT_EQ(s->ReceiveString(5, true).Length(), 0u);
   }
-}
-
-TEST(BufferedTCPSocket, UnbufferedReceiveNNamesItsOwnClass) {
-  auto s = Scripted("abc", 2);
-  char out[8];
-  EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { s->TCPSocket::ReceiveN(out, 5, false); }),
-            "SocketError:cc::TCPSocket::ReceiveN got unexpected close during block read");
-  auto t = Scripted("abc", 2);
-  EXPECT_EQ(t->TCPSocket::ReceiveN(out, 5, true), 3u);
-  EXPECT_EQ(t->TCPSocket::ReceiveN(out, 5, false), 0u);
 }
 
 TEST(BufferedTCPSocket, SmallReceivesComeFromOneSystemRead) {

@@ -109,7 +109,7 @@ TEST(Socket, GatheredSendArrivesIntact) {
   EXPECT_TRUE(received == all);
 }
 
-TEST(Socket, RefusedConnectIsConnectionRefused) {
+TEST(Socket, RefusedConnectAndUnknownNameThrowTheirClassAndLeaveTheSocketClosed) {
   // A port that is bound but not listening answers connects with a reset.
   SocketPtr bound(new BufferedTCPSocket);
   bound->Bind(0, kLoopback);
@@ -122,9 +122,6 @@ TEST(Socket, RefusedConnectIsConnectionRefused) {
               "SocketError:Connection Refused (10061 - 127.0.0.1)");
     EXPECT_EQ(s->GetState(), Socket::kClosed);
   }
-}
-
-TEST(Socket, UnknownNameIsHostNotFound) {
   SocketPtr s(new BufferedTCPSocket);
   EXPECT_EQ(WhatOf<Ex::ConnectionClosedError>([&] { s->Connect("nohost.invalid", 80, 2000); }),
             "SocketError:Host Not Found (11001)");
