@@ -7,6 +7,7 @@
 #include "launcher/self_update.h"
 #include "launcher/text/text_helpers.h"
 #include "plugin/action_dll_holder.h"
+#include "plugin/per_user_folders.h"
 #include "plugin/shell_calls_win.h"
 
 namespace {
@@ -59,8 +60,8 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
                                   &ReportInstallProgress, static_cast<void*>(dialog), 0);
   if (result < 0) {
     // The dialog stays as it is behind the message; the start goes on once it is dismissed.
-    ShellCalls::MessageBoxA(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,
-                            MB_ICONERROR | MB_OK);
+    ShellCalls::MessageBoxA(nullptr, UpdateErrorText(targetFolder, ReadLocText).c_str(),
+                            kUpdateErrorCaption, MB_ICONERROR | MB_OK);
     return kSelfUpdateFailed;
   }
   if (dialog) {

@@ -66,9 +66,9 @@ class LauncherRun {
   }
 
   void OpenTelemetry(const char* version, uint32_t previousSession) {
-    m_tovikLogger = CCSharedPtr<TovikLogger>(
-        new TovikLogger(version, m_preferences.GetString("tovik").c_str(),
-                        m_preferences.GetTovikLevel(), previousSession));
+    m_tovikLogger =
+        CCSharedPtr<TovikLogger>(new TovikLogger(version, m_preferences.GetString("tovik").c_str(),
+                                                 m_preferences.GetTovikLevel(), previousSession));
     g_mainLogger->Add(m_tovikLogger);
   }
 
@@ -126,7 +126,6 @@ class LauncherRun {
   bool backgroundWorkLeft = false;
 
  private:
-
   // Makes sure an up-to-date plug-in is loaded and lets it bring the launcher's folder up to
   // date. Either failure is logged and the start goes on. The plug-in is let go before the
   // application DLL is loaded.
@@ -202,16 +201,4 @@ int32_t RunLauncher(const LaunchArguments& arguments, bool* backgroundWorkLeft) 
   }
   mainLogger.Reset();
   return exitCode;
-}
-
-int32_t ParseBuildNumber(const CCString& version) {
-  CCString rest(version.c_str(), version.Length());
-  CCString field;
-  for (int i = 0; i < 4; ++i)
-    field = rest.SplitOff(".");
-  return int32_t(CCString::ParseInteger(field.c_str(), int(field.Length()), 10));
-}
-
-bool IsBuildTooOld(int32_t build) {
-  return build != 0 && build < kMinimumDllBuild;
 }
