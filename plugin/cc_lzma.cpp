@@ -32,7 +32,6 @@ struct DecoderState {
   uint64_t uncompressedSize;  // assembled from bytes 5..12, least significant first
   uint64_t produced;          // output so far
   size_t dictionaryLimit;     // the most the dictionary grows to
-  bool probabilitiesAllocated;
   CLzmaDec decoder;
 };
 
@@ -122,7 +121,6 @@ int32_t CCLZMA::DecompressionStep() {
           LzmaDec_AllocateProbs(&state->decoder, state->header, kPropertiesSize, &g_sdkAllocator);
       if (result != SZ_OK)
         return ResultOf(result);
-      state->probabilitiesAllocated = true;
       LzmaDec_Init(&state->decoder);
     } else if (state->headerRead > kPropertiesSize) {
       state->uncompressedSize |= uint64_t(byte) << (8 * (state->headerRead - kPropertiesSize - 1));

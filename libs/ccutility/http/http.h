@@ -156,9 +156,7 @@ class HTTP {
   bool DrainBody(int32_t limit);
 
   int32_t GetBodyRead() const { return bodyRead; }
-  int32_t GetRemaining() const { return remaining; }
   bool IsKilled() const { return killed.load(std::memory_order_acquire); }
-  BufferedTCPSocket* GetSocket() const { return socket.Get(); }
 
   // Request options and the description of the last response.
   CCString from;       // "From" request header, when not empty
