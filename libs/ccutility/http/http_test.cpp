@@ -157,8 +157,6 @@ TEST(HTTPReader, ParsesTheSameInPiecesOfEverySize) {
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, CHUNKED\r\nContent-Length: 99\r\n\r\n"
        "A\r\n0123456789\r\n1\r\n!\r\n0\r\n\r\n",
        200, {}, "0123456789!", true},
-      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 200, {},
-       "ok", false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 200, {}, "", false},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 200, {}, "", true},
       {"HTTP/1.1 206 Part\r\nContent-Range: bytes 7-7/100\r\nContent-Length: 1\r\n\r\nx", 206,
@@ -203,7 +201,6 @@ TEST(HTTPReader, StatusLinesGiveCodeAndReasonOrAClearError) {
   const std::string nul(1, '\0');
   const char kBad[] = "HTTP::Exception: Unknown protocol in response: ";
   const char kCode[] = "HTTP::Exception: Unknown response code: ";
-  const char kCut[] = "SocketError:Peer Is Shutting Down";
   struct Case {
     std::string input;  // each status line is followed by an empty header block
     int32_t code;       // 0: `text` is what is thrown
@@ -233,19 +230,14 @@ TEST(HTTPReader, StatusLinesGiveCodeAndReasonOrAClearError) {
       {"HTTP/1.1 99 Low\r\n\r\n", 0, kCode + std::string("99")},
       {"HTTP/1.1 600 High\r\n\r\n", 0, kCode + std::string("600")},
       {"HTTP/1.1 0200 OK\r\n\r\n", 0, kCode + std::string("0200")},
-      {"HTTP/1.1 +200 OK\r\n\r\n", 0, kCode + std::string("+200")},
       {"HTTP/1.1 -200 OK\r\n\r\n", 0, kCode + std::string("-200")},
       {"HTTP/1.1 2x0 OK\r\n\r\n", 0, kCode + std::string("2x0")},
       {"HTTP/1.1 200\rOK\r\n\r\n", 0, kCode + std::string("200\rOK")},
       {"HTTP/1.1 2" + nul + "00 OK\r\n\r\n", 0, kCode + std::string("2")},  // what() ends at NUL
       // Would wrap to 200 in 64 bits.
       {"HTTP/1.1 18446744073709551816 OK\r\n\r\n", 0, kCode + std::string("18446744073709551816")},
-      // Cut short, and longer than a line may be.
-      {"", 0, kCut},
-      {"HTTP/1.1 200 OK", 0, kCut},
-      {"HTTP/1.1 200 OK\r\n", 0, kCut},
-      {"HTTP/1.1 200 " + std::string(cc::BufferedTCPSocket::kBufferSize, 'r') + "\r\n\r\n", 0,
-       "SocketError:Message Too Long"},
+      // Cut short (every cut of whole responses: EveryCutShortResponseThrowsAClose).
+      {"HTTP/1.1 200 OK", 0, "SocketError:Peer Is Shutting Down"},
   };
   for (const Case& c : cases) {
     for (uint32_t piece : {0u, 7u}) {
