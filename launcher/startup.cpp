@@ -66,9 +66,9 @@ class LauncherRun {
   }
 
   void OpenTelemetry(const char* version, uint32_t previousSession) {
-    m_tovikLogger =
-        CCSharedPtr<TovikLogger>(new TovikLogger(version, m_preferences.GetString("tovik").c_str(),
-                                                 m_preferences.GetTovikLevel(), previousSession));
+    m_tovikLogger = CCSharedPtr<TovikLogger>(
+        new TovikLogger(version, m_preferences.GetString("tovik").c_str(),
+                        m_preferences.GetTovikLevel(), previousSession));
     g_mainLogger->Add(m_tovikLogger);
   }
 
@@ -126,6 +126,7 @@ class LauncherRun {
   bool backgroundWorkLeft = false;
 
  private:
+
   // Makes sure an up-to-date plug-in is loaded and lets it bring the launcher's folder up to
   // date. Either failure is logged and the start goes on. The plug-in is let go before the
   // application DLL is loaded.
