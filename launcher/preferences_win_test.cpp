@@ -1,9 +1,8 @@
 // The ini files, read by the system's profile functions from real files; the rest of the
 // preferences is in preferences_test.cpp.
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "launcher/preferences.h"
@@ -18,12 +17,7 @@ using gvtest::Str;
 // current directory, which is given back afterwards.
 class PreferencesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    wchar_t current[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, current);
-    m_previousDirectory = current;
-  }
-  void TearDown() override { SetCurrentDirectoryW(m_previousDirectory.c_str()); }
+  void TearDown() override { std::filesystem::current_path(m_previousDirectory); }
 
   CCString ExePath() const { return folder.Join("Galvorand.exe"); }
   std::string Value(Preferences& preferences, const char* key) {
@@ -33,7 +27,7 @@ class PreferencesTest : public ::testing::Test {
   TestFolder folder{L"prefs"};
 
  private:
-  std::wstring m_previousDirectory;
+  std::filesystem::path m_previousDirectory = std::filesystem::current_path();
 };
 
 TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
@@ -58,7 +52,6 @@ TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
     SCOPED_TRACE(c.name);
     TestFolder caseFolder(L"prefs");
     auto write = [&](const wchar_t* name, const char* settings) {
-      DeleteFileW(caseFolder.PathOf(name).c_str());
       if (settings) {
         ASSERT_TRUE(caseFolder.Write(name, std::string("[Settings]\n") + settings + "\n"));
       }
