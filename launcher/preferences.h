@@ -47,12 +47,13 @@ class Preferences {
 
  private:
   void DerivePaths(const CCString& exePath);
-  // The running executable's full path (GetModuleFileNameW).
+  // The platform parts (preferences_win.cpp; preferences_posix.cpp for the host's tests).
+  // The running executable's full path.
   static CCString RunningExecutablePath();
   // Makes `folder` the process's current directory; a failure is ignored.
   static void ChangeCurrentDirectory(const CCString& folder);
   // One entry of `section` in the ini file at `path`: the empty text when the entry is missing
-  // or empty. Values longer than the read buffer come back cut.
+  // or empty. Values longer than the read buffer come back cut. Always empty on the host.
   static CCString ReadIniEntry(const CCString& path, const char* section, const CCString& key);
 };
 

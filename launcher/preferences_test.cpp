@@ -1,140 +1,45 @@
+// The preferences apart from the ini files (preferences_win_test.cpp): paths, command line,
+// addresses, levels and the unknown-key warning. No ini file is found here, so the table's
+// defaults and the command line decide.
 #include "launcher/preferences.h"
-
-#include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "logging/multi_logger.h"
 #include "tests/support/exception_text.h"
-#include "tests/support/test_folder.h"
 
 namespace {
 
 using gvtest::Str;
 
-// Preferences of an executable "Galvorand.exe" in a fresh folder. Building them changes the
-// current directory, which is given back afterwards.
-class PreferencesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    wchar_t current[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, current);
-    m_previousDirectory = current;
-  }
-  void TearDown() override { SetCurrentDirectoryW(m_previousDirectory.c_str()); }
+// An executable in a folder that does not exist: making it the current directory fails
+// quietly (the test keeps its own) and there is no ini file beside it.
+const char kExe[] = "Z:\\no such folder\\Galvorand.exe";
 
-  CCString ExePath() const { return folder.Join("Galvorand.exe"); }
-  std::string Value(Preferences& preferences, const char* key) {
-    return Str(preferences.GetString(key));
-  }
-  // Preferences after Load with `commandLine`, with the ini files the case wrote.
-  std::string Loaded(const char* commandLine, const char* key) {
-    Preferences preferences(ExePath());
-    preferences.Load(commandLine);
-    return Value(preferences, key);
-  }
+std::string Value(const Preferences& preferences, const char* key) {
+  return Str(preferences.GetString(key));
+}
 
-  TestFolder folder{L"prefs"};
-
- private:
-  std::wstring m_previousDirectory;
-};
-
-// (That the folder becomes the current directory shows in tests/launcher_integration.)
-TEST_F(PreferencesTest, PathsComeFromTheExecutableWithoutItsLastExtension) {
-  CCString exe = folder.Join("Game.Launcher.exe");
-  Preferences preferences(exe);
-  std::string dir = Str(folder.Path()) + "\\";
+TEST(Preferences, PathsComeFromTheExecutableWithoutItsLastExtension) {
+  Preferences preferences("Z:\\no such folder\\Game.Launcher.exe");
   EXPECT_EQ(Str(preferences.baseName), "Game.Launcher");
-  EXPECT_EQ(Str(preferences.exeDirectory), dir);
-  EXPECT_EQ(Str(preferences.appDllBase), dir + "Game.Launcher");
-  EXPECT_EQ(Str(preferences.basePath), dir + "Game.Launcher");
+  EXPECT_EQ(Str(preferences.exeDirectory), "Z:\\no such folder\\");
+  EXPECT_EQ(Str(preferences.appDllBase), "Z:\\no such folder\\Game.Launcher");
+  EXPECT_EQ(Str(preferences.basePath), "Z:\\no such folder\\Game.Launcher");
 }
 
-TEST_F(PreferencesTest, InternalIniReplacesTheMainOneAndUserIniWinsOverBoth) {
+TEST(Preferences, CommandLineWordsOverrideAndAddKeys) {
+  const std::string nul(1, '\0');
+  const std::string huge(1 << 20, 'h');
   const struct {
-    const char* name;
-    const char* ini;  // nullptr: no such file
-    const char* internal;
-    const char* user;
-    const char* loggingLevel;
-    const char* tovik;
-    const wchar_t* mainIni;
-  } kCases[] = {
-      {"internal hides .ini", "loggingLevel=verbose\ntovik=t.ini", "loggingLevel=trace", nullptr,
-       "trace", "tovik.galvorand.example", L"Galvorand-internal.ini"},
-      {"user over .ini", "loggingLevel=verbose\ntovik=t.ini", nullptr, "loggingLevel=errors",
-       "errors", "t.ini", L"Galvorand.ini"},
-      {"user over internal", "tovik=t.ini", "loggingLevel=trace\ntovik=t.internal",
-       "loggingLevel=normal", "normal", "t.internal", L"Galvorand-internal.ini"},
-      {"only user", nullptr, nullptr, "tovik=t.user", "major", "t.user", L"Galvorand.ini"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    TestFolder caseFolder(L"prefs");
-    auto write = [&](const wchar_t* name, const char* settings) {
-      DeleteFileW(caseFolder.PathOf(name).c_str());
-      if (settings) {
-        ASSERT_TRUE(caseFolder.Write(name, std::string("[Settings]\n") + settings + "\n"));
-      }
-    };
-    write(L"Galvorand.ini", c.ini);
-    write(L"Galvorand-internal.ini", c.internal);
-    write(L"Galvorand-user.ini", c.user);
-    Preferences preferences(caseFolder.Join("Galvorand.exe"));
-    preferences.Load("");
-    EXPECT_EQ(Value(preferences, "loggingLevel"), c.loggingLevel);
-    EXPECT_EQ(Value(preferences, "tovik"), c.tovik);
-    EXPECT_EQ(Str(preferences.iniPath), Str(TestFolder::ToText(caseFolder.PathOf(c.mainIni))));
-  }
-}
-
-TEST_F(PreferencesTest, IniFileGivesOnlyNonEmptyValuesOfKnownKeys) {
-  const std::string huge(10000, 'd');
-  ASSERT_TRUE(folder.Write(L"Galvorand.ini",
-                           "; a comment\r\n"
-                           "stray line without a section\r\n"
-                           "[Settings]\r\n"
-                           "LOGGINGLEVEL=trace\r\n"  // keys ignore case
-                           "tovikLevel=\r\n"         // empty: the default stays
-                           "not a setting at all\r\n"
-                           "=no key\r\n"
-                           "unknownKey=1\r\n"  // never read
-                           "selfPatch = false \r\n"
-                           "digestURL=" +
-                               huge +
-                               "\r\n"
-                               "[Other]\r\n"
-                               "server=stage\r\n"));
-  Preferences preferences(ExePath());
-  preferences.Load("");
-  EXPECT_EQ(Value(preferences, "loggingLevel"), "trace");
-  EXPECT_EQ(Value(preferences, "tovikLevel"), "warnings");
-  EXPECT_EQ(Value(preferences, "selfPatch"), "false");
-  EXPECT_EQ(Value(preferences, "server"), "https://www.galvorand.example/");
-  EXPECT_EQ(preferences.values.size(), 8u);  // the table alone: no unknown key
-  // A value longer than the read buffer arrives cut to what fits beside its terminator.
-  EXPECT_EQ(Value(preferences, "digestURL"), huge.substr(0, 8191));
-}
-
-TEST_F(PreferencesTest, IniValuesAreUTF8) {
-  // UTF-16 file with its byte order mark: the wide call reads it, the value comes back UTF-8.
-  std::wstring ini = L"\xfeff[Settings]\r\ntovik=t\u00e9l\u00e9m\u00e9trie.example\r\n";
-  ASSERT_TRUE(folder.Write(L"Galvorand.ini", std::string(reinterpret_cast<const char*>(ini.data()),
-                                                         ini.size() * sizeof(wchar_t))));
-  EXPECT_EQ(Loaded("", "tovik"), "t\xc3\xa9l\xc3\xa9m\xc3\xa9trie.example");
-}
-
-TEST_F(PreferencesTest, CommandLineWordsOverrideAndAddKeys) {
-  ASSERT_TRUE(folder.Write(L"Galvorand.ini", "[Settings]\nloggingLevel=verbose\nselfPatch=true\n"));
-  const struct {
-    const char* commandLine;
-    const char* key;
-    const char* value;
+    std::string commandLine;
+    std::string key;
+    std::string value;
   } kCases[] = {
       {"LOGGINGLEVEL=errors", "loggingLevel", "errors"},
       {"a=b=c", "a", "b=c"},
@@ -143,19 +48,29 @@ TEST_F(PreferencesTest, CommandLineWordsOverrideAndAddKeys) {
       {"tovik=", "tovik", ""},
       {"\"quoted=a b\"", "\"quoted", "a"},
       {"Twice=1 twICE=2", "TWICE", "2"},
+      {"", "selfPatch", "true"},
+      {"=1", "", "1"},
+      // Only blanks part words: line ends are trimmed off its ends, not split at.
+      {"\r\nkey\r\n=\r\nv\r\n", "key", "v"},
+      {"a=1\r\nb=2", "a", "1\r\nb=2"},
+      {"\xff\xfe=\x80 nul=a" + nul + "b", "\xff\xfe", "\x80"},
+      {"\xff\xfe=\x80 nul=a" + nul + "b", "nul", "a" + nul + "b"},
+      {"digestURL=" + huge, "digestURL", huge},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.commandLine);
-    EXPECT_EQ(Loaded(c.commandLine, c.key), c.value);
+    SCOPED_TRACE(testing::PrintToString(c.commandLine.substr(0, 40)));
+    Preferences preferences(kExe);
+    preferences.Load(CCString(c.commandLine.data(), uint32_t(c.commandLine.size())));
+    EXPECT_EQ(Str(preferences.GetString(CCString(c.key.data(), uint32_t(c.key.size())))), c.value);
   }
 
-  Preferences preferences(ExePath());
+  Preferences preferences(kExe);
   preferences.Load("word alone=1 bare b\"=\"");
   EXPECT_EQ(Value(preferences, "alone"), "1");
   EXPECT_EQ(preferences.values.size(), 10u);  // the table plus "alone" and 'b"', no bare word
 }
 
-TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
+TEST(Preferences, UrlOrServerDecidesTheUpdateAddress) {
   const struct {
     const char* commandLine;
     const char* url;
@@ -170,14 +85,14 @@ TEST_F(PreferencesTest, UrlOrServerDecidesTheUpdateAddress) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.commandLine);
-    Preferences preferences(ExePath());
+    Preferences preferences(kExe);
     preferences.Load(c.commandLine);
     EXPECT_EQ(Value(preferences, "url"), c.url);
     EXPECT_EQ(Value(preferences, "updateURL"), c.updateURL);
   }
 }
 
-TEST_F(PreferencesTest, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
+TEST(Preferences, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
   const struct {
     const char* commandLine;
     int loggingLevel;
@@ -190,7 +105,7 @@ TEST_F(PreferencesTest, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.commandLine);
-    Preferences preferences(ExePath());
+    Preferences preferences(kExe);
     preferences.Load(c.commandLine);
     EXPECT_EQ(preferences.GetLoggingLevel(), c.loggingLevel);
     EXPECT_EQ(preferences.GetTovikLevel(), c.tovikLevel);
@@ -203,26 +118,29 @@ class CollectingSink : public LogInterface {
  public:
   CollectingSink() : LogInterface(0) {}
   // The source line is left out: it moves with every edit of the file.
-  void Write(int level, int line, const char* file, const char* text) override {
-    messages.push_back(std::to_string(level) + " " + file + " " + text);
+  void Write(int messageLevel, int line, const char* file, const char* text) override {
+    messages.push_back(std::to_string(messageLevel) + " " + file + " " + text);
   }
-  void WriteFormatted(int level, int line, const char* file, const char* format,
+  void WriteFormatted(int messageLevel,
+                      int line,
+                      const char* file,
+                      const char* format,
                       va_list args) override {
     char text[1024];
     vsnprintf(text, sizeof text, format, args);
-    Write(level, line, file, text);
+    Write(messageLevel, line, file, text);
   }
   std::vector<std::string> messages;
 };
 
-TEST_F(PreferencesTest, UnknownKeyGivesEmptyTextAndAWarning) {
+TEST(Preferences, UnknownKeyGivesEmptyTextAndAWarning) {
   CCSharedPtr<MultiLogger> logger(new MultiLogger());
   CCSharedPtr<CollectingSink> sink(new CollectingSink());
   logger->Add(sink);
   MultiLogger* previous = g_mainLogger;
   g_mainLogger = logger.Get();
 
-  Preferences preferences(ExePath());
+  Preferences preferences(kExe);
   EXPECT_EQ(Value(preferences, "noSuchKey"), "");
   EXPECT_EQ(Value(preferences, "SELFPATCH"), "true");  // known, in other capitals: no warning
   g_mainLogger = previous;

@@ -1,7 +1,5 @@
 #include "launcher/self_update.h"
 
-#include "plugin/per_user_folders.h"
-
 int32_t ProgressPercent(int64_t done, int64_t total) {
   double fraction = total > 0 ? double(done) / double(total) : 1.0;
   double percent = fraction * 100.0;
@@ -13,10 +11,11 @@ int32_t ProgressPercent(int64_t done, int64_t total) {
   return int32_t(percent);
 }
 
-CCString UpdateErrorText(const CCString& targetFolder) {
+CCString UpdateErrorText(const CCString& targetFolder,
+                         CCString (*readLocText)(const CCString& name)) {
   bool absolute = targetFolder.StartsWith("/") || targetFolder.StartsWith("\\") ||
                   (targetFolder.Length() >= 2 && targetFolder[1] == ':');
   CCString text(kUpdateErrorPrefix);
-  text += absolute ? targetFolder : ReadLocText(targetFolder);
+  text += absolute ? targetFolder : readLocText(targetFolder);
   return text;
 }

@@ -31,5 +31,7 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder);
 int32_t ProgressPercent(int64_t done, int64_t total);
 
 // The message of a failed update for `targetFolder`: an absolute folder is named as it is;
-// anything else is the name of a localized text in the Digests folder.
-CCString UpdateErrorText(const CCString& targetFolder);
+// anything else is the name of a localized text in the Digests folder, which `readLocText`
+// (ReadLocText of the per-user folders) gives.
+CCString UpdateErrorText(const CCString& targetFolder,
+                         CCString (*readLocText)(const CCString& name));

@@ -1,14 +1,9 @@
 #include "launcher/self_update.h"
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
-
-#include "plugin/per_user_folders.h"
-#include "tests/support/launcher_process.h"
-#include "tests/support/test_folder.h"
 
 namespace {
 
@@ -17,13 +12,12 @@ TEST(SelfUpdate, ProgressNeverShowsZeroOnceReported) {
     int64_t done, total;
     int32_t percent;
   } cases[] = {
-      {1, 1000, 1},
-      {999, 1000, 99},
-      {0, 1000, 1},
-      {1000, 1000, 100},
-      {0, 0, 100},
-      {2000, 1000, 100},
-      {int64_t(1) << 40, int64_t(1) << 41, 50},
+      // clang-format off
+      {1, 1000, 1}, {999, 1000, 99}, {0, 1000, 1}, {1000, 1000, 100}, {0, 0, 100},
+      {2000, 1000, 100}, {int64_t(1) << 40, int64_t(1) << 41, 50},
+      // Whatever a plug-in reports, the bar stays between 1 and 100.
+      {-5, 100, 1}, {5, -1, 100}, {INT64_MIN, 1, 1}, {INT64_MAX, 1, 100}, {1, INT64_MAX, 1},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.done) + " of " + std::to_string(c.total));
@@ -31,18 +25,36 @@ TEST(SelfUpdate, ProgressNeverShowsZeroOnceReported) {
   }
 }
 
+std::string g_asked;  // the names the error text looked up
+
+CCString LookUp(const CCString& name) {
+  g_asked += std::string(name.c_str()) + ";";
+  return "the game folder";
+}
+
 TEST(SelfUpdate, ErrorTextNamesAbsoluteFoldersAndLooksUpOthers) {
-  const char prefix[] = "ERROR within update.  Check for write permissions for ";
-  for (const char* folder : {"C:\\Games\\Galvorand\\", "\\\\server\\share", "/games"}) {
-    SCOPED_TRACE(folder);
-    EXPECT_STREQ(UpdateErrorText(folder).c_str(), (CCString(prefix) + folder).c_str());
+  const std::string prefix = "ERROR within update.  Check for write permissions for ";
+  const struct {
+    const char* folder;
+    bool absolute;
+  } cases[] = {
+      {"C:\\Games\\Galvorand\\", true},
+      {"\\\\server\\share", true},
+      {"/games", true},
+      {"C:", true},
+      {"x:relative", true},
+      {"gv-update-target", false},
+      {"", false},
+      {"C", false},
+      {"\xff:", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    g_asked.clear();
+    std::string text = UpdateErrorText(c.folder, LookUp).c_str();
+    EXPECT_EQ(text, prefix + (c.absolute ? c.folder : "the game folder"));
+    EXPECT_EQ(g_asked, c.absolute ? "" : std::string(c.folder) + ";");
   }
-  CCString loc = GetLocFilePath("gv-update-target");
-  ASSERT_TRUE(WriteWholeFile(Widen(loc.c_str()), "\xEF\xBB\xBFthe game folder\r\n"));
-  EXPECT_STREQ(UpdateErrorText("gv-update-target").c_str(),
-               (CCString(prefix) + "the game folder").c_str());
-  DeleteFileW(Widen(loc.c_str()).c_str());
-  EXPECT_STREQ(UpdateErrorText("gv-update-target").c_str(), prefix);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "libs/ccutility/win/system_function.h"
 #include "libs/ccutility/win/win_handles.h"
 #include "plugin/action_dll_holder.h"
+#include "plugin/per_user_folders.h"
 
 namespace {
 
@@ -76,8 +77,8 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
     // the start goes on once the message is dismissed.
     shell32.Release();
     if (g_messageBox) {
-      g_messageBox(nullptr, UpdateErrorText(targetFolder).c_str(), kUpdateErrorCaption,
-                   MB_ICONERROR | MB_OK);
+      g_messageBox(nullptr, UpdateErrorText(targetFolder, ReadLocText).c_str(),
+                   kUpdateErrorCaption, MB_ICONERROR | MB_OK);
     }
     return kSelfUpdateFailed;
   }

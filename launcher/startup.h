@@ -2,13 +2,10 @@
 
 #include <cstdint>
 
-#include "launcher/text/cc_string.h"
+#include "launcher/build_number.h"
 
 // The launcher's own version, given to the log banner and to the application DLL.
 inline constexpr char kLauncherVersion[] = "4.0.0.320";
-// Application DLLs whose build number (fourth version field) is below this are refused;
-// 0, which an empty or unreadable version gives, counts as new enough.
-inline constexpr int32_t kMinimumDllBuild = 152;
 
 // Exit codes of the launcher itself; any other code is the application DLL's answer.
 inline constexpr int32_t kExitDllNotLoaded = -4;
@@ -34,9 +31,3 @@ struct LaunchArguments {
 // when given, tells whether a thread of the run is still at work (then the process must end
 // without the exit-time clean-up).
 int32_t RunLauncher(const LaunchArguments& arguments, bool* backgroundWorkLeft = nullptr);
-
-// The fourth "."-separated field of an application DLL version, read as a decimal integer
-// (missing or unreadable fields read as 0).
-int32_t ParseBuildNumber(const CCString& version);
-// True when the build number is known (not 0) and below kMinimumDllBuild.
-bool IsBuildTooOld(int32_t build);

@@ -16,8 +16,8 @@ using Journal = std::vector<std::string>;
 // A sink that writes down what happens to it, in a journal shared by several sinks.
 class RecordingSink : public LogInterface {
  public:
-  RecordingSink(const char* name, int level, Journal* journal, int* destroyed = nullptr)
-      : LogInterface(level), m_name(name), m_journal(journal), m_destroyed(destroyed) {}
+  RecordingSink(const char* name, int startLevel, Journal* journal, int* destroyed = nullptr)
+      : LogInterface(startLevel), m_name(name), m_journal(journal), m_destroyed(destroyed) {}
   ~RecordingSink() override {
     if (m_destroyed)
       ++*m_destroyed;
@@ -28,19 +28,19 @@ class RecordingSink : public LogInterface {
     if (onStop)
       onStop();
   }
-  void Write(int level, int line, const char* file, const char* text) override {
-    Note(std::to_string(level) + " " + text);
+  void Write(int messageLevel, int line, const char* file, const char* text) override {
+    Note(std::to_string(messageLevel) + " " + text);
     if (onWrite)
       onWrite();
   }
-  void WriteFormatted(int level, int line, const char* file, const char* format,
+  void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
                       va_list args) override {
     char text[256];
     std::vsnprintf(text, sizeof text, format, args);
-    Note(std::to_string(level) + " " + text);
+    Note(std::to_string(messageLevel) + " " + text);
   }
-  void WriteExtra(int level, int32_t value) override { Note("extra " + std::to_string(value)); }
-  void WriteExtra2(int level, int32_t a, int32_t b) override {
+  void WriteExtra(int messageLevel, int32_t value) override { Note("extra " + std::to_string(value)); }
+  void WriteExtra2(int messageLevel, int32_t a, int32_t b) override {
     Note("extra2 " + std::to_string(a) + "," + std::to_string(b));
   }
   bool WantsFilteredNotice() override { return wantsNotice; }

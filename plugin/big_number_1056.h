@@ -13,7 +13,7 @@ class BigNumber1056 {
 
   BigNumber1056() = default;
   // Zero, reduced by `modulus` (which must outlive this value).
-  explicit BigNumber1056(const BigNumber1056* modulus) : modulus(modulus) {}
+  explicit BigNumber1056(const BigNumber1056* reducer) : modulus(reducer) {}
   // The big-endian bytes, right-aligned (at most 132; more keeps the last 132).
   BigNumber1056(const uint8_t* bytes, size_t count, const BigNumber1056* modulus = nullptr);
 

@@ -65,7 +65,7 @@ class CCCompression : public CCSharedPtr_Base {
   // The largest piece of output one step of Run asks for.
   static constexpr uint32_t kMaxChunk = 256u << 10;
 
-  explicit CCCompression(Tracker* tracker) : tracker(tracker) {}
+  explicit CCCompression(Tracker* owner) : tracker(owner) {}
   ~CCCompression() override = default;
 
   virtual const char* Name() const = 0;

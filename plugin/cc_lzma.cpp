@@ -32,7 +32,6 @@ struct DecoderState {
   uint64_t uncompressedSize;  // assembled from bytes 5..12, least significant first
   uint64_t produced;          // output so far
   size_t dictionaryLimit;     // the most the dictionary grows to
-  bool probabilitiesAllocated;
   CLzmaDec decoder;
 };
 
@@ -82,74 +81,73 @@ CCCompression* CCLZMA::Create() const {
 
 bool CCLZMA::BeginDecompression() {
   EndDecompression();
-  auto* state = static_cast<DecoderState*>(std::calloc(1, sizeof(DecoderState)));
-  if (!state)
+  auto* decoderState = static_cast<DecoderState*>(std::calloc(1, sizeof(DecoderState)));
+  if (!decoderState)
     return false;
-  LzmaDec_Construct(&state->decoder);
-  m_tracker.stream.codecState = state;
+  LzmaDec_Construct(&decoderState->decoder);
+  m_tracker.stream.codecState = decoderState;
   return true;
 }
 
 void CCLZMA::EndDecompression() {
-  auto* state = static_cast<DecoderState*>(m_tracker.stream.codecState);
-  if (!state)
+  auto* decoderState = static_cast<DecoderState*>(m_tracker.stream.codecState);
+  if (!decoderState)
     return;
-  LzmaDec_FreeProbs(&state->decoder, &g_sdkAllocator);
-  std::free(state->decoder.dic);
-  std::free(state);
+  LzmaDec_FreeProbs(&decoderState->decoder, &g_sdkAllocator);
+  std::free(decoderState->decoder.dic);
+  std::free(decoderState);
   m_tracker.stream.codecState = nullptr;
 }
 
 int32_t CCLZMA::DecompressionStep() {
   Stream& stream = m_tracker.stream;
-  auto* state = static_cast<DecoderState*>(stream.codecState);
-  if (!state)
+  auto* decoderState = static_cast<DecoderState*>(stream.codecState);
+  if (!decoderState)
     return kDataError;
 
-  while (state->headerRead < kHeaderSize) {
+  while (decoderState->headerRead < kHeaderSize) {
     if (stream.inputLeft == 0)
       return kGoOn;
     const uint8_t byte = *stream.nextInput++;
     --stream.inputLeft;
     ++stream.totalInput;
-    state->header[state->headerRead++] = byte;
-    if (state->headerRead == kPropertiesSize) {
-      if (state->header[0] >= kFirstInvalidProperties)
+    decoderState->header[decoderState->headerRead++] = byte;
+    if (decoderState->headerRead == kPropertiesSize) {
+      if (decoderState->header[0] >= kFirstInvalidProperties)
         return kDataError;
       // Decodes the properties (the dictionary size is raised to the SDK's minimum of 4 KiB)
       // and allocates the probability table of 1846 + (768 << (lc + lp)) entries.
       SRes result =
-          LzmaDec_AllocateProbs(&state->decoder, state->header, kPropertiesSize, &g_sdkAllocator);
+          LzmaDec_AllocateProbs(&decoderState->decoder, decoderState->header, kPropertiesSize, &g_sdkAllocator);
       if (result != SZ_OK)
         return ResultOf(result);
-      state->probabilitiesAllocated = true;
-      LzmaDec_Init(&state->decoder);
-    } else if (state->headerRead > kPropertiesSize) {
-      state->uncompressedSize |= uint64_t(byte) << (8 * (state->headerRead - kPropertiesSize - 1));
+      LzmaDec_Init(&decoderState->decoder);
+    } else if (decoderState->headerRead > kPropertiesSize) {
+      decoderState->uncompressedSize |= uint64_t(byte) << (8 * (decoderState->headerRead - kPropertiesSize - 1));
     }
-    if (state->headerRead == kHeaderSize) {
-      uint64_t limit = state->decoder.prop.dicSize;
-      if (state->uncompressedSize != kUnknownSize && state->uncompressedSize < limit)
-        limit = state->uncompressedSize ? state->uncompressedSize : 1;
-      state->dictionaryLimit = size_t(limit);
+    if (decoderState->headerRead == kHeaderSize) {
+      uint64_t limit = decoderState->decoder.prop.dicSize;
+      if (decoderState->uncompressedSize != kUnknownSize && decoderState->uncompressedSize < limit)
+        limit = decoderState->uncompressedSize ? decoderState->uncompressedSize : 1;
+      decoderState->dictionaryLimit = size_t(limit);
     }
   }
 
-  const bool sizeKnown = state->uncompressedSize != kUnknownSize;
+  const bool sizeKnown = decoderState->uncompressedSize != kUnknownSize;
   for (;;) {
-    if (sizeKnown && state->produced == state->uncompressedSize)
+    if (sizeKnown && decoderState->produced == decoderState->uncompressedSize)
       return kStreamFinished;
     if (stream.outputRoom == 0)
       return kGoOn;
-    if (!MakeDictionaryRoom(*state))
+    if (!MakeDictionaryRoom(*decoderState))
       return kOutOfMemory;
-    CLzmaDec& decoder = state->decoder;
+    CLzmaDec& decoder = decoderState->decoder;
     const SizeT start = decoder.dicPos;
     SizeT want = decoder.dicBufSize - start;
     if (want > stream.outputRoom)
       want = stream.outputRoom;
-    if (sizeKnown && want > state->uncompressedSize - state->produced)
-      want = SizeT(state->uncompressedSize - state->produced);
+    if (sizeKnown && want > decoderState->uncompressedSize - decoderState->produced)
+      want = SizeT(decoderState->uncompressedSize - decoderState->produced);
     SizeT consumed = stream.inputLeft;
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
     SRes result = LzmaDec_DecodeToDic(&decoder, start + want, stream.nextInput, &consumed,
@@ -159,7 +157,7 @@ int32_t CCLZMA::DecompressionStep() {
     stream.nextOutput += produced;
     stream.outputRoom -= uint32_t(produced);
     stream.totalOutput += produced;
-    state->produced += produced;
+    decoderState->produced += produced;
     stream.nextInput += consumed;
     stream.inputLeft -= uint32_t(consumed);
     stream.totalInput += consumed;
@@ -167,7 +165,7 @@ int32_t CCLZMA::DecompressionStep() {
       return kDataError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) {
       // An end marker before the announced size is a broken stream.
-      return sizeKnown && state->produced != state->uncompressedSize ? kDataError : kStreamFinished;
+      return sizeKnown && decoderState->produced != decoderState->uncompressedSize ? kDataError : kStreamFinished;
     }
     if (status == LZMA_STATUS_NEEDS_MORE_INPUT || (produced == 0 && consumed == 0))
       return kGoOn;

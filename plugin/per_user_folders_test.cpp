@@ -60,7 +60,7 @@ TEST(PerUserFolders, CompanyAndDigestsFoldersLieInLocalAppDataLow) {
   EXPECT_STREQ(digests.c_str(), (company + "\\Digests").c_str());
   EXPECT_NE(GetFileAttributesW(Wide(digests).c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 
-  // The ".loc" texts read from there are checked with the update's error text.
+  // Where the ".loc" texts lie; ReadLocText reads that file's first line (ReadFirstLine).
   EXPECT_STREQ(GetLocFilePath("name").c_str(), (digests + "\\name.loc").c_str());
 }
 

@@ -1,4 +1,4 @@
-#include "plugin/plugin_manager.h"
+#include "plugin/action_dll_holder.h"
 
 #include <ctime>
 
@@ -7,6 +7,7 @@
 #include "libs/ccutility/http/http_client.h"
 #include "plugin/cc_lzma.h"
 #include "plugin/per_user_folders.h"
+#include "plugin/plugin_offer.h"
 #include "plugin/signed_blob.h"
 #include "plugin/signed_download.h"
 #include "plugin/trusted_source.h"
@@ -15,12 +16,6 @@ namespace {
 
 // Attempts after the first for every plug-in download.
 constexpr int32_t kDownloadRetries = 5;
-
-int32_t ParseVersion(const CCString& source) {
-  // Low 32 bits of the leading decimal number; no number reads as 0.
-  return int32_t(
-      uint32_t(uint64_t(CCString::ParseInteger(source.c_str(), int(source.Length()), 10))));
-}
 
 // The version file's text, or empty when it cannot be fetched. A time query keeps caches on
 // the way from answering with an old file, unless the address has a query of its own.
@@ -53,37 +48,6 @@ bool InstallPackage(const CCString& packageURL, const CCString& target) {
 
 }  // namespace
 
-CCString SourceFromVersionFile(const CCString& body, const CCString& versionFileURL) {
-  if (body.IsEmpty())
-    return CCString();
-  if (body.Find(":") != CCString::kNotFound)
-    return body;
-  int lastSlash = versionFileURL.FindLastOf("/");
-  CCString source = body + ":";
-  source += versionFileURL.Substring(0, lastSlash + 1);
-  source += kPackageFileName;
-  return source;
-}
-
-PluginOffer ParsePluginOffer(CCString source) {
-  PluginOffer offer;
-  offer.version = ParseVersion(source);
-  if (offer.version != 0) {
-    int colon = source.Find(":");
-    source = colon == CCString::kNotFound ? CCString() : source.Substring(colon + 1);
-    if (!source.StartsWith("http"))
-      source.Clear();
-  }
-  if (source.IsEmpty()) {
-    source = kDefaultPackageURL;
-  } else if (source.EndsWith(".sig")) {
-    source = source.Substring(0, int(source.Length()) - 3);
-    source += "zs";
-  }
-  offer.packageURL = source;
-  return offer;
-}
-
 bool ActionDLLHolder::UpdateAndLoad(ActionDLLHolder& holder, CCString source, void* module) {
   if (holder.IsLoaded()) {
     ++g_pluginLoadCount;
@@ -91,7 +55,7 @@ bool ActionDLLHolder::UpdateAndLoad(ActionDLLHolder& holder, CCString source, vo
   }
   if (source.IsEmpty())
     source = kDefaultVersionFileURL;
-  if (ParseVersion(source) == 0) {
+  if (ParseOfferVersion(source) == 0) {
     CCString body = FetchVersionFile(source);
     source = SourceFromVersionFile(body, source);
   }

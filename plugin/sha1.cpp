@@ -228,10 +228,6 @@ CCString Sha1::Hex(const uint8_t digest[kDigestSize]) {
   return CCString(text, sizeof text);
 }
 
-bool Sha1::UsesShaInstructions() {
-  return g_useShaInstructions.load(std::memory_order_relaxed);
-}
-
 void Sha1::DisableShaInstructions() {
   g_useShaInstructions.store(false, std::memory_order_relaxed);
 }

@@ -25,8 +25,6 @@ class Sha1 {
   // 40 lower-case hexadecimal digits.
   static CCString Hex(const uint8_t digest[kDigestSize]);
 
-  // Whether the processor's SHA instructions are used (for the benchmark's report).
-  static bool UsesShaInstructions();
   // Turns the SHA instructions off for this process (benchmarks and tests of the plain code).
   static void DisableShaInstructions();
 

@@ -49,10 +49,6 @@ void AddSuffixLines(const CCString& list) {
 
 }  // namespace
 
-const char* const* BuiltInTrustedSuffixes() {
-  return plugin_build_config::kTrustedSuffixes;
-}
-
 bool IsTrustedSource(const CCString& url1, const CCString& url2) {
   if (g_trustedSuffixes.empty()) {
     for (const char* suffix : plugin_build_config::kTrustedSuffixes)

@@ -23,10 +23,6 @@ extern std::set<CCString, CCStringLess> g_trustedSuffixes;
 // Held for the whole of CheckSourceTrusted, download of "url.cert" included.
 extern cc::Mutex g_trustMutex;
 
-// The nine built-in suffixes of this build (GALVORAND_TRUSTED_SUFFIXES).
-const char* const* BuiltInTrustedSuffixes();
-constexpr int kBuiltInTrustedSuffixCount = 9;
-
 // True when the host-and-port part of url1 or url2 ends with a suffix of the set: the first
 // occurrence of the suffix in the address must reach the first "/" at or after index 8 (or
 // the end). Case-sensitive unless the address carries CCString::kIgnoreCase. Takes no lock.

@@ -18,8 +18,6 @@ class CCSharedPtr_Base {
   // True exactly when the last reference went; the caller then deletes the object.
   virtual bool Release() { return m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1; }
 
-  int32_t RefCount() const { return m_refCount.load(std::memory_order_relaxed); }
-
  private:
   std::atomic<int32_t> m_refCount{0};
 };

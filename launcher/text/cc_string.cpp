@@ -345,24 +345,6 @@ CCString& CCString::ReplaceAll(const char* find, const char* replacement) {
   return *this;
 }
 
-CCString& CCString::Erase(uint32_t start, uint32_t count) {
-  if (start >= Length())
-    return *this;
-  if (count > Length() - start)
-    count = Length() - start;
-  ReplaceRange(start, count, "", 0);
-  return *this;
-}
-
-CCString& CCString::ToLower() {
-  if (IsEmpty())
-    return *this;
-  MakeUnique(Length() + 1);
-  for (uint32_t i = 0; i < m_buffer->length; ++i)
-    m_buffer->data[i] = LowerAscii(m_buffer->data[i]);
-  return *this;
-}
-
 void CCString::Reserve(uint32_t capacity) {
   if (capacity == 0)
     return;
@@ -479,12 +461,6 @@ CCString& CCString::AppendNumber(int64_t value, int base, int minWidth, bool isS
   while (n > 0)
     text[t++] = digits[--n];
   return Append(text, size_t(t));
-}
-
-CCString CCString::FromNumber(int64_t value, int base, int minWidth) {
-  CCString s;
-  s.AppendNumber(value, base, minWidth, true);
-  return s;
 }
 
 CCString CCString::Format(const char* format, ...) {

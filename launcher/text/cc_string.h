@@ -82,8 +82,6 @@ class CCString {
   // *separator receives the delimiter found, or NUL.
   CCString SplitOff(const char* delimiters = kWhiteSpace, char* separator = nullptr);
   CCString& ReplaceAll(const char* find, const char* replacement);
-  CCString& Erase(uint32_t start, uint32_t count);
-  CCString& ToLower();
 
   // Makes room for `capacity` bytes without changing the text (detaching when shared).
   void Reserve(uint32_t capacity);
@@ -97,13 +95,11 @@ class CCString {
   // the text ("101b" binary, "0x1F" hex, "017" octal, else decimal). Stops at the first
   // character that is no digit of the base; no overflow check (wraps in 64 bits).
   static int64_t ParseInteger(const char* text, int length = -1, int base = 0);
-  int64_t ToInteger(int base = 0) const { return ParseInteger(c_str(), int(Length()), base); }
 
   // Appends `value` in `base` (0: the base of the flag bits; outside 2..16: 10), padded on
   // the left to `minWidth` (at most 32) with "0", or for a signed negative non-decimal value
   // with the highest digit of the base. Signed decimal negatives get a "-".
   CCString& AppendNumber(int64_t value, int base = 10, int minWidth = 0, bool isSigned = true);
-  static CCString FromNumber(int64_t value, int base = 10, int minWidth = 0);
   // printf-style text.
   static CCString Format(const char* format, ...)
 #if defined(__GNUC__)

@@ -121,7 +121,6 @@ class Tovik : public Assert::LogDriver {
   // Uses `connection` from now on; the client deletes it when `owned`.
   void SetConnection(ITovikConnection* connection, bool owned);
   ITovikConnection* GetConnection() { return m_connection; }
-  TovikAutoDiscoveryOrPublicConnection& GetDefaultConnection() { return m_defaultConnection; }
 
   uint32_t GetSequence() const { return m_sequence; }
   // The next message starts a new numbered sequence (it takes the next number).
@@ -134,12 +133,9 @@ class Tovik : public Assert::LogDriver {
   const char* GetApplicationName() const { return m_applicationName.c_str(); }
   const char* GetVersion() const { return m_version.c_str(); }
   uint32_t GetSessionKind() const { return m_sessionKind; }
-  // 0: only crash reports go at once; 1: also kinds 5 and 6; 2: also kinds 3 and 4.
-  void SetImmediacy(uint8_t mode) { m_immediacy = mode; }
   // Source names beginning with `prefix` lose it (null: none). The text must outlive the
   // client.
   void SetSourcePrefix(const char* prefix);
-  void SetSendTime(bool on) { m_sendTime = on; }
 
  private:
   // Encodes the message into `writer` (omit-defaults).
@@ -172,6 +168,8 @@ class Tovik : public Assert::LogDriver {
   bool m_newSequence = false;
   bool m_sessionRequested = false;
   bool m_sendingImmediately = false;
+  // What goes at once: 0 only crash reports (the launcher never changes it); 1 also kinds 5
+  // and 6; 2 also kinds 3 and 4.
   uint8_t m_immediacy = 0;
   uint32_t m_sessionKind = 0;
   uint32_t m_previousSession = 0;
@@ -184,7 +182,7 @@ class Tovik : public Assert::LogDriver {
   CCString m_version;
   const char* m_sourcePrefix = nullptr;
   uint16_t m_sourcePrefixLength = 0;
-  bool m_sendTime = true;
+  bool m_sendTime = true;  // every message carries the time
   bool m_socketsStarted = false;
   ITovikConnection* m_connection;
   bool m_ownsConnection = false;

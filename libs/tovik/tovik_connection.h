@@ -137,8 +137,6 @@ class TovikSimpleConnection : public ITovikConnection {
   // A fresh socket for a new attempt at the host in use: open and connecting, timed anew.
   // False when no socket could be made (the connection is then closed).
   bool Reopen();
-  // Sends through the socket until all of `data` went, waiting while its buffer is full.
-  bool SendAll(const void* data, uint32_t length);
   // One wait of Flush's loop: 10 ms for ever, nothing for 0, else the rest (at most 10 ms).
   void WaitStep(int32_t timeoutMs, uint64_t elapsedMs);
 

@@ -50,9 +50,6 @@ class TovikAutoDiscoveryConnection : public TovikSimpleConnection {
   // comes back among them), since the connection was made.
   uint32_t GetStrayDatagrams() const { return m_strayDatagrams; }
   bool IsWaitingToRetry() const { return m_waiting; }
-  // The UDP port of the question and the answers (kTovikDefaultPort unless changed).
-  uint16_t GetDiscoveryPort() const { return m_discoveryPort; }
-  void SetDiscoveryPort(uint16_t port) { m_discoveryPort = port; }
 
   // True when a datagram is the server's answer: its text (up to a zero, if any) is
   // exactly kServerAnswer.
@@ -80,8 +77,6 @@ class TovikAutoDiscoveryOrPublicConnection : public TovikAutoDiscoveryConnection
   void NextServer() override;
   // Switches to the public server.
   void DiscoveryFailed() override;
-
-  Mode GetMode() const { return m_mode; }
 
  protected:
   Mode m_mode = kModeDiscovery;

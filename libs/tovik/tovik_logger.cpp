@@ -29,9 +29,9 @@ class TovikLogger::Impl {
   Vorq::TovikSimpleConnection connection;
 };
 
-TovikLogger::TovikLogger(const char* version, const char* server, int level,
+TovikLogger::TovikLogger(const char* version, const char* server, int startLevel,
                          uint32_t previousSession)
-    : LogInterface(level), m_impl(new Impl(version, server, previousSession)) {}
+    : LogInterface(startLevel), m_impl(new Impl(version, server, previousSession)) {}
 
 TovikLogger::~TovikLogger() = default;
 
@@ -41,13 +41,13 @@ void TovikLogger::Stop(int32_t code) {
     client.GetConnection()->Flush(code, nullptr);
 }
 
-void TovikLogger::Write(int level, int line, const char* file, const char* text) {
-  m_impl->client.LogText(KindOfLevel(level), file, uint32_t(line), text);
+void TovikLogger::Write(int messageLevel, int line, const char* file, const char* text) {
+  m_impl->client.LogText(KindOfLevel(messageLevel), file, uint32_t(line), text);
 }
 
-void TovikLogger::WriteFormatted(int level, int line, const char* file, const char* format,
+void TovikLogger::WriteFormatted(int messageLevel, int line, const char* file, const char* format,
                                  va_list args) {
-  m_impl->client.LogV(KindOfLevel(level), file, uint32_t(line), format, args);
+  m_impl->client.LogV(KindOfLevel(messageLevel), file, uint32_t(line), format, args);
 }
 
 Vorq::Tovik& TovikLogger::Client() {

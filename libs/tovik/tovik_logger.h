@@ -22,8 +22,8 @@ class TovikLogger : public LogInterface {
 
   // Flushes what the client holds, waiting at most `code` milliseconds.
   void Stop(int32_t code) override;
-  void Write(int level, int line, const char* file, const char* text) override;
-  void WriteFormatted(int level, int line, const char* file, const char* format,
+  void Write(int messageLevel, int line, const char* file, const char* text) override;
+  void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
                       va_list args) override;
 
   // The telemetry client, for its session identifier when the sink is exchanged.

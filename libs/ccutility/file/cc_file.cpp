@@ -230,15 +230,6 @@ BufferedFile::~BufferedFile() {
   BufferedFile::Close();
 }
 
-void BufferedFile::SetCapacity(uint32_t capacity) {
-  SyncStream();
-  m_capacity = m_configuredCapacity = std::max<uint32_t>(capacity, 1);
-  if (m_allocated != m_capacity) {
-    m_buffer.reset();
-    m_allocated = 0;
-  }
-}
-
 bool BufferedFile::ReserveBuffer() {
   // Only ever called with an empty buffer, so nothing is lost by reallocating.
   if (m_allocated < m_capacity) {

@@ -80,8 +80,6 @@ class File {
   virtual void Close();
 
   bool IsOpen() const { return m_stream != nullptr; }
-  int Mode() const { return m_mode; }
-  const CCString& Name() const { return m_name; }
 
  protected:
   int64_t m_size = -1;  // -1: not known yet
@@ -111,9 +109,6 @@ class BufferedFile : public File {
   explicit BufferedFile(uint32_t capacity = kDefaultCapacity);
   ~BufferedFile() override;
 
-  // Takes effect for the next buffer; what is buffered now is written out first.
-  void SetCapacity(uint32_t capacity);
-  uint32_t Capacity() const { return m_capacity; }
   // Bytes of buffer memory held now (0 until the first buffered read or write).
   uint32_t AllocatedBytes() const { return m_allocated; }
 

@@ -18,6 +18,14 @@ const char kBodySizeOff[] =
     "Body size seems to be off. You must use the same string to retrieve the entire body "
     "when using ContinueReceivingBody().";
 
+// Status codes the response reader treats specially, and the range it accepts.
+constexpr int32_t kContinue = 100;
+constexpr int32_t kNoContent = 204;
+constexpr int32_t kNotModified = 304;
+constexpr int32_t kPreconditionFailed = 412;
+constexpr int32_t kLowestStatus = 100;
+constexpr int32_t kHighestStatus = 599;
+
 enum class Number { kOk, kNotANumber, kTooLarge };
 
 // Reads `text` as digits of `base` (10 or 16) only, at least one, into a value that fits a
@@ -72,6 +80,19 @@ bool SameName(const CCString& text, const char (&name)[N]) {
   return SameName(text.c_str(), text.Length(), name);
 }
 
+// The code word of a status line: one to three digits, else -1.
+int32_t StatusCodeOf(const CCString& word) {
+  if (word.IsEmpty() || word.Length() > 3)
+    return -1;
+  int32_t code = 0;
+  for (uint32_t i = 0; i < word.Length(); ++i) {
+    if (word[i] < '0' || word[i] > '9')
+      return -1;
+    code = code * 10 + (word[i] - '0');
+  }
+  return code;
+}
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -94,7 +115,7 @@ SendBuffer Piece(const CCString& bytes) {
 
 }  // namespace
 
-HTTP::HTTP(const CCSharedPtr<BufferedTCPSocket>& socket) : socket(socket) {}
+HTTP::HTTP(const CCSharedPtr<BufferedTCPSocket>& connection) : socket(connection) {}
 
 HTTP::~HTTP() = default;
 
@@ -120,6 +141,41 @@ CCString HTTP::ReadLine(bool unfold) {
 }
 
 // ---- Reading -------------------------------------------------------------------------
+
+int32_t HTTP::ReadStatusLine() {
+  // "HTTP/1.1 200 OK"
+  const CCString line = ReadLine(false);
+  CCString rest(line);
+  CCString protocol = rest.SplitOff(" \t");
+  if (!protocol.StartsWith("HTTP/"))
+    Fail<Exception::UnexpectedResponse::BadResponse>(
+        CCString("Unknown protocol in response: ").Append(line));
+  rest.Trim();
+  CCString codeText = rest.SplitOff(" \t");
+  int32_t code = StatusCodeOf(codeText);
+  if (code < kLowestStatus || code > kHighestStatus)
+    Fail<Exception::UnexpectedResponse::BadResponse>(
+        CCString("Unknown response code: ").Append(codeText));
+  reasonPhrase = rest.Trim();
+  return code;
+}
+
+void HTTP::ReadStatusAndHeaders(int32_t& statusCode) {
+  int32_t interimAnswers = 0;
+  while (state == kAwaitingStatus) {
+    statusCode = ReadStatusLine();
+    ReadHeaders(false);
+    if (statusCode == kContinue) {
+      // The final status line follows; a server that only ever says "go on" is cut off.
+      if (++interimAnswers > kMaxInterimAnswers)
+        Fail<Exception::UnexpectedResponse::BadResponse>("Too many interim responses");
+      state = kAwaitingStatus;
+      continue;
+    }
+    if (statusCode == kNoContent || statusCode == kNotModified || statusCode == kPreconditionFailed)
+      EndBody();
+  }
+}
 
 void HTTP::ReadHeaders(bool continuing) {
   ThrowIfKilled();

@@ -12,11 +12,11 @@
 namespace cc {
 
 // The HTTP/1.1 message engine over one shared BufferedTCPSocket: writes request lines,
-// header blocks and bodies (counted or chunked), reads header blocks and delivers response
-// bodies whole or in pieces, with a small state machine per connection. Which server to
-// talk to and how a status line is read belong to the derived client, which implements the
-// abstract operations. Every failure is thrown as an HTTP::Exception or a socket exception.
-// One thread drives an object; only Kill may be called from another thread.
+// header blocks and bodies (counted or chunked), reads status lines and header blocks and
+// delivers response bodies whole or in pieces, with a small state machine per connection.
+// Which server to talk to, and when a response is read, belong to the derived client, which
+// implements the abstract operations. Every failure is thrown as an HTTP::Exception or a socket
+// exception. One thread drives an object; only Kill may be called from another thread.
 class HTTP {
  public:
   class Exception;
@@ -55,6 +55,8 @@ class HTTP {
 
   // Size of the pieces a drained body is read and discarded in.
   static constexpr uint32_t kDrainPieceSize = 32768;
+  // "100 Continue" answers taken before one final answer.
+  static constexpr int32_t kMaxInterimAnswers = 20;
 
   // Takes a reference to `socket` for the object's life.
   explicit HTTP(const CCSharedPtr<BufferedTCPSocket>& socket);
@@ -154,9 +156,7 @@ class HTTP {
   bool DrainBody(int32_t limit);
 
   int32_t GetBodyRead() const { return bodyRead; }
-  int32_t GetRemaining() const { return remaining; }
   bool IsKilled() const { return killed.load(std::memory_order_acquire); }
-  BufferedTCPSocket* GetSocket() const { return socket.Get(); }
 
   // Request options and the description of the last response.
   CCString from;       // "From" request header, when not empty
@@ -186,6 +186,15 @@ class HTTP {
   // Throws an HTTP::Exception of class E with `message` and the socket's error record.
   template <class E>
   [[noreturn]] void Fail(const CCString& message) const;
+  // Reads the head of the next response while the state is kAwaitingStatus: status lines,
+  // each with its header block, up to the first that is not "100 Continue"; `statusCode`
+  // receives each line's code as it is read, reasonPhrase its text. A 204, 304 or 412 answer
+  // has no body (EndBody); after any other the state is kReadingBody and the caller sets the
+  // body up. Throws BadResponse "Unknown protocol in response: " and the line when the first
+  // word does not begin with "HTTP/", "Unknown response code: " and the word when the code is
+  // not one to three digits from 100 to 599, "Too many interim responses" after
+  // kMaxInterimAnswers "100 Continue" answers; the header block throws as ReadHeaders does.
+  void ReadStatusAndHeaders(int32_t& statusCode);
 
   CCSharedPtr<BufferedTCPSocket> socket;
   int32_t state = kAwaitingStatus;
@@ -214,6 +223,8 @@ class HTTP {
   // Runs a socket call; a failure after a Kill comes out as ConnectionKilled.
   template <class F>
   auto Guarded(F&& call) -> decltype(call());
+  // Reads one status line: sets reasonPhrase and returns the code.
+  int32_t ReadStatusLine();
   // Reads the size line of the next chunk.
   void BeginChunk();
   // Ends a body that lasts until the peer closes, and the connection with it.

@@ -28,12 +28,8 @@ constexpr int kNoteBodyClosed = 516;
 constexpr int kNoteBodyError = 525;
 constexpr int kNoteBodyUnknown = 533;
 
-// Status codes the response reader treats specially.
+// Status codes the client treats specially.
 constexpr int32_t kContinue = 100;
-constexpr int32_t kNoContent = 204;
-// "100 Continue" answers accepted before one final answer.
-constexpr int32_t kMaxInterimAnswers = 20;
-constexpr int32_t kNotModified = 304;
 constexpr int32_t kPreconditionFailed = 412;
 
 bool SameHost(const CCString& a, const CCString& b) {
@@ -48,19 +44,6 @@ bool NameIs(const CCString& name, const char* expected) {
   return folded == expected;
 }
 
-// The status code word: one to three digits, else -1.
-int32_t ReadStatusCode(const CCString& word) {
-  if (word.IsEmpty() || word.Length() > 3)
-    return -1;
-  int32_t code = 0;
-  for (uint32_t i = 0; i < word.Length(); ++i) {
-    if (word[i] < '0' || word[i] > '9')
-      return -1;
-    code = code * 10 + (word[i] - '0');
-  }
-  return code;
-}
-
 SendBuffer Piece(const CCString& bytes) {
   return SendBuffer{bytes.c_str(), bytes.Length()};
 }
@@ -69,7 +52,7 @@ SendBuffer Piece(const CCString& bytes) {
 
 HTTPClient::HTTPClient() : HTTPClient(CCSharedPtr<BufferedTCPSocket>(new BufferedTCPSocket)) {}
 
-HTTPClient::HTTPClient(const CCSharedPtr<BufferedTCPSocket>& socket) : HTTP(socket) {
+HTTPClient::HTTPClient(const CCSharedPtr<BufferedTCPSocket>& connection) : HTTP(connection) {
   // Cache-busting letters only need to differ between clients and runs.
   uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                   uint64_t(reinterpret_cast<uintptr_t>(this));
@@ -196,13 +179,13 @@ void HTTPClient::ResetOutgoing() {
 
 void HTTPClient::ReadProxySettings() {
   useProxy = false;
-  CCString server;
-  if (!LookUpProxyServer(server))
+  CCString proxyServer;
+  if (!LookUpProxyServer(proxyServer))
     return;
   // "host[:port]"
-  CCString host = server.SplitOff(":");
+  CCString host = proxyServer.SplitOff(":");
   host.Trim();
-  int64_t port = CCString::ParseInteger(server.c_str(), int(server.Length()), 10);
+  int64_t port = CCString::ParseInteger(proxyServer.c_str(), int(proxyServer.Length()), 10);
   if (host.IsEmpty())
     return;
   if (port <= 0 || port > 0xFFFF)
@@ -428,34 +411,7 @@ void HTTPClient::ReceiveResponse() {
 
 void HTTPClient::ReadResponseHead() {
   m_answerThrown = false;
-  int32_t interimAnswers = 0;
-  while (state == kAwaitingStatus) {
-    // "HTTP/1.1 200 OK"
-    const CCString line = ReadLine(false);
-    CCString rest(line);
-    CCString protocol = rest.SplitOff(" \t");
-    if (!protocol.StartsWith("HTTP/"))
-      Fail<Exception::UnexpectedResponse::BadResponse>(
-          CCString("Unknown protocol in response: ").Append(line));
-    rest.Trim();
-    CCString codeText = rest.SplitOff(" \t");
-    int32_t code = ReadStatusCode(codeText);
-    if (code < 100 || code > 599)
-      Fail<Exception::UnexpectedResponse::BadResponse>(
-          CCString("Unknown response code: ").Append(codeText));
-    statusCode = code;
-    reasonPhrase = rest.Trim();
-    ReadHeaders(false);
-    if (code == kContinue) {
-      // The final status line follows; a server that only ever says "go on" is cut off.
-      if (++interimAnswers > kMaxInterimAnswers)
-        Fail<Exception::UnexpectedResponse::BadResponse>("Too many interim responses");
-      state = kAwaitingStatus;
-      continue;
-    }
-    if (code == kNoContent || code == kNotModified || code == kPreconditionFailed)
-      EndBody();
-  }
+  ReadStatusAndHeaders(statusCode);
   // A status that is asked again keeps its request queued (a body that ends at once would
   // retire it). Any other's body is set up before it is thrown, so that the caller can
   // still read it and the next answer can be reached past it.

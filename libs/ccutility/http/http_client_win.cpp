@@ -13,8 +13,8 @@ const char kInternetSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\
 
 }  // namespace
 
-bool HTTPClient::LookUpProxyServer(CCString& server) {
-  server.Clear();
+bool HTTPClient::LookUpProxyServer(CCString& proxyServer) {
+  proxyServer.Clear();
   RegistryKey key;
   if (!key.OpenKey(kInternetSettings, HKEY_CURRENT_USER))
     return false;
@@ -26,8 +26,8 @@ bool HTTPClient::LookUpProxyServer(CCString& server) {
                                  reinterpret_cast<BYTE*>(&enabled), &size);
   if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof enabled || enabled == 0)
     return false;
-  server = key.ReadString("ProxyServer");
-  return !server.IsEmpty();
+  proxyServer = key.ReadString("ProxyServer");
+  return !proxyServer.IsEmpty();
 }
 
 }  // namespace cc

@@ -51,7 +51,7 @@ class UserProxySetting {
 
  private:
   struct Saved {
-    explicit Saved(const wchar_t* name) : name(name) {}
+    explicit Saved(const wchar_t* valueName) : name(valueName) {}
     const wchar_t* name;
     bool existed = false;
     DWORD type = 0;

@@ -1,5 +1,5 @@
-// The HTTP message layer through a small subclass that reads status lines itself, fed from
-// memory in pieces of every size. (Against real servers it is tested through the client.)
+// The HTTP message layer through a small subclass that sets bodies up as the client does, fed
+// from memory in pieces of every size. (Against real servers it is tested through the client.)
 
 #include "libs/ccutility/http/http.h"
 
@@ -23,8 +23,8 @@ using cc::HTTP;
 using SocketEx = cc::SocketError::Exception;
 using HTTPEx = cc::HTTP::Exception;
 
-// The least a client must add: a Host header and a status-line reader. Offered headers are
-// kept as "Name: value".
+// The least a client must add: a Host header and the set-up of a body after the response
+// head. Offered headers are kept as "Name: value".
 class TestHTTP : public HTTP {
  public:
   explicit TestHTTP(const CCSharedPtr<cc::BufferedTCPSocket>& s) : HTTP(s) {}
@@ -35,16 +35,9 @@ class TestHTTP : public HTTP {
     return true;
   }
   void ReceiveResponse() override {
-    while (state < kReadingBody) {
-      CCString line = ReadLine(false);
-      if (!line.SplitOff(" ").StartsWith("HTTP/"))
-        Fail<HTTPEx::UnexpectedResponse::BadResponse>("Unknown protocol in response");
-      statusCode = int32_t(line.SplitOff(" ").ToInteger(10));
-      reasonPhrase = line.Trim();
-      ReadHeaders(false);
-      if (statusCode == 100)
-        state = kAwaitingStatus;
-      else if (statusCode == 204 || statusCode == 304 || expectNoBody)
+    ReadStatusAndHeaders(statusCode);
+    if (state == kReadingBody) {
+      if (expectNoBody)
         EndBody();
       else
         BeginBody();
@@ -164,8 +157,6 @@ TEST(HTTPReader, ParsesTheSameInPiecesOfEverySize) {
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, CHUNKED\r\nContent-Length: 99\r\n\r\n"
        "A\r\n0123456789\r\n1\r\n!\r\n0\r\n\r\n",
        200, {}, "0123456789!", true},
-      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 200, {},
-       "ok", false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 200, {}, "", false},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 200, {}, "", true},
       {"HTTP/1.1 206 Part\r\nContent-Range: bytes 7-7/100\r\nContent-Length: 1\r\n\r\nx", 206,
@@ -197,6 +188,70 @@ TEST(HTTPReader, ParsesTheSameInPiecesOfEverySize) {
         EXPECT_EQ(h.offered, std::vector<std::string>{"X-Next: 1"});
         EXPECT_EQ(s->InputLeft(), 0u);
       }
+    }
+  }
+}
+
+TEST(HTTPReader, StatusLinesGiveCodeAndReasonOrAClearError) {
+  const std::string go = "HTTP/1.1 100 Continue\r\n\r\n";
+  std::string goOn;
+  for (int i = 0; i < HTTP::kMaxInterimAnswers; ++i)
+    goOn += go;
+  const std::string longReason(60000, 'r');
+  const std::string nul(1, '\0');
+  const char kBad[] = "HTTP::Exception: Unknown protocol in response: ";
+  const char kCode[] = "HTTP::Exception: Unknown response code: ";
+  struct Case {
+    std::string input;  // each status line is followed by an empty header block
+    int32_t code;       // 0: `text` is what is thrown
+    std::string text;   // the reason phrase
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\n\r\n", 200, "OK"},
+      {"HTTP/1.0 404 Not Found\n\n", 404, "Not Found"},
+      // Any version, even none, after "HTTP/"; blanks and tabs around the code.
+      {"  HTTP/2\t301 \t Moved  Permanently \r\n\r\n", 301, "Moved  Permanently"},
+      {"HTTP/ 599\r\n\r\n", 599, ""},
+      // A carriage return or NUL inside the line is text of the reason.
+      {"HTTP/1.1 200 O\rK\r\n\r\n", 200, "O\rK"},
+      {"HTTP/1.1 200 O" + nul + "K\r\n\r\n", 200, "O" + nul + "K"},
+      {"HTTP/1.1 200 " + longReason + "\r\n\r\n", 200, longReason},
+      // "100 Continue" answers come before the final one; any other 1xx is final.
+      {goOn + "HTTP/1.1 204 No Content\r\n\r\n", 204, "No Content"},
+      {go + "HTTP/1.1 101 Switching\r\n\r\n", 101, "Switching"},
+      {goOn + go + "HTTP/1.1 200 OK\r\n\r\n", 0, "HTTP::Exception: Too many interim responses"},
+      // Not a status line.
+      {"200 OK\r\n\r\n", 0, kBad + std::string("200 OK")},
+      {"http/1.1 200 OK\r\n\r\n", 0, kBad + std::string("http/1.1 200 OK")},
+      {"HTTPS/1.1 200 OK\r\n\r\n", 0, kBad + std::string("HTTPS/1.1 200 OK")},
+      {"\x80\xff\xfe\r\n\r\n", 0, kBad + std::string("\x80\xff\xfe")},
+      {"\r\n\r\n", 0, kBad},
+      // Codes: one to three digits from 100 to 599.
+      {"HTTP/1.1\r\n\r\n", 0, kCode},
+      {"HTTP/1.1 99 Low\r\n\r\n", 0, kCode + std::string("99")},
+      {"HTTP/1.1 600 High\r\n\r\n", 0, kCode + std::string("600")},
+      {"HTTP/1.1 0200 OK\r\n\r\n", 0, kCode + std::string("0200")},
+      {"HTTP/1.1 -200 OK\r\n\r\n", 0, kCode + std::string("-200")},
+      {"HTTP/1.1 2x0 OK\r\n\r\n", 0, kCode + std::string("2x0")},
+      {"HTTP/1.1 200\rOK\r\n\r\n", 0, kCode + std::string("200\rOK")},
+      {"HTTP/1.1 2" + nul + "00 OK\r\n\r\n", 0, kCode + std::string("2")},  // what() ends at NUL
+      // Would wrap to 200 in 64 bits.
+      {"HTTP/1.1 18446744073709551816 OK\r\n\r\n", 0, kCode + std::string("18446744073709551816")},
+      // Cut short (every cut of whole responses: EveryCutShortResponseThrowsAClose).
+      {"HTTP/1.1 200 OK", 0, "SocketError:Peer Is Shutting Down"},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t piece : {0u, 7u}) {
+      SCOPED_TRACE(testing::Message()
+                   << testing::PrintToString(c.input.substr(0, 80)) << " piece " << piece);
+      auto s = Scripted(c.input, piece);
+      TestHTTP h(s);
+      if (c.code == 0) {
+        EXPECT_EQ(WhatOf([&] { h.GetState(); }), c.text);
+        continue;
+      }
+      EXPECT_EQ(h.GetState(), HTTP::kComplete);  // none of them declares a body
+      EXPECT_EQ(h.statusCode, c.code);
+      EXPECT_EQ(Str(h.reasonPhrase), c.text);
     }
   }
 }

@@ -91,7 +91,6 @@ class Socket : public CCSharedPtr_Base, public Selector::Item, private SocketErr
   uint64_t GetBytesSent() const { return m_bytesSent; }
   bool IsReadClosed() const { return m_readClosed; }
   bool IsBlocking() const { return m_blocking; }
-  uint32_t GetReceiveTimeout() const { return m_receiveTimeoutMs; }
   // The socket's last error, for exceptions that carry a copy of it.
   const SocketError& GetError() const { return *this; }
 

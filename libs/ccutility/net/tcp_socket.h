@@ -31,7 +31,6 @@ class TCPSocket::Seed : public Selector::Item {
   Seed(Seed&& other) noexcept;
   ~Seed() override;
 
-  const SocketAddressIPv4* GetPeer() const { return m_peer.get(); }
   // Hands over the handle and the address; the seed is left empty.
   SocketSystem::Handle TakeHandle();
   std::unique_ptr<SocketAddressIPv4> TakePeer() { return std::move(m_peer); }

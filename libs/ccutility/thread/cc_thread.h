@@ -30,7 +30,6 @@ class Base : public CCSharedPtr_Base {
   bool WaitForEnd(uint32_t timeoutMs);
   bool HasStarted() const { return m_started.load(std::memory_order_acquire); }
   bool HasFinished() const { return m_finished.load(std::memory_order_acquire); }
-  void SetStackSize(uint32_t bytes) { m_stackSize = bytes; }
 
  private:
   friend class Holder;

@@ -3,17 +3,22 @@
 #include <cstdint>
 
 #include "launcher/text/cc_string.h"
-#include "plugin/action_dll_holder.h"
 
 // How the launcher learns which plug-in version the publisher wants and where to get it.
 // The version file holds the version number alone ("37") or the number, ":" and the address
-// of the compressed package ("37:http://host/plugin/npwoxact.dll.zs").
+// of the compressed package ("37:http://host/plugin/npwoxact.dll.zs"). Pure text: the fetch
+// and the install are the plug-in manager's.
 
 // The version file and compressed package on the publisher's launcher web host.
 inline constexpr char kDefaultVersionFileURL[] =
     "http://www.galvorand.example/plugin/npwoxact.dll.ver";
 inline constexpr char kDefaultPackageURL[] = "http://www.galvorand.example/plugin/npwoxact.dll.zs";
 inline constexpr char kPackageFileName[] = "npwoxact.dll.zs";
+
+// The version an update source (or a version file's text) starts with: the low 32 bits of
+// its leading decimal number (an optional "-", then digits); 0 when it starts with neither.
+// A source whose version is 0 is the address of a version file.
+int32_t ParseOfferVersion(const CCString& source);
 
 // The update source that a fetched version file stands for: empty for an empty body, the
 // body itself when it names an address, else the body, ":" and the package beside the
