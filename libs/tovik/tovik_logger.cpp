@@ -78,7 +78,10 @@ class TovikLogger::Impl : public cc::Thread::Base {
   void RequestClose() { m_closing.store(true); }
 
   // Marks the session question settled without an answer (no thread could be made).
-  void GiveUp() { m_settled.store(true); }
+  void GiveUp() {
+    m_settled.store(true);
+    m_done.store(true);
+  }
 
   int Run() override {
     try {
@@ -87,11 +90,13 @@ class TovikLogger::Impl : public cc::Thread::Base {
       // Nothing leaves the thread body; the sink goes quiet.
     }
     m_settled.store(true);
+    m_done.store(true);
     g_liveThreads.fetch_sub(1);
     return 0;
   }
 
   uint32_t SessionId() const { return m_sessionId.load(); }
+  bool IsSettledAndDone() const { return m_settled.load() && (!m_closing.load() || m_done.load()); }
   uint32_t LostLines() const { return m_lostTotal.load(); }
   Vorq::Tovik& CrashClient() { return m_crashClient; }
 
@@ -100,9 +105,10 @@ class TovikLogger::Impl : public cc::Thread::Base {
     Vorq::TovikClock& clock = Vorq::TovikClock::Current();
     uint32_t previous = m_previousSession;
     if (m_predecessor) {
-      // The predecessor's session is what this one continues: wait for its answer.
+      // The predecessor's session is what this one continues: wait for its answer, and for
+      // a predecessor let go, for the end of its session to go ahead of the continuation.
       const uint64_t start = clock.NowMs();
-      while (!m_predecessor->m_settled.load() && clock.NowMs() - start < kSessionWaitMs)
+      while (!m_predecessor->IsSettledAndDone() && clock.NowMs() - start < kSessionWaitMs)
         clock.SleepMs(kPollMs);
       previous = m_predecessor->m_sessionId.load();
       m_predecessor.Reset();
@@ -217,6 +223,7 @@ class TovikLogger::Impl : public cc::Thread::Base {
   std::atomic<uint32_t> m_sessionId{0};
   // The session is known, or will not be: a successor may send its session message.
   std::atomic<bool> m_settled{false};
+  std::atomic<bool> m_done{false};  // the session has ended, the thread with it
 
   Vorq::Tovik m_client;  // the telemetry thread's
   Vorq::TovikSimpleConnection m_connection;
