@@ -287,14 +287,6 @@ uint32_t TovikLogger::SessionId() const {
   return m_impl->SessionId();
 }
 
-uint32_t TovikLogger::WaitForSessionId(int32_t timeoutMs) {
-  Vorq::TovikClock& clock = Vorq::TovikClock::Current();
-  const uint64_t start = clock.NowMs();
-  while (m_impl->SessionId() == 0 && clock.NowMs() - start < uint64_t(timeoutMs))
-    clock.SleepMs(1);
-  return m_impl->SessionId();
-}
-
 bool TovikLogger::Close(int32_t timeoutMs) {
   m_impl->RequestClose();
   return m_impl->WaitForEnd(uint32_t(timeoutMs < 0 ? 0 : timeoutMs));

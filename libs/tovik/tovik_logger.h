@@ -49,8 +49,6 @@ class TovikLogger : public LogInterface {
 
   // The session identifier the service gave, 0 while there is none (any thread).
   uint32_t SessionId() const;
-  // Waits at most `timeoutMs` for the session identifier; 0 when there is none by then.
-  uint32_t WaitForSessionId(int32_t timeoutMs);
   // Lets the telemetry thread send what is queued (after the session message), end the
   // session and end itself, and waits at most `timeoutMs` for that. True when the thread has
   // ended. Lines logged afterwards are dropped; the crash client stays usable.
