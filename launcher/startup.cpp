@@ -8,7 +8,6 @@
 #include "launcher/sl_holder.h"
 #include "launcher/telemetry_stack.h"
 #include "libs/ccutility/thread/cc_thread.h"
-#include "libs/tovik/tovik.h"
 #include "libs/tovik/tovik_logger.h"
 #include "logging/file_logger.h"
 #include "logging/log_interface.h"
@@ -27,6 +26,9 @@ constexpr int32_t kSessionEndCode = 100;
 // How long the end of the run waits for a stopped notification to wind down.
 constexpr uint32_t kNotifierStopWaitMs = 3000;
 constexpr uint32_t kNotifierPollMs = 10;
+// How long the end of the run lets the telemetry threads deliver what they hold: the answer
+// to a session message, then the end of the session.
+constexpr int32_t kTelemetryEndWaitMs = 6000;
 
 // What the entry function keeps for one run. Members are released in the reverse order of
 // their declaration: the local strings first, then the log sinks, then the preferences.
@@ -50,9 +52,11 @@ class LauncherRun {
     SL::g_slHolder.Unload();
     // The file log holds its lines in memory until it is closed, and the main logger keeps
     // the sinks alive past this run: close them so the last messages reach the disk, and
-    // give the telemetry sink a short moment to send what it holds.
+    // let the telemetry threads deliver what they hold.
     m_fileLogger->Finish(exitCode);
     m_tovikLogger->Finish(kSessionEndCode);
+    if (!m_tovikLogger->Close(kTelemetryEndWaitMs) || !TovikLogger::WaitForThreads(0))
+      backgroundWorkLeft = true;
     return exitCode;
   }
 
@@ -75,17 +79,16 @@ class LauncherRun {
 
   // Once the application DLL's version is known the telemetry sink starts again under it,
   // continuing the session of this run. The old sink goes first, with its crash reporter, and
-  // the new sink comes with the next one.
+  // the new sink comes with the next one. Nothing here waits for the service: the new sink's
+  // thread sends its session message once the old sink's session is known (or given up).
   void ReopenTelemetry(const char* dllVersion) {
-    Vorq::Tovik& client = m_tovikLogger->Client();
-    // Only what has already arrived: a service that is slow or unreachable must not hold up
-    // the start (the new session then simply starts afresh).
-    client.WaitForReceipt(1, 0);
-    uint32_t session = client.GetSessionId(false);
+    CCSharedPtr<TovikLogger> previous = m_tovikLogger;
     g_mainLogger->Remove(m_tovikLogger);
     m_telemetry.CloseSink();
     m_tovikLogger.Reset();
-    OpenTelemetry(dllVersion, session);
+    m_tovikLogger = m_telemetry.OpenSink(dllVersion, m_preferences.GetString("tovik").c_str(),
+                                         m_preferences.GetTovikLevel(), *previous);
+    g_mainLogger->Add(m_tovikLogger);
   }
 
   // The one-time notification: when a ".notify" marker waits without the ".notified"
@@ -128,7 +131,6 @@ class LauncherRun {
   bool backgroundWorkLeft = false;
 
  private:
-
   // Makes sure an up-to-date plug-in is loaded and lets it bring the launcher's folder up to
   // date. Either failure is logged and the start goes on. The plug-in is let go before the
   // application DLL is loaded.

@@ -32,12 +32,26 @@ TelemetryStack::~TelemetryStack() {
   delete m_library;
 }
 
-CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version, const char* server,
-                                                  int level, uint32_t previousSession) {
+CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version,
+                                                  const char* server,
+                                                  int level,
+                                                  uint32_t previousSession) {
   CloseSink();
-  CCSharedPtr<TovikLogger> sink(new TovikLogger(version, server, level, previousSession));
-  // Its own new takes the memory from the library allocator set above.
-  m_reporter = new Vorq::CrashReporterWox(&sink->Client());
+  return Install(new TovikLogger(version, server, level, previousSession));
+}
+
+CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version,
+                                                  const char* server,
+                                                  int level,
+                                                  const TovikLogger& predecessor) {
+  CloseSink();
+  return Install(new TovikLogger(version, server, level, predecessor));
+}
+
+CCSharedPtr<TovikLogger> TelemetryStack::Install(CCSharedPtr<TovikLogger> sink) {
+  // The reporter has a client of its own: the telemetry thread may be frozen in the middle
+  // of a send when a crash comes. Its own new takes the memory from the library allocator.
+  m_reporter = new Vorq::CrashReporterWox(&sink->CrashClient());
   if (m_reporter) {
     Vorq::CrashReporterFlags |= Vorq::CrashFlag::NoSymbols;
     m_reporter->Install();

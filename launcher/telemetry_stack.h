@@ -23,13 +23,22 @@ class TelemetryStack {
 
   // Makes a telemetry sink that starts a session (`previousSession` 0 for none) and installs a
   // crash reporter on its client. The caller adds the sink to the main logger.
-  CCSharedPtr<TovikLogger> OpenSink(const char* version, const char* server, int level,
+  CCSharedPtr<TovikLogger> OpenSink(const char* version,
+                                    const char* server,
+                                    int level,
                                     uint32_t previousSession);
+  // The same for a sink that continues the session of `predecessor` once it is known.
+  CCSharedPtr<TovikLogger> OpenSink(const char* version,
+                                    const char* server,
+                                    int level,
+                                    const TovikLogger& predecessor);
   // Uninstalls the reporter of the current sink; the caller then lets the sink go.
   void CloseSink();
 
  private:
   class LibraryState;
+  CCSharedPtr<TovikLogger> Install(CCSharedPtr<TovikLogger> sink);
+
   LibraryState* m_library;
   Vorq::CrashReporterWox* m_reporter = nullptr;
 };

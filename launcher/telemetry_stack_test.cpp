@@ -16,9 +16,12 @@ TEST(TelemetryStack, EachSinkComesWithItsOwnInstalledReporter) {
   // As the start-up sequence exchanges the sink once the application DLL's version is known.
   stack.CloseSink();
   EXPECT_EQ(Vorq::CurrentCrashReporter(), nullptr);
+  CCSharedPtr<TovikLogger> second = stack.OpenSink("1.2.3.200", server, 0, *first);
   first.Reset();
-  CCSharedPtr<TovikLogger> second = stack.OpenSink("1.2.3.200", server, 0, 0);
   ASSERT_NE(Vorq::CurrentCrashReporter(), nullptr);
   stack.CloseSink();
   EXPECT_EQ(Vorq::CurrentCrashReporter(), nullptr);
+  // The telemetry threads give up on a service out of reach as soon as they are let go.
+  EXPECT_TRUE(second->Close(2000));
+  EXPECT_TRUE(TovikLogger::WaitForThreads(2000));
 }

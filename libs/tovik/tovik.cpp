@@ -18,9 +18,9 @@ constexpr const char* kSourceName = "tovik";
 // Records of a message and the header tokens the client writes.
 constexpr uint8_t kHeaderRecord = 1;
 constexpr uint8_t kBodyRecord = 2;
-constexpr uint8_t kSequence = 1, kKind = 2, kSource = 3, kLine = 4, kHostName = 7,
-                  kCallerValue = 8, kCallerText = 9, kCallerVersion = 10, kTime = 11,
-                  kCallerValue12 = 12, kNumbered = 15, kAttachmentName = 17;
+constexpr uint8_t kSequence = 1, kKind = 2, kSource = 3, kLine = 4, kHostName = 7, kCallerValue = 8,
+                  kCallerText = 9, kCallerVersion = 10, kTime = 11, kCallerValue12 = 12,
+                  kNumbered = 15, kAttachmentName = 17;
 // Body token of the text and of the attachment (in that order).
 constexpr uint8_t kData = 6;
 
@@ -75,14 +75,17 @@ void Tovik::SetSourcePrefix(const char* prefix) {
 }
 
 const char* Tovik::ShortenSource(const char* source) const {
-  if (source && m_sourcePrefixLength &&
-      strncmp(source, m_sourcePrefix, m_sourcePrefixLength) == 0)
+  if (source && m_sourcePrefixLength && strncmp(source, m_sourcePrefix, m_sourcePrefixLength) == 0)
     return source + m_sourcePrefixLength;
   return source;
 }
 
-void Tovik::Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-                   const char* message, uint32_t length) {
+void Tovik::Output(uint32_t category,
+                   uint32_t severity,
+                   uint32_t value,
+                   uint32_t options,
+                   const char* message,
+                   uint32_t length) {
   uint8_t kind = (severity & Assert::kSeverityErrorMask)     ? 5
                  : (severity & Assert::kSeverityWarningMask) ? 3
                                                              : 1;
@@ -109,10 +112,17 @@ bool Tovik::IsImmediate(uint8_t kind) const {
   return m_immediacy >= 2 && (kind == 3 || kind == 4);
 }
 
-void Tovik::Encode(BinXML::Writer& w, const CallerValues& values, uint8_t kind, bool numbered,
-                   uint32_t sequence, const char* source, uint32_t line,
-                   BinXML::Streamable* text, const char* attachmentName,
-                   BinXML::Streamable* attachment, bool withHostName) {
+void Tovik::Encode(BinXML::Writer& w,
+                   const CallerValues& values,
+                   uint8_t kind,
+                   bool numbered,
+                   uint32_t sequence,
+                   const char* source,
+                   uint32_t line,
+                   BinXML::Streamable* text,
+                   const char* attachmentName,
+                   BinXML::Streamable* attachment,
+                   bool withHostName) {
   w.BeginRecord(kHeaderRecord);
   w.SetToken(kSequence);
   w.Write(sequence);
@@ -158,18 +168,32 @@ void Tovik::Encode(BinXML::Writer& w, const CallerValues& values, uint8_t kind, 
   w.EndRecord();
 }
 
-bool Tovik::Send(const CallerValues& values, uint8_t kind, bool numbered, const char* source,
-                 uint32_t line, BinXML::Streamable* text, const char* attachmentName,
+bool Tovik::Send(const CallerValues& values,
+                 uint8_t kind,
+                 bool numbered,
+                 const char* source,
+                 uint32_t line,
+                 BinXML::Streamable* text,
+                 const char* attachmentName,
                  BinXML::Streamable* attachment) {
   return SendInternal(values, kind, numbered, source, line, text, attachmentName, attachment,
                       kind == kKindSession);
 }
 
-bool Tovik::SendInternal(const CallerValues& values, uint8_t kind, bool numbered,
-                         const char* source, uint32_t line, BinXML::Streamable* text,
-                         const char* attachmentName, BinXML::Streamable* attachment,
+bool Tovik::SendInternal(const CallerValues& values,
+                         uint8_t kind,
+                         bool numbered,
+                         const char* source,
+                         uint32_t line,
+                         BinXML::Streamable* text,
+                         const char* attachmentName,
+                         BinXML::Streamable* attachment,
                          bool withHostName) {
-  if (!m_connection || (!m_connection->IsOpen() && !m_connection->IsBlocking()))
+  if (!m_connection)
+    return false;
+  // A dropped connection comes back at a connection step once its pause is over.
+  if (!m_connection->IsOpen() && !m_connection->IsBlocking() && !m_connection->Connect() &&
+      !m_connection->IsOpen())
     return false;
   uint32_t sequence = 0;
   if (m_newSequence || numbered) {
@@ -178,8 +202,8 @@ bool Tovik::SendInternal(const CallerValues& values, uint8_t kind, bool numbered
   }
   try {
     if (IsImmediate(kind))
-      return SendImmediately(values, kind, numbered, sequence, source, line, text,
-                             attachmentName, attachment);
+      return SendImmediately(values, kind, numbered, sequence, source, line, text, attachmentName,
+                             attachment);
     return SendQueued(values, kind, numbered, sequence, source, line, text, attachmentName,
                       attachment, withHostName);
   } catch (const std::exception& e) {
@@ -189,13 +213,19 @@ bool Tovik::SendInternal(const CallerValues& values, uint8_t kind, bool numbered
   }
 }
 
-bool Tovik::SendQueued(const CallerValues& values, uint8_t kind, bool numbered,
-                       uint32_t sequence, const char* source, uint32_t line,
-                       BinXML::Streamable* text, const char* attachmentName,
-                       BinXML::Streamable* attachment, bool withHostName) {
+bool Tovik::SendQueued(const CallerValues& values,
+                       uint8_t kind,
+                       bool numbered,
+                       uint32_t sequence,
+                       const char* source,
+                       uint32_t line,
+                       BinXML::Streamable* text,
+                       const char* attachmentName,
+                       BinXML::Streamable* attachment,
+                       bool withHostName) {
   BinXML::Writer writer(m_output + kPrefixSize, kMaxQueuedSize - kPrefixSize, 0, true);
-  Encode(writer, values, kind, numbered, sequence, source, line, text, attachmentName,
-         attachment, withHostName);
+  Encode(writer, values, kind, numbered, sequence, source, line, text, attachmentName, attachment,
+         withHostName);
   uint64_t size = writer.GetTotalSize() + kPrefixSize;
   if (writer.IsOverflowed() || size > kMaxQueuedSize) {
     Diagnose(__LINE__, "Tovik::Send %s message too large to queue (%d bytes)", "",
@@ -213,9 +243,14 @@ bool Tovik::SendQueued(const CallerValues& values, uint8_t kind, bool numbered,
   return queued;
 }
 
-bool Tovik::SendImmediately(const CallerValues& values, uint8_t kind, bool numbered,
-                            uint32_t sequence, const char* source, uint32_t line,
-                            BinXML::Streamable* text, const char* attachmentName,
+bool Tovik::SendImmediately(const CallerValues& values,
+                            uint8_t kind,
+                            bool numbered,
+                            uint32_t sequence,
+                            const char* source,
+                            uint32_t line,
+                            BinXML::Streamable* text,
+                            const char* attachmentName,
                             BinXML::Streamable* attachment) {
   m_sendingImmediately = true;
   struct Reset {
@@ -234,10 +269,8 @@ bool Tovik::SendImmediately(const CallerValues& values, uint8_t kind, bool numbe
   // What was queued before (the session message first of all) goes ahead of this one.
   uint64_t spent = clock.NowMs() - start;
   if (m_connection->HasPendingOutput())
-    m_connection->Flush(spent < kImmediateWaitMs ? int32_t(kImmediateWaitMs - spent) : 0,
-                        nullptr);
-  if (!m_connection->IsOpen() || m_connection->IsConnecting() ||
-      m_connection->HasPendingOutput()) {
+    m_connection->Flush(spent < kImmediateWaitMs ? int32_t(kImmediateWaitMs - spent) : 0, nullptr);
+  if (!m_connection->IsOpen() || m_connection->IsConnecting() || m_connection->HasPendingOutput()) {
     Diagnose(__LINE__, "Tovik::Send not connected to '%s:%d'", m_connection->GetHost(),
              m_connection->GetPort());
     return false;
@@ -245,15 +278,14 @@ bool Tovik::SendImmediately(const CallerValues& values, uint8_t kind, bool numbe
   // Values of 4096 bytes and more go straight from their sources; should the small ones
   // together still overflow the output area, stream those too.
   for (uint32_t threshold : {kStreamThreshold, 256u}) {
-    BinXML::Writer writer(m_output + kPrefixSize, kOutputAreaSize - kPrefixSize, threshold,
-                          true);
-    Encode(writer, values, kind, numbered, sequence, source, line, text, attachmentName,
-           attachment, kind == kKindSession);
+    BinXML::Writer writer(m_output + kPrefixSize, kOutputAreaSize - kPrefixSize, threshold, true);
+    Encode(writer, values, kind, numbered, sequence, source, line, text, attachmentName, attachment,
+           kind == kKindSession);
     if (writer.IsOverflowed())
       continue;
     if (!m_connection->SendMessage(writer)) {
-      Diagnose(__LINE__, "Tovik::Send failed to send to '%s' (error %d)",
-               m_connection->GetHost(), m_connection->GetLastSocketError());
+      Diagnose(__LINE__, "Tovik::Send failed to send to '%s' (error %d)", m_connection->GetHost(),
+               m_connection->GetLastSocketError());
       return false;
     }
     if (sequence)
@@ -263,8 +295,11 @@ bool Tovik::SendImmediately(const CallerValues& values, uint8_t kind, bool numbe
   return false;
 }
 
-bool Tovik::StartSession(const char* applicationName, const char* version, uint32_t kind,
-                         uint32_t previousSession, bool sendNow) {
+bool Tovik::StartSession(const char* applicationName,
+                         const char* version,
+                         uint32_t kind,
+                         uint32_t previousSession,
+                         bool sendNow) {
   m_sessionKind = kind;
   m_applicationName = applicationName ? applicationName : "";
   m_version = version ? version : "";
@@ -286,12 +321,17 @@ bool Tovik::SendSessionMessage() {
   values.text = m_applicationName.c_str();
   values.version = m_version.c_str();
   values.value12 = m_previousSession;
+  if (values.value12 == 0 && m_sessionSource)
+    values.value12 = m_sessionSource->load();
   m_sessionRequested =
       SendInternal(values, kKindSession, false, nullptr, 0, nullptr, nullptr, nullptr, true);
   return m_sessionRequested;
 }
 
-bool Tovik::LogV(uint8_t kind, const char* source, uint32_t line, const char* format,
+bool Tovik::LogV(uint8_t kind,
+                 const char* source,
+                 uint32_t line,
+                 const char* format,
                  va_list args) {
   if (kind == kKindCrashReport)
     return LogText(kind, source, line, format);
@@ -329,16 +369,21 @@ void Tovik::Shutdown(int32_t timeoutMs) {
     return;
   if (IsConnected()) {
     // The end of the session carries no texts and no host name.
-    SendInternal(CallerValues(), kKindSession, false, nullptr, 0, nullptr, nullptr, nullptr,
-                 false);
+    SendInternal(CallerValues(), kKindSession, false, nullptr, 0, nullptr, nullptr, nullptr, false);
     uint32_t spent = 0;
     m_connection->Flush(timeoutMs, &spent);
     int32_t left = timeoutMs;
     if (timeoutMs > 0)
       left = spent >= uint32_t(timeoutMs) ? 0 : timeoutMs - int32_t(spent);
     WaitForReceipt(m_sequence, left);
+    // Answers left unread would make the close a reset, and the service could lose what it
+    // has not read yet.
+    char rest[kSmallAnswerSize];
+    while (m_connection->Receive(rest, sizeof rest) > 0) {
+    }
   }
   m_connection->Close();
+  ForgetPartialAnswer();
   SetConnection(nullptr, false);
 }
 
@@ -356,93 +401,77 @@ uint32_t Tovik::WaitForReceipt(uint32_t sequence, int32_t timeoutMs) {
   if (!m_connection || m_highestReceipt >= sequence)
     return m_highestReceipt;
   TovikClock& clock = TovikClock::Current();
+  if (!m_connection->IsOpen())
+    ForgetPartialAnswer();
   uint32_t spent = 0;
   m_connection->Flush(timeoutMs, &spent);
+  if (!m_connection->IsOpen())
+    ForgetPartialAnswer();
   if (timeoutMs > 0)
     timeoutMs = spent >= uint32_t(timeoutMs) ? 0 : timeoutMs - int32_t(spent);
   const bool limited = timeoutMs >= 0;
   const uint64_t deadline = clock.NowMs() + (limited ? uint64_t(timeoutMs) : 0);
 
-  while (m_highestReceipt < sequence && m_connection->IsOpen() &&
-         !m_connection->IsConnecting() && !m_connection->IsBlocking()) {
-    int ready = m_connection->Poll();
-    if (ready & 1) {
-      if (!ReadAnswer(deadline, limited))
-        break;
-      continue;
-    }
+  while (m_highestReceipt < sequence && m_connection->IsOpen() && !m_connection->IsConnecting() &&
+         !m_connection->IsBlocking()) {
+    Reading reading = ReadAnswer();
+    if (reading == Reading::kEnd)
+      break;
     uint64_t now = clock.NowMs();
     if (limited && now >= deadline)
       break;
+    if (reading == Reading::kApplied)
+      continue;
     uint64_t left = limited ? deadline - now : kPollMs;
     clock.SleepMs(uint32_t(left < kPollMs ? left : kPollMs));
   }
   return m_highestReceipt;
 }
 
-bool Tovik::ReceiveExactly(void* buffer, uint32_t length, uint64_t deadlineMs, bool limited) {
-  // Once an answer has begun, the rest of it is waited for at least this long even when the
-  // caller's time is up: giving up in the middle would lose the place in the stream.
-  constexpr uint64_t kRestOfAnswerMs = 1000;
-  TovikClock& clock = TovikClock::Current();
-  uint64_t until = deadlineMs;
-  if (limited && until < clock.NowMs() + kRestOfAnswerMs)
-    until = clock.NowMs() + kRestOfAnswerMs;
-  char* next = static_cast<char*>(buffer);
-  while (length > 0) {
-    int32_t n = m_connection->Receive(next, length);
-    if (n > 0) {
-      next += n;
-      length -= uint32_t(n);
-      continue;
+Tovik::Reading Tovik::ReadAnswer() {
+  for (;;) {
+    uint32_t want = kPrefixSize;
+    if (m_answerHave >= kPrefixSize) {
+      const auto* p = reinterpret_cast<const uint8_t*>(m_answerIn);
+      uint32_t length = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+      if (length > kAnswerBufferSize) {
+        // Not an answer of ours: reading past it could take for ever, so the connection goes
+        // (and comes back at the next connection step).
+        Diagnose(__LINE__, "Tovik::WaitForReceipt %s answer of %d bytes: connection dropped",
+                 "oversized", int(length > 0x7FFFFFFF ? 0x7FFFFFFF : length));
+        ForgetPartialAnswer();
+        m_connection->Drop();
+        return Reading::kEnd;
+      }
+      want += length;
     }
-    if (n < 0 && m_connection->GetLastSocketError() == TovikError::kWouldBlock &&
-        (!limited || clock.NowMs() < until)) {
-      clock.SleepMs(kPollMs);
-      continue;
+    if (m_answerHave == want)
+      break;
+    int32_t n = m_connection->Receive(m_answerIn + m_answerHave, want - m_answerHave);
+    if (n < 0 && m_connection->GetLastSocketError() == TovikError::kWouldBlock)
+      return Reading::kNothingYet;  // the rest is read by a later call
+    if (n <= 0) {
+      // The end of the stream or an error: the connection is of no more use.
+      Diagnose(__LINE__, "Tovik::WaitForReceipt %s (error %d)",
+               n == 0 ? "connection closed by the service" : "answer not received",
+               n == 0 ? 0 : m_connection->GetLastSocketError());
+      ForgetPartialAnswer();
+      m_connection->Drop();
+      return Reading::kEnd;
     }
-    // The end of the stream, an error, or an answer cut off: the connection is of no more use.
-    Diagnose(__LINE__, "Tovik::WaitForReceipt %s (error %d)",
-             n == 0 ? "connection closed by the service" : "answer not received",
-             n == 0 ? 0 : m_connection->GetLastSocketError());
-    m_connection->Close();
-    return false;
+    m_answerHave += uint32_t(n);
   }
-  return true;
-}
-
-bool Tovik::ReadAnswer(uint64_t deadlineMs, bool limited) {
-  uint8_t prefix[kPrefixSize];
-  if (!ReceiveExactly(prefix, kPrefixSize, deadlineMs, limited))
-    return false;
-  uint32_t length = uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 |
-                    uint32_t(prefix[2]) << 8 | prefix[3];
-  if (length > kAnswerBufferSize) {
-    // Too long to be an answer of ours: pass over it and end the wait without a receipt.
-    Diagnose(__LINE__, "Tovik::WaitForReceipt %s answer of %d bytes discarded", "oversized",
-             int(length > 0x7FFFFFFF ? 0x7FFFFFFF : length));
-    char discard[kSmallAnswerSize];
-    while (length > 0) {
-      uint32_t piece = length < sizeof discard ? length : uint32_t(sizeof discard);
-      if (!ReceiveExactly(discard, piece, deadlineMs, limited))
-        return false;
-      length -= piece;
-    }
-    return false;
-  }
-  // Read into a buffer of our own: the answer buffer keeps the last receipt's text.
-  char buffer[kAnswerBufferSize];
-  if (!ReceiveExactly(buffer, length, deadlineMs, limited))
-    return false;
+  const uint32_t length = m_answerHave - kPrefixSize;
+  ForgetPartialAnswer();
   try {
-    Apply(ParseTovikAnswer(buffer, length));
+    Apply(ParseTovikAnswer(m_answerIn + kPrefixSize, length));
   } catch (const std::exception& e) {
     // The answer was read whole, so the stream keeps its place; this one is lost.
     Diagnose(__LINE__, "Tovik::WaitForReceipt undecodable answer: %s (%d bytes)", e.what(),
              int(length));
-    return false;
+    return Reading::kEnd;
   }
-  return true;
+  return Reading::kApplied;
 }
 
 void Tovik::Apply(const TovikAnswer& answer) {
@@ -452,7 +481,10 @@ void Tovik::Apply(const TovikAnswer& answer) {
     case TovikAnswer::kSessionAccepted:
       if (m_highestReceipt < 1)
         m_highestReceipt = 1;
-      m_sessionId = answer.identifier;
+      if (answer.identifier != 0 && answer.identifier != m_sessionId) {
+        m_sessionId = answer.identifier;
+        SetContinuingGreeting();
+      }
       break;
     case TovikAnswer::kReceipt:
     case TovikAnswer::kDetailedReceipt:
@@ -472,6 +504,26 @@ void Tovik::Apply(const TovikAnswer& answer) {
     default:
       break;  // an answer type this client does not know
   }
+}
+
+void Tovik::SetContinuingGreeting() {
+  CallerValues values;
+  values.value = m_sessionKind;
+  values.text = m_applicationName.c_str();
+  values.version = m_version.c_str();
+  values.value12 = m_sessionId;
+  char greeting[TovikSimpleConnection::kMaxGreeting];
+  BinXML::Writer writer(greeting + kPrefixSize, sizeof greeting - kPrefixSize, 0, true);
+  try {
+    Encode(writer, values, kKindSession, false, 0, nullptr, 0, nullptr, nullptr, nullptr, true);
+  } catch (const std::exception&) {
+    return;  // the names do not fit: a connection made again starts without a session
+  }
+  uint64_t size = writer.GetTotalSize();
+  if (writer.IsOverflowed() || size + kPrefixSize > sizeof greeting)
+    return;
+  PutBigEndian(greeting, uint32_t(size));
+  m_connection->SetGreeting(greeting, uint32_t(size + kPrefixSize));
 }
 
 }  // namespace Vorq

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -64,16 +65,25 @@ class Tovik : public Assert::LogDriver {
 
   // Assertion messages delivered to the client go out as log lines (errors as kind 5,
   // warnings as 3, others as 1).
-  void Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-              const char* message, uint32_t length) override;
+  void Output(uint32_t category,
+              uint32_t severity,
+              uint32_t value,
+              uint32_t options,
+              const char* message,
+              uint32_t length) override;
 
   // Sends one message: queued on the connection, or, for crash reports (and per the
   // immediacy mode), sent at once with large values streamed, waiting for its receipt.
   // `text` and `attachment` (either may be null) become the body's values. True when the
   // message was queued or sent; false when it was dropped (no connection, too large to
   // queue, a send error).
-  virtual bool Send(const CallerValues& values, uint8_t kind, bool numbered, const char* source,
-                    uint32_t line, BinXML::Streamable* text, const char* attachmentName,
+  virtual bool Send(const CallerValues& values,
+                    uint8_t kind,
+                    bool numbered,
+                    const char* source,
+                    uint32_t line,
+                    BinXML::Streamable* text,
+                    const char* attachmentName,
                     BinXML::Streamable* attachment);
   // Shutdown (1000), a new connection from `configuration` (see CreateTovikConnection), owned
   // by the client, opened, then a session for `applicationName` with the version and kind of
@@ -85,17 +95,21 @@ class Tovik : public Assert::LogDriver {
   virtual bool IsConnecting();
   // Sends what is queued and reads answers until receipt `sequence` arrived, the connection
   // closed, an answer could not be read, or `timeoutMs` passed (-1: no limit, 0: only what is
-  // already there). An answer that has begun to arrive is waited for up to a second beyond
-  // the time-out, so the stream keeps its place. An answer over 1024 bytes is passed over
-  // and one that does not decode is dropped (both reported through the assertion logger);
-  // either ends the wait. Returns the highest receipt.
+  // already there). Ends at its time-out even while answers keep coming; an answer cut off
+  // by the time-out is finished by the next call, so the stream keeps its place. An answer
+  // announced over 1024 bytes drops the connection (it comes back at the next connection
+  // step) and one that does not decode is passed over (both reported through the assertion
+  // logger); either ends the wait. Returns the highest receipt.
   virtual uint32_t WaitForReceipt(uint32_t sequence, int32_t timeoutMs);
 
   // Resets the numbering and sends the session message (kind 0 with host name, `kind`,
   // `applicationName`, `version` and, in token 12, the session this one continues). With
   // `sendNow` false it only remembers them; GetSessionId sends later.
-  bool StartSession(const char* applicationName, const char* version, uint32_t kind,
-                    uint32_t previousSession, bool sendNow = true);
+  bool StartSession(const char* applicationName,
+                    const char* version,
+                    uint32_t kind,
+                    uint32_t previousSession,
+                    bool sendNow = true);
   // A log line of `kind` (1 to 7): `format` with its arguments, cut to 4096 bytes. Kind 8
   // takes `format` as finished text.
   bool Log(uint8_t kind, const char* source, uint32_t line, const char* format, ...)
@@ -118,16 +132,32 @@ class Tovik : public Assert::LogDriver {
   // one.
   void Shutdown(int32_t timeoutMs);
 
+  // When set, a session message sent while the client has no previous session of its own
+  // continues the one `source` holds then (0: none). The value may change from any thread.
+  void SetSessionSource(const std::atomic<uint32_t>* source) {
+    m_sessionSource = source;
+  }
+
   // Uses `connection` from now on; the client deletes it when `owned`.
   void SetConnection(ITovikConnection* connection, bool owned);
   ITovikConnection* GetConnection() { return m_connection; }
 
-  uint32_t GetSequence() const { return m_sequence; }
+  uint32_t GetSequence() const {
+    return m_sequence;
+  }
   // The next message starts a new numbered sequence (it takes the next number).
-  void SetNewSequence() { m_newSequence = true; }
-  uint32_t GetHighestReceipt() const { return m_highestReceipt; }
-  uint32_t GetReceiptSecondValue() const { return m_receiptSecond; }
-  const ReceiptDetails& GetReceiptDetails() const { return m_details; }
+  void SetNewSequence() {
+    m_newSequence = true;
+  }
+  uint32_t GetHighestReceipt() const {
+    return m_highestReceipt;
+  }
+  uint32_t GetReceiptSecondValue() const {
+    return m_receiptSecond;
+  }
+  const ReceiptDetails& GetReceiptDetails() const {
+    return m_details;
+  }
   // The text of the last detailed receipt ("" when it had none).
   const char* GetReceiptText() const { return m_answer; }
   const char* GetApplicationName() const { return m_applicationName.c_str(); }
@@ -139,32 +169,67 @@ class Tovik : public Assert::LogDriver {
 
  private:
   // Encodes the message into `writer` (omit-defaults).
-  void Encode(BinXML::Writer& writer, const CallerValues& values, uint8_t kind, bool numbered,
-              uint32_t sequence, const char* source, uint32_t line, BinXML::Streamable* text,
-              const char* attachmentName, BinXML::Streamable* attachment, bool withHostName);
-  bool SendQueued(const CallerValues& values, uint8_t kind, bool numbered, uint32_t sequence,
-                  const char* source, uint32_t line, BinXML::Streamable* text,
-                  const char* attachmentName, BinXML::Streamable* attachment,
+  void Encode(BinXML::Writer& writer,
+              const CallerValues& values,
+              uint8_t kind,
+              bool numbered,
+              uint32_t sequence,
+              const char* source,
+              uint32_t line,
+              BinXML::Streamable* text,
+              const char* attachmentName,
+              BinXML::Streamable* attachment,
+              bool withHostName);
+  bool SendQueued(const CallerValues& values,
+                  uint8_t kind,
+                  bool numbered,
+                  uint32_t sequence,
+                  const char* source,
+                  uint32_t line,
+                  BinXML::Streamable* text,
+                  const char* attachmentName,
+                  BinXML::Streamable* attachment,
                   bool withHostName);
-  bool SendImmediately(const CallerValues& values, uint8_t kind, bool numbered,
-                       uint32_t sequence, const char* source, uint32_t line,
-                       BinXML::Streamable* text, const char* attachmentName,
+  bool SendImmediately(const CallerValues& values,
+                       uint8_t kind,
+                       bool numbered,
+                       uint32_t sequence,
+                       const char* source,
+                       uint32_t line,
+                       BinXML::Streamable* text,
+                       const char* attachmentName,
                        BinXML::Streamable* attachment);
   bool SendSessionMessage();
-  bool SendInternal(const CallerValues& values, uint8_t kind, bool numbered, const char* source,
-                    uint32_t line, BinXML::Streamable* text, const char* attachmentName,
-                    BinXML::Streamable* attachment, bool withHostName);
+  bool SendInternal(const CallerValues& values,
+                    uint8_t kind,
+                    bool numbered,
+                    const char* source,
+                    uint32_t line,
+                    BinXML::Streamable* text,
+                    const char* attachmentName,
+                    BinXML::Streamable* attachment,
+                    bool withHostName);
   bool IsImmediate(uint8_t kind) const;
-  // Reads one answer; false when the wait must end (error, closed, oversized, undecodable).
-  bool ReadAnswer(uint64_t deadlineMs, bool limited);
-  // Fills `buffer` with exactly `length` bytes, waiting out "would block" until the
-  // deadline; false on an error, the end of the stream or the deadline.
-  bool ReceiveExactly(void* buffer, uint32_t length, uint64_t deadlineMs, bool limited);
+  enum class Reading { kApplied, kNothingYet, kEnd };
+  // Reads what has arrived of the current answer and applies it once whole. kEnd when the
+  // wait must end (error, closed, oversized, undecodable).
+  Reading ReadAnswer();
+  // Forgets an answer read in part (its connection is gone).
+  void ForgetPartialAnswer() {
+    m_answerHave = 0;
+  }
   void Apply(const TovikAnswer& answer);
+  // After the session is identified: the session message that continues it becomes the
+  // connection's greeting, so a connection made again carries the session.
+  void SetContinuingGreeting();
   const char* ShortenSource(const char* source) const;
 
   char m_output[kOutputAreaSize];
   char m_answer[kAnswerBufferSize] = {};
+  // The answer being read: its 4-byte length, then its bytes; m_answerHave counts both.
+  char m_answerIn[kPrefixSize + kAnswerBufferSize];
+  uint32_t m_answerHave = 0;
+  const std::atomic<uint32_t>* m_sessionSource = nullptr;
   bool m_newSequence = false;
   bool m_sessionRequested = false;
   bool m_sendingImmediately = false;

@@ -28,6 +28,11 @@ bool IsLostConnection(int error) {
          error == TovikError::kAborted || error == 10058;
 }
 
+uint32_t ReadBigEndian(const char* in) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(in);
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
 bool IsStillConnecting(int error) {
   return error == TovikError::kWouldBlock || error == TovikError::kAlready ||
          error == TovikError::kInProgress || error == TovikError::kInvalid;
@@ -55,6 +60,7 @@ TovikSimpleConnection::~TovikSimpleConnection() {
 
 bool TovikSimpleConnection::Open(bool deferred) {
   Close();
+  m_reconnect = false;
   m_state = deferred ? kBlocking : 0;
   if (!Reopen()) {
     m_state = 0;
@@ -108,7 +114,7 @@ bool TovikSimpleConnection::SendMessage(BinXML::Writer& message) {
   m_lastError = output.GetLastSocketError();
   // Part of a message on the wire leaves the service unable to find the next one.
   if (output.GetBytesSent() > 0 || IsLostConnection(m_lastError))
-    Close();
+    Drop();
   return false;
 }
 
@@ -151,12 +157,15 @@ bool TovikSimpleConnection::Flush(int32_t timeoutMs, uint32_t* elapsedMs) {
     return now > start ? now - start : 0;
   };
   bool sent = false;
+  if (!IsOpen())
+    Connect();  // a dropped connection comes back here
   while (IsOpen()) {
     if (!Connect()) {
       WaitStep(timeoutMs, elapsed());
     } else {
       int64_t n = m_socket->Send(m_output, m_outputLength);
       if (n >= 0) {
+        NoteSent(uint32_t(n));
         memmove(m_output, m_output + n, m_outputLength - size_t(n));
         m_outputLength -= uint32_t(n);
         if (m_outputLength == 0) {
@@ -168,7 +177,7 @@ bool TovikSimpleConnection::Flush(int32_t timeoutMs, uint32_t* elapsedMs) {
         if (m_lastError == TovikError::kWouldBlock)
           WaitStep(timeoutMs, elapsed());
         else if (IsLostConnection(m_lastError))
-          Close();
+          Drop();
         else
           break;
       }
@@ -191,6 +200,64 @@ void TovikSimpleConnection::Close() {
     m_socket.reset();
   }
   m_state &= uint8_t(~(kOpen | kConnecting));
+  // The next connection must begin at a message boundary.
+  DropPartialMessage();
+}
+
+void TovikSimpleConnection::Drop() {
+  Close();
+  m_reconnect = true;
+  m_droppedAtMs = TovikClock::Current().NowMs();
+}
+
+void TovikSimpleConnection::SetGreeting(const void* data, uint32_t length) {
+  m_greetingLength = data && length <= kMaxGreeting ? length : 0;
+  if (m_greetingLength)
+    memcpy(m_greeting, data, m_greetingLength);
+}
+
+void TovikSimpleConnection::NoteSent(uint32_t sent) {
+  uint32_t at = 0;
+  if (m_partialRest) {
+    if (sent < m_partialRest) {
+      m_partialRest -= sent;
+      return;
+    }
+    at = m_partialRest;
+    m_partialRest = 0;
+  }
+  while (at < sent && m_outputLength - at >= 4) {
+    uint64_t size = uint64_t(ReadBigEndian(m_output + at)) + 4;
+    if (at + size > sent) {
+      // Bytes that do not frame a message (a caller of its own) are kept as they are.
+      uint64_t rest = at + size - sent;
+      m_partialRest = rest <= m_outputLength - sent ? uint32_t(rest) : 0;
+      return;
+    }
+    at += uint32_t(size);
+  }
+}
+
+void TovikSimpleConnection::DropPartialMessage() {
+  uint32_t rest = m_partialRest <= m_outputLength ? m_partialRest : m_outputLength;
+  memmove(m_output, m_output + rest, m_outputLength - rest);
+  m_outputLength -= rest;
+  m_partialRest = 0;
+}
+
+void TovikSimpleConnection::QueueGreeting() {
+  if (m_greetingLength == 0)
+    return;
+  while (m_outputLength > 0 && m_outputLength + m_greetingLength > kOutputSize) {
+    uint64_t size = m_outputLength >= 4 ? uint64_t(ReadBigEndian(m_output)) + 4 : m_outputLength;
+    uint32_t cut = size < m_outputLength ? uint32_t(size) : m_outputLength;
+    memmove(m_output, m_output + cut, m_outputLength - cut);
+    m_outputLength -= cut;
+    ++m_droppedMessages;
+  }
+  memmove(m_output + m_greetingLength, m_output, m_outputLength);
+  memcpy(m_output, m_greeting, m_greetingLength);
+  m_outputLength += m_greetingLength;
 }
 
 void TovikSimpleConnection::SetPort(uint16_t port) {
@@ -256,8 +323,16 @@ int TovikSimpleConnection::ConnectTo(const char* host, uint16_t port) {
 bool TovikSimpleConnection::Connect() {
   if (DiscoveryStep())
     return false;
-  if (!IsOpen())
-    return false;
+  if (!IsOpen()) {
+    if (!m_reconnect || TovikClock::Current().NowMs() - m_droppedAtMs < kReconnectPauseMs)
+      return false;
+    // Lost before: open again to the same server, and let the greeting lead.
+    m_reconnect = false;
+    m_state &= uint8_t(~kBlocking);
+    if (!Reopen())
+      return false;
+    QueueGreeting();
+  }
   if (!IsConnecting())
     return true;
   if (!m_host[0]) {

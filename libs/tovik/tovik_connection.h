@@ -24,15 +24,15 @@ void SetTovikPublicServer(const char* hostAndPort);  // null: back to kTovikPubl
 
 // WinSock error numbers the connections act on (the same on every platform).
 namespace TovikError {
-constexpr int kInvalid = 10022;         // WSAEINVAL: some stacks while connecting
-constexpr int kWouldBlock = 10035;      // WSAEWOULDBLOCK
-constexpr int kInProgress = 10036;      // WSAEINPROGRESS
-constexpr int kAlready = 10037;         // WSAEALREADY
-constexpr int kAborted = 10053;         // WSAECONNABORTED
-constexpr int kReset = 10054;           // WSAECONNRESET
-constexpr int kIsConnected = 10056;     // WSAEISCONN
-constexpr int kNotConnected = 10057;    // WSAENOTCONN
-constexpr int kHostNotFound = 11001;    // WSAHOST_NOT_FOUND
+constexpr int kInvalid = 10022;       // WSAEINVAL: some stacks while connecting
+constexpr int kWouldBlock = 10035;    // WSAEWOULDBLOCK
+constexpr int kInProgress = 10036;    // WSAEINPROGRESS
+constexpr int kAlready = 10037;       // WSAEALREADY
+constexpr int kAborted = 10053;       // WSAECONNABORTED
+constexpr int kReset = 10054;         // WSAECONNRESET
+constexpr int kIsConnected = 10056;   // WSAEISCONN
+constexpr int kNotConnected = 10057;  // WSAENOTCONN
+constexpr int kHostNotFound = 11001;  // WSAHOST_NOT_FOUND
 }  // namespace TovikError
 
 // A connection to the telemetry collection service: which server to use, the non-blocking
@@ -84,6 +84,14 @@ class ITovikConnection {
   virtual void NextServer() = 0;
   // Discovery connections: one look for an answer; true while discovery is still under way.
   virtual bool DiscoveryStep() = 0;
+  // The connection was lost or its stream is out of step: closes it, and the next Connect
+  // step after a short pause opens it again to the same server. Bytes of a message that was
+  // sent in part are dropped; whole queued messages stay.
+  virtual void Drop() = 0;
+  // A framed message sent first on every connection made again after a Drop (the session
+  // message that continues the session), replacing the previous one; null or 0: none.
+  // Longer than kMaxGreeting bytes: none.
+  virtual void SetGreeting(const void* data, uint32_t length) = 0;
 };
 
 // A connection to one fixed server. The base of every other connection; also what the
@@ -95,6 +103,10 @@ class TovikSimpleConnection : public ITovikConnection {
   static constexpr uint32_t kOutputSize = 4096;
   // A server that has not accepted the connection after this long is given up.
   static constexpr uint64_t kConnectTimeLimitMs = 20000;
+  // After a Drop the next attempt waits this long, so a service that is down is not
+  // hammered with connection attempts.
+  static constexpr uint64_t kReconnectPauseMs = 500;
+  static constexpr uint32_t kMaxGreeting = 512;
 
   // State bits.
   static constexpr uint8_t kOpen = 1;
@@ -125,13 +137,18 @@ class TovikSimpleConnection : public ITovikConnection {
   bool HasPendingOutput() override { return m_outputLength > 0 && !IsBlocking(); }
   void SetServer(const char* host, uint16_t port) override;
   int ConnectTo(const char* host, uint16_t port) override;
-  void NextServer() override { Close(); }
+  // A fixed server that cannot be reached is tried again after a pause.
+  void NextServer() override { Drop(); }
   bool DiscoveryStep() override { return false; }
+  void Drop() override;
+  void SetGreeting(const void* data, uint32_t length) override;
 
   // The port a Connect step uses for the host in use: its ":port" suffix, else the
   // default port (also for ":0" and for a suffix that is not a port number).
   uint16_t PortOfHost(const char* host) const;
   uint32_t PendingOutput() const { return m_outputLength; }
+  // Whole queued messages given up to make room for the greeting, since construction.
+  uint32_t DroppedMessages() const { return m_droppedMessages; }
 
  protected:
   // A fresh socket for a new attempt at the host in use: open and connecting, timed anew.
@@ -139,6 +156,14 @@ class TovikSimpleConnection : public ITovikConnection {
   bool Reopen();
   // One wait of Flush's loop: 10 ms for ever, nothing for 0, else the rest (at most 10 ms).
   void WaitStep(int32_t timeoutMs, uint64_t elapsedMs);
+  // Notes that `sent` bytes left the front of the output (before they are removed), keeping
+  // count of the part of a message whose beginning already went.
+  void NoteSent(uint32_t sent);
+  // Removes the unsent rest of a message that went out in part.
+  void DropPartialMessage();
+  // Puts the greeting in front of the queued messages, giving up the oldest ones when it
+  // would not fit otherwise.
+  void QueueGreeting();
 
   char m_hostText[kHostField] = {};
   const char* m_host = m_hostText;
@@ -154,6 +179,15 @@ class TovikSimpleConnection : public ITovikConnection {
   uint32_t m_address = 0;
   char m_output[kOutputSize];
   uint32_t m_outputLength = 0;
+  // The queued bytes are whole framed messages (a 4-byte big-endian length, then the
+  // message), except that the first m_partialRest bytes finish one sent in part.
+  uint32_t m_partialRest = 0;
+  // Set by Drop: the next Connect step after m_droppedAtMs + kReconnectPauseMs reopens.
+  bool m_reconnect = false;
+  uint64_t m_droppedAtMs = 0;
+  char m_greeting[kMaxGreeting];
+  uint32_t m_greetingLength = 0;
+  uint32_t m_droppedMessages = 0;
 };
 
 // The publisher's own server.

@@ -2,37 +2,75 @@
 
 #include <cstdarg>
 #include <cstdint>
-#include <memory>
 
+#include "launcher/text/cc_shared_ptr.h"
+#include "libs/ccutility/thread/cc_thread.h"
 #include "logging/log_interface.h"
 
 namespace Vorq {
 class Tovik;
 }
 
-// The log sink that forwards the launcher's messages to the telemetry collection service
-// through a telemetry client of its own on a fixed-host connection. Creating it starts a
-// session; destroying it ends the session. Created and destroyed on the main thread.
+// The log sink that forwards the launcher's messages to the telemetry collection service.
+// A telemetry thread of its own owns the client and its fixed-host connection: the thread
+// that logs only queues the line, so no name look-up, connect or wait for the service ever
+// happens on it. A second client with a connection of its own, opened only by a crash
+// report, serves the crash reporter: a crash that freezes the telemetry thread in the middle
+// of a send still gets its report out. Created and destroyed on the main thread.
 class TovikLogger : public LogInterface {
  public:
+  // Lines waiting for the telemetry thread; what would go past either bound is counted, and
+  // the count goes to the service once the lines can flow again.
+  static constexpr uint32_t kMaxQueuedLines = 256;
+  static constexpr uint32_t kMaxQueuedBytes = 256 * 1024;
+  // How long a sink waits for the answer to its session message (its own, or the one of the
+  // sink it continues) before it goes on without the session identifier.
+  static constexpr int32_t kSessionWaitMs = 5000;
+
   // `server` names the service host, optionally with ":port" (443 otherwise).
   // `previousSession` is the session this run continues (0 for none).
   TovikLogger(const char* version, const char* server, int level, uint32_t previousSession);
+  // Continues the session of `predecessor` (which may be let go at once): this sink's
+  // session message leaves once the predecessor's service has answered, or its 5000 ms have
+  // passed; its lines wait until then.
+  TovikLogger(const char* version, const char* server, int level, const TovikLogger& predecessor);
+  // Does not wait: the telemetry thread sends what is queued, ends the session and then ends
+  // itself (see WaitForThreads).
   ~TovikLogger() override;
 
-  // Flushes what the client holds, waiting at most `code` milliseconds.
+  // Never waits: the telemetry thread sends continuously.
   void Stop(int32_t code) override;
   void Write(int messageLevel, int line, const char* file, const char* text) override;
-  void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
+  void WriteFormatted(int messageLevel,
+                      int line,
+                      const char* file,
+                      const char* format,
                       va_list args) override;
 
-  // The telemetry client, for its session identifier when the sink is exchanged.
-  Vorq::Tovik& Client();
+  // The session identifier the service gave, 0 while there is none (any thread).
+  uint32_t SessionId() const;
+  // Lets the telemetry thread send what is queued (after the session message), end the
+  // session and end itself, and waits at most `timeoutMs` for that. True when the thread has
+  // ended. Lines logged afterwards are dropped; the crash client stays usable.
+  bool Close(int32_t timeoutMs);
+  // Lines given up since the sink was made (queue bounds, a service out of reach).
+  uint32_t LostLines() const;
+
+  // The crash reporter's client: opened only when a report is sent, continuing this sink's
+  // session (or, before it is known, the one this sink continues).
+  Vorq::Tovik& CrashClient();
+
+  // Waits at most `timeoutMs` until the telemetry threads of every sink, those already let go
+  // included, have ended. True when none is left.
+  static bool WaitForThreads(int32_t timeoutMs);
 
   // The telemetry message kind a log level is sent as.
   static uint8_t KindOfLevel(int level);
 
  private:
   class Impl;
-  std::unique_ptr<Impl> m_impl;
+  void Begin();
+
+  CCSharedPtr<Impl> m_impl;
+  cc::Thread::Holder m_thread;
 };

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libs/ccutility/binxml/binxml_error.h"
@@ -135,31 +137,76 @@ TEST(Tovik, ServiceThatNeverAnswersGivesNoSessionId) {
   EXPECT_LT(waited, uint64_t(Tovik::kSessionWaitMs) + 1000);
 }
 
-TEST(Tovik, HostileAnswersEndTheWaitWithoutLosingTheStream) {
+// Every way the service can fail a wait ends it; the connection that had to go comes back at
+// the next connection step, carrying the session, and the next message gets its receipt.
+TEST(Tovik, HostileAnswersEndTheWaitAndTheConnectionComesBack) {
   NEED_COLLECTOR();
   const struct {
     const char* mode;
     bool connectionSurvives;
   } cases[] = {
-      {"oversized 2000 times=1 kinds=2", true},
+      {"oversized 2000 times=1 kinds=2", false},  // announced over 1024 bytes
       {"corrupt times=1 kinds=2", true},
       {"cut-answer times=1 kinds=2", false},
+      {"restart", false},  // every connection of the service closed
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
-    ServiceBehaviour misbehaving(c.mode);
+    bool restart = std::string(c.mode) == "restart";
+    ServiceBehaviour misbehaving(restart ? "normal" : c.mode);
     Client client;
     Tovik& t = client.tovik;
     t.StartSession("TovikTest", "hostile", 0, 0);
-    ASSERT_NE(t.GetSessionId(), 0u);
-    uint32_t seq = client.SendNumbered("first");
-    // The bad answer may have been passed over while sending: the wait can run to its end.
-    EXPECT_EQ(t.WaitForReceipt(seq, 2000), 1u);
-    EXPECT_EQ(t.GetConnection()->IsOpen(), c.connectionSurvives);
-    if (c.connectionSurvives) {
-      uint32_t next = client.SendNumbered("second");
-      EXPECT_EQ(t.WaitForReceipt(next, 3000), next);
+    uint32_t id = t.GetSessionId();
+    ASSERT_NE(id, 0u);
+    if (restart) {
+      Control("close-all");
+      EXPECT_EQ(t.WaitForReceipt(2, 2000), 1u);  // sees the connection go
+    } else {
+      uint32_t seq = client.SendNumbered("first");
+      EXPECT_EQ(t.WaitForReceipt(seq, 2000), 1u);
     }
+    EXPECT_EQ(t.GetConnection()->IsOpen(), c.connectionSurvives);
+    cc::SleepMs(uint32_t(TovikSimpleConnection::kReconnectPauseMs));
+    uint32_t next = client.SendNumbered("second");
+    EXPECT_EQ(t.WaitForReceipt(next, 3000), next);
+    auto logs = Query("logs session=" + std::to_string(id));
+    ASSERT_FALSE(logs.empty());
+    EXPECT_EQ(logs.back()[8], "second");  // stored in the session it continues
+  }
+}
+
+// A service that trickles its answer one byte at a time holds no wait past its time-out;
+// one that announces an answer of 4 GiB loses the connection at once.
+TEST(Tovik, TricklingAnswersEndAtTheTimeOut) {
+  for (bool huge : {false, true}) {
+    SCOPED_TRACE(huge ? "4 GiB announced" : "1000 bytes trickled");
+    RawListener listener;
+    Tovik t;
+    auto* connection = new TovikSimpleConnection(Local(listener.port).c_str());
+    t.SetConnection(connection, true);
+    ASSERT_TRUE(connection->Open(false));
+    t.StartSession("TovikTest", "trickle", 0, 0);
+    std::atomic<bool> done{false};
+    std::thread service([&] {
+      sys::Handle peer = listener.Accept(5000);
+      const std::string answer = huge ? std::string("\xff\xff\xff\xff", 4) + std::string(60, 'x')
+                                      : std::string("\0\0\x03\xe8", 4) + std::string(1000, 'x');
+      for (size_t i = 0; i < answer.size() && !done; ++i) {
+        sys::Send(peer, answer.data() + i, 1);
+        cc::SleepMs(20);
+      }
+      while (!done)
+        cc::SleepMs(5);
+      sys::Close(peer);
+    });
+    const uint64_t start = TovikClock::Current().NowMs();
+    EXPECT_EQ(t.WaitForReceipt(1, 300), 0u);
+    const uint64_t waited = TovikClock::Current().NowMs() - start;
+    EXPECT_LT(waited, huge ? 300u : 800u);
+    EXPECT_EQ(connection->IsOpen(), !huge);  // a cut-off answer is finished by the next wait
+    done = true;
+    service.join();
   }
 }
 

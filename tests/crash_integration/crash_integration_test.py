@@ -35,20 +35,35 @@ CRASHES = {
 }
 
 
+def wine_path(path):
+    """The Windows name of a Linux path under Wine (the Z: drive is the root)."""
+    return "Z:" + path.replace("/", "\\")
+
+
 class Collector:
     """Our collection service on free ports of 127.0.0.1, with its own database."""
 
     def __init__(self, work):
         self.db = os.path.join(work, "telemetry.db")
+        self.port = self.control_port = 0
+        self.start(["--fresh"])
+
+    def start(self, extra):
         self.process = subprocess.Popen(
-            [sys.executable, COLLECTOR, "--port", "0", "--control-port", "0", "--db", self.db,
-             "--fresh", "--quiet"], stdout=subprocess.PIPE, text=True)
+            [sys.executable, COLLECTOR, "--port", str(self.port), "--control-port",
+             str(self.control_port), "--db", self.db, "--quiet"] + extra,
+            stdout=subprocess.PIPE, text=True)
         ready = self.process.stdout.readline()
         match = re.search(r"port=(\d+) control=(\d+)", ready)
         if not match:
             self.stop()
             raise RuntimeError("collector did not start: %r" % ready)
         self.port, self.control_port = int(match.group(1)), int(match.group(2))
+
+    def restart(self):
+        """Stops the service and starts it again on the same ports and database."""
+        self.stop()
+        self.start([])
 
     def control(self, command):
         with socket.create_connection(("127.0.0.1", self.control_port), timeout=10) as s:
@@ -112,9 +127,11 @@ class CrashRoad(unittest.TestCase):
     def tearDown(self):
         self.collector.control("mode normal")
 
-    def launch(self, mode, tovik=None):
-        """Runs Galvorand.exe once in a fresh folder with the fixture crashing as `mode`.
-        Returns the exit status's low byte (all Wine passes on) and the standard output."""
+    def launch(self, mode, tovik=None, during=None):
+        """Runs Galvorand.exe once in a fresh folder with the fixture crashing as `mode` (None:
+        no crash). With `during`, the fixture waits in SL_Launch2 until `during` (called with
+        the folder) has run. Returns the exit status's low byte (all Wine passes on) and the
+        standard output."""
         folder = os.path.join(self.work, "cases", "%s-%s" % (self.id().split(".")[-1], mode))
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
@@ -123,14 +140,35 @@ class CrashRoad(unittest.TestCase):
         with open(os.path.join(folder, "Galvorand-user.ini"), "w") as f:
             f.write("[Settings]\nselfPatch=false\ntovik=%s\n"
                     % (tovik or "127.0.0.1:%d" % self.collector.port))
-        environment = dict(os.environ, GV_FIXTURE_CRASH=mode)
+        environment = dict(os.environ)
+        environment.pop("GV_FIXTURE_CRASH", None)
+        if mode:
+            environment["GV_FIXTURE_CRASH"] = mode
+        entered = os.path.join(folder, "entered.txt")
+        release = os.path.join(folder, "release.txt")
+        if during:
+            environment.update(GV_FIXTURE_TIMESTAMP=wine_path(entered),
+                               GV_FIXTURE_SESSION_UNTIL=wine_path(release))
         self.started = time.time() - 2  # file times have a coarse grain
         command = [os.path.join(ROOT, "tests", "support", "wine-run"), OPTIONS.arch,
                    os.path.join(folder, "Galvorand.exe")]
-        run = subprocess.run(command, env=environment, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, timeout=240)
+        run = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL)
+        try:
+            if during:
+                for _ in range(6000):
+                    if os.path.exists(entered) or run.poll() is not None:
+                        break
+                    time.sleep(0.01)
+                during(folder)
+                open(release, "w").close()
+            out, _ = run.communicate(timeout=240)
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
         # Standard output is a text stream on Windows: line ends come as CR LF.
-        return run.returncode & 0xFF, run.stdout.decode("latin-1").replace("\r\n", "\n")
+        return run.returncode & 0xFF, out.decode("latin-1").replace("\r\n", "\n")
 
     @staticmethod
     def printed_report(output):
@@ -231,6 +269,48 @@ class CrashRoad(unittest.TestCase):
                     check_minidump(self, f.read(), thread, CRASHES[mode][0])
                 for name in files:
                     os.remove(os.path.join(self.crash_folder, name))
+
+    # The run's telemetry session against a service that answers late, a run that ends at
+    # once, and a service that restarts while the application DLL runs.
+    def new_sessions(self, before):
+        return self.collector.query(
+            "SELECT id, version FROM sessions WHERE id > ? ORDER BY id", before)
+
+    def last_session(self):
+        return self.collector.query("SELECT COALESCE(MAX(id), 0) FROM sessions")[0][0]
+
+    def test_LateAnswersStillGiveOneSessionCarriedOver(self):
+        runs = (("delay 300", 1), ("normal", 20 if OPTIONS.arch == "win64" else 2))
+        for service, count in runs:
+            self.assertTrue(self.collector.control("mode " + service).startswith("ok"))
+            for run in range(count):
+                with self.subTest(service=service, run=run):
+                    before = self.last_session()
+                    status, _ = self.launch(None)
+                    self.assertEqual(status, 0)
+                    # The DLL's sink continued the launcher's session: one row, the DLL's
+                    # version in it.
+                    self.assertEqual([v for _, v in self.new_sessions(before)], ["1.0.0.200"])
+
+    def test_ReportReachesAServiceRestartedWhileTheDllRuns(self):
+        before = len(self.collector.crashes())
+        first = self.last_session()
+
+        def restart(folder):
+            # Once the DLL's sink has continued the run's session.
+            for _ in range(500):
+                if [v for _, v in self.new_sessions(first)] == ["1.0.0.200"]:
+                    break
+                time.sleep(0.01)
+            self.collector.restart()
+
+        status, output = self.launch("write", during=restart)
+        self.assertEqual(status, CRASHES["write"][0] & 0xFF)
+        crashes = self.collector.crashes()[before:]
+        self.assertEqual(len(crashes), 1)
+        session = self.new_sessions(first)[0][0]
+        self.assertEqual(crashes[0][1], session)  # in the run's session, continued
+        self.check_report(crashes[0][3], "write")
 
 
 def main():

@@ -227,9 +227,11 @@ TEST(LauncherNotification, SlowServerDoesNotHoldUpTheLauncher) {
   ASSERT_EQ(launcher.Calls().size(), 3u);
   EXPECT_EQ(launcher.Calls()[1]["call"], "SL_Launch2");
   // The notification's thread ran beside the application, and had ended before the process
-  // went on to its exit (where the run-time's clean-up would pull things from under it).
+  // went on to its exit (where the run-time's clean-up would pull things from under it). The
+  // telemetry threads come and go on their own (the first sink's ends once its session is
+  // settled), so fewer may be left at the unload, never more.
   EXPECT_EQ(launcher.Calls()[2]["call"], "unload");
-  EXPECT_EQ(std::stoi(launcher.Calls()[2]["threads"]),
+  EXPECT_LE(std::stoi(launcher.Calls()[2]["threads"]),
             std::stoi(launcher.Calls()[1]["threads"]) - 1);
   // Cut off with the process: the marker waits for the next start.
   EXPECT_EQ(launcher.Folder().Read(L"Galvorand.notify"), address);
