@@ -1,12 +1,11 @@
 // The crash report stream against a scripted reporter: the document's layout, escaping,
-// CDATA, cuts at the buffer's capacity, lists, and Measure/Rewind. The fuzz target checks the
-// same rules over scripts of its own.
+// CDATA, cuts at the buffer's capacity, lists, and Measure/Rewind. The fuzz target checks
+// well-formedness, Measure's bound and Rewind over scripts of its own.
 #include "libs/crashreport/crash_reporter_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -310,35 +309,29 @@ TEST_F(CrashReporterStreamTest, ListsOfNoneOneOrSeveral) {
   }
 }
 
-// Measure reads the whole document once and leaves the stream rewound; its size bounds the
-// rendering. A Rewind part-way starts over with the same bytes; a finished stream stays
-// finished. Lists a rendering stopped in are ended by Rewind and by the destructor.
-TEST_F(CrashReporterStreamTest, MeasureAndRewindRepeatTheSameDocument) {
+// Measure reads the whole document once and leaves the stream rewound; its size is not taken
+// again. A finished stream stays finished. (The fuzz target rewinds at every point and compares
+// the renderings.) Lists a rendering stopped in are ended by Rewind and by the destructor.
+TEST_F(CrashReporterStreamTest, MeasureOnceAndRewindEndsOpenLists) {
   Script();
-  r.threads.resize(3, r.threads[0]);
-  const time_t before = std::time(nullptr);
   uint32_t length = 0;
   {
     CrashReporterStream stream(r);
     const uint32_t size = stream.Measure();
-    const std::string first = ReadReport(stream);
-    EXPECT_EQ(size, first.size() + CrashReporterStream::kMeasureMargin);
+    EXPECT_EQ(size, ReadReport(stream).size() + CrashReporterStream::kMeasureMargin);
     EXPECT_EQ(stream.Read(length), nullptr);
     EXPECT_EQ(length, 0u);
-    // Stopped before, inside and after the lists, and inside the free texts.
-    for (const char* stop : {"<platform>", "<frame>", "<module ", "<app ", "clicked"}) {
+    r.osInfo += " and more";
+    EXPECT_EQ(stream.GetSize(), size);
+    for (const char* stop : {"<frame>", "<module "}) {
       SCOPED_TRACE(stop);
       stream.Rewind();
       ReadThrough(stream, stop);
+      EXPECT_NE(r.openLists, 0u);
       stream.Rewind();
       EXPECT_EQ(r.openLists, 0u);
-      EXPECT_EQ(WithoutTime(ReadReport(stream), before), WithoutTime(first, before));
     }
-    r.osInfo += " and more";
-    EXPECT_EQ(stream.GetSize(), size);  // measured once
-    stream.Rewind();
     ReadThrough(stream, "<frame>");
-    EXPECT_NE(r.openLists, 0u);
   }
   EXPECT_EQ(r.openLists, 0u);
 }
