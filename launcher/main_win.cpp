@@ -53,8 +53,8 @@ int WINAPI WinMain(HINSTANCE instance,
                    int showCommand) {
   std::set_terminate(&EndOnUncaughtException);
   bool backgroundWorkLeft = false;
-  int exitCode = RunLauncher({instance, previousInstance, commandLine, showCommand},
-                             &backgroundWorkLeft);
+  int exitCode =
+      RunLauncher({instance, previousInstance, commandLine, showCommand}, &backgroundWorkLeft);
   if (backgroundWorkLeft) {
     // A thread that would not stop must not see the exit-time clean-up (static destructors,
     // socket shutdown, the unwinder's tables leaving): ExitProcess ends the other threads

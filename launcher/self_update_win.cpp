@@ -77,8 +77,8 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
     // the start goes on once the message is dismissed.
     shell32.Release();
     if (g_messageBox) {
-      g_messageBox(nullptr, UpdateErrorText(targetFolder, ReadLocText).c_str(),
-                   kUpdateErrorCaption, MB_ICONERROR | MB_OK);
+      g_messageBox(nullptr, UpdateErrorText(targetFolder, ReadLocText).c_str(), kUpdateErrorCaption,
+                   MB_ICONERROR | MB_OK);
     }
     return kSelfUpdateFailed;
   }

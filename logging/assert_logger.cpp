@@ -46,8 +46,14 @@ SimpleLogger::~SimpleLogger() {
   g_currentLogger.compare_exchange_strong(self, nullptr);
 }
 
-void SimpleLogger::Log(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-                       const char* file, int32_t line, const char* format, ...) {
+void SimpleLogger::Log(uint32_t category,
+                       uint32_t severity,
+                       uint32_t value,
+                       uint32_t options,
+                       const char* file,
+                       int32_t line,
+                       const char* format,
+                       ...) {
   char message[kBufferSize];
   // Room for text; the NUL and, when asked for, the line feed always fit after it.
   const size_t room = (options & kOptionNewLine) ? kBufferSize - 2 : kBufferSize - 1;
@@ -80,8 +86,12 @@ void SimpleLogger::Log(uint32_t category, uint32_t severity, uint32_t value, uin
   Output(category, severity, value, options, message, uint32_t(length + 1));
 }
 
-void SimpleLogger::Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-                          const char* message, uint32_t length) {
+void SimpleLogger::Output(uint32_t category,
+                          uint32_t severity,
+                          uint32_t value,
+                          uint32_t options,
+                          const char* message,
+                          uint32_t length) {
   SendToDebugger(message);
   FILE* stream = (severity & kSeverityMessage) ? stdout : stderr;
   std::fputs(message, stream);

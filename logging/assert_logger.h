@@ -27,8 +27,14 @@ class Logger {
   virtual ~Logger() = default;
   // `category` and `value` travel unchanged to the driver's Output. `format` is a finished
   // text when `options` has kOptionFinishedText, so the compiler cannot check it.
-  virtual void Log(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-                   const char* file, int32_t line, const char* format, ...) = 0;
+  virtual void Log(uint32_t category,
+                   uint32_t severity,
+                   uint32_t value,
+                   uint32_t options,
+                   const char* file,
+                   int32_t line,
+                   const char* format,
+                   ...) = 0;
   // Extension points of the interface; nothing here overrides them.
   virtual void Hook1() {}
   virtual void Hook2() {}
@@ -59,11 +65,21 @@ class LogDriver {
   LogDriver& operator=(const LogDriver&) = delete;
 
   // Delivers one finished message; `length` counts its terminating NUL.
-  virtual void Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-                      const char* message, uint32_t length) {}
+  virtual void Output(uint32_t category,
+                      uint32_t severity,
+                      uint32_t value,
+                      uint32_t options,
+                      const char* message,
+                      uint32_t length) {}
   // Extension point of the interface; nothing here overrides it.
-  virtual void OutputHook(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, uint32_t f,
-                          uint32_t g, uint32_t h) {}
+  virtual void OutputHook(uint32_t a,
+                          uint32_t b,
+                          uint32_t c,
+                          uint32_t d,
+                          uint32_t e,
+                          uint32_t f,
+                          uint32_t g,
+                          uint32_t h) {}
 
   uint32_t tag = kTag;
   LogDriverOwner* owner = nullptr;
@@ -79,10 +95,20 @@ class SimpleLogger : public Logger, public LogDriver {
   SimpleLogger();
   ~SimpleLogger() override;
 
-  void Log(uint32_t category, uint32_t severity, uint32_t value, uint32_t options, const char* file,
-           int32_t line, const char* format, ...) override;
-  void Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-              const char* message, uint32_t length) override;
+  void Log(uint32_t category,
+           uint32_t severity,
+           uint32_t value,
+           uint32_t options,
+           const char* file,
+           int32_t line,
+           const char* format,
+           ...) override;
+  void Output(uint32_t category,
+              uint32_t severity,
+              uint32_t value,
+              uint32_t options,
+              const char* message,
+              uint32_t length) override;
 
  private:
   // OutputDebugStringA on Windows; the host has no debugger channel.

@@ -12,8 +12,12 @@ namespace {
 // Keeps what reaches Output instead of printing it.
 class KeepingLogger : public SimpleLogger {
  public:
-  void Output(uint32_t category, uint32_t severity, uint32_t value, uint32_t options,
-              const char* message, uint32_t length) override {
+  void Output(uint32_t category,
+              uint32_t severity,
+              uint32_t value,
+              uint32_t options,
+              const char* message,
+              uint32_t length) override {
     passedThrough = category * 100 + value;
     lastLength = length;
     lastMessage = message;

@@ -39,7 +39,10 @@ void FileLogger::Write(int messageLevel, int line, const char* sourceFile, const
   WriteLine(messageLevel, line, sourceFile, true, text, nullptr);
 }
 
-void FileLogger::WriteFormatted(int messageLevel, int line, const char* sourceFile, const char* format,
+void FileLogger::WriteFormatted(int messageLevel,
+                                int line,
+                                const char* sourceFile,
+                                const char* format,
                                 va_list args) {
   va_list copy;
   va_copy(copy, args);
@@ -47,8 +50,12 @@ void FileLogger::WriteFormatted(int messageLevel, int line, const char* sourceFi
   va_end(copy);
 }
 
-void FileLogger::WriteLine(int messageLevel, int line, const char* sourceFile, bool isText,
-                           const char* text, va_list* args) {
+void FileLogger::WriteLine(int messageLevel,
+                           int line,
+                           const char* sourceFile,
+                           bool isText,
+                           const char* text,
+                           va_list* args) {
   file.Write(PrefixFor(messageLevel));
   if (isText || !args)
     file.Write(text);

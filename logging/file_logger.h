@@ -20,11 +20,18 @@ class FileLogger : public LogInterface {
   // Closes the file, writing out what is buffered.
   void Stop(int32_t code) override;
   void Write(int messageLevel, int line, const char* sourceFile, const char* text) override;
-  void WriteFormatted(int messageLevel, int line, const char* sourceFile, const char* format,
+  void WriteFormatted(int messageLevel,
+                      int line,
+                      const char* sourceFile,
+                      const char* format,
                       va_list args) override;
   // One line: prefix, then the text as it is (`isText`) or formatted with *args. The line
   // number and source file are not written.
-  virtual void WriteLine(int messageLevel, int line, const char* sourceFile, bool isText, const char* text,
+  virtual void WriteLine(int messageLevel,
+                         int line,
+                         const char* sourceFile,
+                         bool isText,
+                         const char* text,
                          va_list* args);
 
   cc::BufferedFile file;

@@ -56,7 +56,10 @@ void LogInterface::LogF(int messageLevel, int line, const char* file, const char
   va_end(args);
 }
 
-void LogInterface::LogV(int messageLevel, int line, const char* file, const char* format,
+void LogInterface::LogV(int messageLevel,
+                        int line,
+                        const char* file,
+                        const char* format,
                         va_list args) {
   if (!ShouldLog(messageLevel))
     return;

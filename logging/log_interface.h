@@ -34,7 +34,10 @@ class LogInterface : public CCSharedPtr_Base {
   virtual void Stop(int32_t code) {}
   virtual void StopIfStarted(int32_t code);
   virtual void Write(int messageLevel, int line, const char* file, const char* text) = 0;
-  virtual void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
+  virtual void WriteFormatted(int messageLevel,
+                              int line,
+                              const char* file,
+                              const char* format,
                               va_list args)
 #if defined(__GNUC__)
       __attribute__((format(printf, 5, 0)))
@@ -43,7 +46,9 @@ class LogInterface : public CCSharedPtr_Base {
   virtual void WriteExtra(int messageLevel, int32_t value) {}
   virtual void WriteExtra2(int messageLevel, int32_t value1, int32_t value2) {}
   // A sink that answers true hears of every message its level test drops.
-  virtual bool WantsFilteredNotice() { return false; }
+  virtual bool WantsFilteredNotice() {
+    return false;
+  }
   virtual void OnFiltered() {}
   virtual void LogExtra(int messageLevel, int32_t value);
   virtual void LogExtra2(int messageLevel, int32_t value1, int32_t value2);
@@ -67,7 +72,9 @@ class LogInterface : public CCSharedPtr_Base {
   // accepted message starts it again.
   void Finish(int32_t code);
 
-  void SetLevel(int newLevel) { level = newLevel; }
+  void SetLevel(int newLevel) {
+    level = newLevel;
+  }
 
   cc::Mutex mutex;
   // The lowest level this sink accepts; set before the sink is shared between threads.

@@ -33,13 +33,18 @@ class RecordingSink : public LogInterface {
     if (onWrite)
       onWrite();
   }
-  void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
+  void WriteFormatted(int messageLevel,
+                      int line,
+                      const char* file,
+                      const char* format,
                       va_list args) override {
     char text[256];
     std::vsnprintf(text, sizeof text, format, args);
     Note(std::to_string(messageLevel) + " " + text);
   }
-  void WriteExtra(int messageLevel, int32_t value) override { Note("extra " + std::to_string(value)); }
+  void WriteExtra(int messageLevel, int32_t value) override {
+    Note("extra " + std::to_string(value));
+  }
   void WriteExtra2(int messageLevel, int32_t a, int32_t b) override {
     Note("extra2 " + std::to_string(a) + "," + std::to_string(b));
   }
@@ -63,8 +68,8 @@ TEST(ParseLogLevel, NamesInAnyCase) {
     const char* name;
     int expected;
   } cases[] = {
-      {"trace", 0},  {"VERBOSE", 1}, {"Normal", 2}, {"mAjOr", 3}, {"warnings", 4},
-      {"errors", 7}, {"error", 9},   {"", 9},       {" trace", 9}, {"traces", 9}, {"5", 9},
+      {"trace", 0}, {"VERBOSE", 1}, {"Normal", 2}, {"mAjOr", 3},  {"warnings", 4}, {"errors", 7},
+      {"error", 9}, {"", 9},        {" trace", 9}, {"traces", 9}, {"5", 9},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -54,7 +54,10 @@ void MultiLogger::Write(int messageLevel, int line, const char* file, const char
     sink->Log(messageLevel, line, file, text);
 }
 
-void MultiLogger::WriteFormatted(int messageLevel, int line, const char* file, const char* format,
+void MultiLogger::WriteFormatted(int messageLevel,
+                                 int line,
+                                 const char* file,
+                                 const char* format,
                                  va_list args) {
   for (auto& sink : m_sinks) {
     // Each sink consumes the argument list, so each gets its own copy.

@@ -22,7 +22,10 @@ class MultiLogger : public LogInterface {
   void Stop(int32_t code) override;
   void StopIfStarted(int32_t code) override;
   void Write(int messageLevel, int line, const char* file, const char* text) override;
-  void WriteFormatted(int messageLevel, int line, const char* file, const char* format,
+  void WriteFormatted(int messageLevel,
+                      int line,
+                      const char* file,
+                      const char* format,
                       va_list args) override;
   bool WantsFilteredNotice() override { return true; }
   void OnFiltered() override;

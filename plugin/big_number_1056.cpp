@@ -172,7 +172,6 @@ int BigNumber1056::Compare(const BigNumber1056& other) const {
   return 0;
 }
 
-
 void BigNumber1056::MultiplyModulo(const BigNumber1056& a,
                                    const BigNumber1056& b,
                                    const BigNumber1056& n,

@@ -117,13 +117,14 @@ int32_t CCLZMA::DecompressionStep() {
         return kDataError;
       // Decodes the properties (the dictionary size is raised to the SDK's minimum of 4 KiB)
       // and allocates the probability table of 1846 + (768 << (lc + lp)) entries.
-      SRes result =
-          LzmaDec_AllocateProbs(&decoderState->decoder, decoderState->header, kPropertiesSize, &g_sdkAllocator);
+      SRes result = LzmaDec_AllocateProbs(&decoderState->decoder, decoderState->header,
+                                          kPropertiesSize, &g_sdkAllocator);
       if (result != SZ_OK)
         return ResultOf(result);
       LzmaDec_Init(&decoderState->decoder);
     } else if (decoderState->headerRead > kPropertiesSize) {
-      decoderState->uncompressedSize |= uint64_t(byte) << (8 * (decoderState->headerRead - kPropertiesSize - 1));
+      decoderState->uncompressedSize |= uint64_t(byte)
+                                        << (8 * (decoderState->headerRead - kPropertiesSize - 1));
     }
     if (decoderState->headerRead == kHeaderSize) {
       uint64_t limit = decoderState->decoder.prop.dicSize;
@@ -165,7 +166,9 @@ int32_t CCLZMA::DecompressionStep() {
       return kDataError;
     if (status == LZMA_STATUS_FINISHED_WITH_MARK) {
       // An end marker before the announced size is a broken stream.
-      return sizeKnown && decoderState->produced != decoderState->uncompressedSize ? kDataError : kStreamFinished;
+      return sizeKnown && decoderState->produced != decoderState->uncompressedSize
+                 ? kDataError
+                 : kStreamFinished;
     }
     if (status == LZMA_STATUS_NEEDS_MORE_INPUT || (produced == 0 && consumed == 0))
       return kGoOn;

@@ -109,8 +109,9 @@ double EchoRate(uint16_t port, int count) {
   // Message by message, as the client hands them to its connection.
   for (size_t at = 0; at < stream.size();) {
     const uint8_t* prefix = reinterpret_cast<const uint8_t*>(stream.data() + at);
-    size_t end = at + 4 + (uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 |
-                           uint32_t(prefix[2]) << 8 | prefix[3]);
+    size_t end = at + 4 +
+                 (uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 | uint32_t(prefix[2]) << 8 |
+                  prefix[3]);
     while (at < end) {
       int64_t n = sys::Send(s, stream.data() + at, uint32_t(end - at));
       if (n <= 0)
@@ -142,8 +143,9 @@ int main(int argc, char** argv) {
   double peer = EchoRate(echo, count);
   if (ours <= 0 || peer <= 0)
     return 1;
-  printf("  %d numbered messages with receipts  %10.0f messages/s   peer %10.0f messages/s"
-         "  ratio %.2fx  (peer: Python TCP echo of the same bytes)\n",
-         count, ours, peer, ours / peer);
+  printf(
+      "  %d numbered messages with receipts  %10.0f messages/s   peer %10.0f messages/s"
+      "  ratio %.2fx  (peer: Python TCP echo of the same bytes)\n",
+      count, ours, peer, ours / peer);
   return 0;
 }

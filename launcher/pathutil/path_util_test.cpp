@@ -145,8 +145,12 @@ TEST(PathUtil, ReplaceFileOntoReadOnlyAndMissingDestinations) {
 TEST(PathUtil, NonAsciiNamesReachTheFileSystemAsUnicode) {
   TestFolder temp;
   ASSERT_TRUE(temp.IsValid());
-  const char* folderName = "Gr\xC3\xBC\xC3\x9F" "e";                             // Grüße
-  const char* fileName = "Gr\xC3\xBC\xC3\x9F" "e/\xE6\x97\xA5\xE6\x9C\xAC.txt";  // 日本.txt
+  const char* folderName =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e";  // Grüße
+  const char* fileName =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e/\xE6\x97\xA5\xE6\x9C\xAC.txt";  // 日本.txt
   CCString folder = PathUtil::CreateFolders(temp.Join(folderName), false);
   CCString file = temp.Join(fileName);
   ASSERT_TRUE(WriteWholeFile(temp.Native(fileName), "unicode"));

@@ -108,14 +108,16 @@ class CCString {
       ;
 
   // True when this string and `other` share one buffer (for tests of copy-on-write).
-  bool SharesBufferWith(const CCString& other) const { return m_buffer && m_buffer == other.m_buffer; }
+  bool SharesBufferWith(const CCString& other) const {
+    return m_buffer && m_buffer == other.m_buffer;
+  }
 
  private:
   struct Buffer {
-    char* data;                       // always followed by a NUL byte
-    std::atomic<uint32_t> references; // strings sharing this buffer
-    uint32_t length;                  // bytes, without the NUL
-    uint32_t capacity;                // bytes allocated for data, at least length + 1
+    char* data;                        // always followed by a NUL byte
+    std::atomic<uint32_t> references;  // strings sharing this buffer
+    uint32_t length;                   // bytes, without the NUL
+    uint32_t capacity;                 // bytes allocated for data, at least length + 1
   };
 
   static Buffer* NewBuffer(const char* bytes, uint32_t length, uint32_t capacity);

@@ -121,9 +121,9 @@ TEST(CCString, ParseIntegerTable) {
     int base;
     int64_t want;
   } cases[] = {
-      {"101b", 0, 5},   {"0x1F", 0, 31},  {"017", 0, 15},  {"-12", 0, -12}, {"", 0, 0},
-      {"12ab", 10, 12}, {"0x1F", 16, 31}, {"0x", 16, 0},   {"ff", 16, 255}, {"0", 0, 0},
-      {"-0x10", 0, -16}, {"19", 8, 1},    {"zz", 36, 1295},
+      {"101b", 0, 5},    {"0x1F", 0, 31},  {"017", 0, 15},   {"-12", 0, -12}, {"", 0, 0},
+      {"12ab", 10, 12},  {"0x1F", 16, 31}, {"0x", 16, 0},    {"ff", 16, 255}, {"0", 0, 0},
+      {"-0x10", 0, -16}, {"19", 8, 1},     {"zz", 36, 1295},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -142,8 +142,12 @@ TEST(CCString, AppendNumberTable) {
     bool isSigned;
     const char* want;
   } cases[] = {
-      {13, 16, 4, true, "000D"},  {-42, 10, 0, true, "-42"},   {-42, 10, 5, true, "-00042"},
-      {5, 2, 8, false, "00000101"}, {255, 99, 0, true, "255"}, {0, 10, 0, true, "0"},
+      {13, 16, 4, true, "000D"},
+      {-42, 10, 0, true, "-42"},
+      {-42, 10, 5, true, "-00042"},
+      {5, 2, 8, false, "00000101"},
+      {255, 99, 0, true, "255"},
+      {0, 10, 0, true, "0"},
       {-1, 16, 0, true, "FFFFFFFFFFFFFFFF"},
       {-1, 16, 20, true, "FFFFFFFFFFFFFFFFFFFF"},  // padded with the highest digit
       {-1, 10, 0, false, "18446744073709551615"},

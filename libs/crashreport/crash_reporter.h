@@ -38,17 +38,19 @@ class CrashReporter {
   virtual void SetFolder(const char* path) = 0;
   virtual void BeginAdapters() = 0;
   // The next piece of application XML; `*finished` is set once there is no more.
-  virtual bool ReadApplicationXml(uint32_t* length, char* buffer, uint32_t capacity,
+  virtual bool ReadApplicationXml(uint32_t* length,
+                                  char* buffer,
+                                  uint32_t capacity,
                                   bool* finished) = 0;
   virtual bool WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) = 0;
   virtual void GetVersionCookie(uint32_t* length, char* buffer, uint32_t capacity) = 0;
 
   // Machine.
   virtual uint32_t GetOsInfo(char* buffer, uint32_t capacity) = 0;
-  virtual uint32_t GetCpuInfo(char* buffer, uint32_t capacity) = 0;  // the processor's name
+  virtual uint32_t GetCpuInfo(char* buffer, uint32_t capacity) = 0;     // the processor's name
   virtual uint32_t GetCpuDetails(char* buffer, uint32_t capacity) = 0;  // cpu_info attributes
   virtual uint32_t GetComputerNameText(char* buffer, uint32_t capacity) = 0;
-  virtual bool NextAdapter(char* buffer, uint32_t capacity) = 0;  // adapter attributes
+  virtual bool NextAdapter(char* buffer, uint32_t capacity) = 0;        // adapter attributes
   virtual uint32_t GetMemoryInfo(char* buffer, uint32_t capacity) = 0;  // memory_info attributes
   virtual void Placeholder1() = 0;
   virtual void Placeholder2() = 0;
@@ -99,7 +101,9 @@ class CrashReporter {
   virtual bool NextModule(char* buffer, uint32_t capacity) = 0;
   virtual uint32_t GetModuleVersion(char* attributes, uint32_t capacity) = 0;
 
-  virtual bool ReadReproSteps(uint32_t* length, char* buffer, uint32_t capacity,
+  virtual bool ReadReproSteps(uint32_t* length,
+                              char* buffer,
+                              uint32_t capacity,
                               bool* finished) = 0;
   virtual void OnCrashBegin() = 0;
   virtual void OnCrashEnd() = 0;

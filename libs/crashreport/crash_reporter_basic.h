@@ -38,7 +38,9 @@ class CrashReporterBasic : public CrashReporter {
   bool ProcessReport(CrashReporterStream& stream, const char* dumpPath) override;
   void SetFolder(const char* path) override;
   void BeginAdapters() override;
-  bool ReadApplicationXml(uint32_t* length, char* buffer, uint32_t capacity,
+  bool ReadApplicationXml(uint32_t* length,
+                          char* buffer,
+                          uint32_t capacity,
                           bool* finished) override;
   bool WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) override;
   void GetVersionCookie(uint32_t* length, char* buffer, uint32_t capacity) override;

@@ -194,45 +194,47 @@ TEST_F(CrashReporterStreamTest, EscapesTextsNotAttributesAndCutsThemToTheirRoom)
     std::string escaped;  // with `raw`
     size_t kept;          // of `huge`: the attributes' and the text's share
   } cases[] = {
-      {"version_cookie", [](auto& r, auto& t) { r.versionCookie = t; },
+      {"version_cookie", [](auto& rep, auto& t) { rep.versionCookie = t; },
        "<version_cookie>" + raw + "</", kText},
-      {"os_info", [](auto& r, auto& t) { r.osInfo = t; }, "<os_info>" + esc + "</", kText},
-      {"cpu_info", [](auto& r, auto& t) { r.cpuDetails = r.cpuInfo = t; },
+      {"os_info", [](auto& rep, auto& t) { rep.osInfo = t; }, "<os_info>" + esc + "</", kText},
+      {"cpu_info", [](auto& rep, auto& t) { rep.cpuDetails = rep.cpuInfo = t; },
        "<cpu_info " + raw + ">" + esc + "</", kText / 2 + kText / 2 - 1},
-      {"computer", [](auto& r, auto& t) { r.computer = t; }, "<computer>" + esc + "</", kText},
-      {"adapter", [](auto& r, auto& t) { r.adapters = {t}; }, "<adapter " + raw + " />", kText},
-      {"memory_info", [](auto& r, auto& t) { r.memoryInfo = t; }, "<memory_info " + raw + " />",
+      {"computer", [](auto& rep, auto& t) { rep.computer = t; }, "<computer>" + esc + "</", kText},
+      {"adapter", [](auto& rep, auto& t) { rep.adapters = {t}; }, "<adapter " + raw + " />", kText},
+      {"memory_info", [](auto& rep, auto& t) { rep.memoryInfo = t; }, "<memory_info " + raw + " />",
        kText},
-      {"type", [](auto& r, auto& t) { r.exceptionType = t; }, "<type>" + esc + "</", kText},
-      {"bad_address", [](auto& r, auto& t) { r.accessKind = r.badAddress = t; },
+      {"type", [](auto& rep, auto& t) { rep.exceptionType = t; }, "<type>" + esc + "</", kText},
+      {"bad_address", [](auto& rep, auto& t) { rep.accessKind = rep.badAddress = t; },
        "<bad_address " + raw + ">" + raw + "</", 64 + kText - 65},
-      {"process", [](auto& r, auto& t) { r.processes[0].first = t; }, "<process " + raw + ">\n",
+      {"process", [](auto& rep, auto& t) { rep.processes[0].first = t; }, "<process " + raw + ">\n",
        kText},
-      {"user", [](auto& r, auto& t) { r.userPrivileges = r.userName = t; },
+      {"user", [](auto& rep, auto& t) { rep.userPrivileges = rep.userName = t; },
        "<user " + raw + ">" + raw + "</", kText - 1},
-      {"cmdline", [](auto& r, auto& t) { r.commandLine = t; }, "<cmdline>" + esc + "</", kText},
-      {"curdir", [](auto& r, auto& t) { r.currentFolder = t; }, "<curdir>" + esc + "</", kText},
-      {"thread", [](auto& r, auto& t) { r.threads[0].attributes = t; }, "<thread " + raw + ">\n",
+      {"cmdline", [](auto& rep, auto& t) { rep.commandLine = t; }, "<cmdline>" + esc + "</", kText},
+      {"curdir", [](auto& rep, auto& t) { rep.currentFolder = t; }, "<curdir>" + esc + "</", kText},
+      {"thread", [](auto& rep, auto& t) { rep.threads[0].attributes = t; },
+       "<thread " + raw + ">\n", kText},
+      {"frame", [](auto& rep, auto& t) { rep.threads[0].frames = {t}; }, "<frame>" + esc + "</",
        kText},
-      {"frame", [](auto& r, auto& t) { r.threads[0].frames = {t}; }, "<frame>" + esc + "</", kText},
-      {"stack", [](auto& r, auto& t) { r.threads[0].stackLines = {t}; },
+      {"stack", [](auto& rep, auto& t) { rep.threads[0].stackLines = {t}; },
        "<![CDATA[\n" + raw + "            ]]>", kText},
       {"variable",
-       [](auto& r, auto& t) {
-         r.variables = {{t, t}};
+       [](auto& rep, auto& t) {
+         rep.variables = {{t, t}};
        },
        "<variable name=\"" + raw + "\">" + esc + "</", 2016 + kText - 2024},
       {"module",
-       [](auto& r, auto& t) {
-         r.modules = {{t, t}};
+       [](auto& rep, auto& t) {
+         rep.modules = {{t, t}};
        },
        "<module " + raw + ">" + esc + "</", 2015 + 2032},
-      {"process_memory", [](auto& r, auto& t) { r.processMemory = t; },
+      {"process_memory", [](auto& rep, auto& t) { rep.processMemory = t; },
        "<process_memory " + raw + "></process_memory>\n", kText},
-      {"app_xml", [](auto& r, auto& t) { r.appXml = {t}; }, "<app_xml>\n" + raw + "  </", kText},
+      {"app_xml", [](auto& rep, auto& t) { rep.appXml = {t}; }, "<app_xml>\n" + raw + "  </",
+       kText},
       {"user_repro_steps",
-       [](auto& r, auto& t) {
-         r.reproSteps = {t, "#"};
+       [](auto& rep, auto& t) {
+         rep.reproSteps = {t, "#"};
        },
        "<user_repro_steps>\n" + esc + "#  </", kText + 1},
   };

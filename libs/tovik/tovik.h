@@ -140,7 +140,9 @@ class Tovik : public Assert::LogDriver {
 
   // Uses `connection` from now on; the client deletes it when `owned`.
   void SetConnection(ITovikConnection* connection, bool owned);
-  ITovikConnection* GetConnection() { return m_connection; }
+  ITovikConnection* GetConnection() {
+    return m_connection;
+  }
 
   uint32_t GetSequence() const {
     return m_sequence;
@@ -159,10 +161,18 @@ class Tovik : public Assert::LogDriver {
     return m_details;
   }
   // The text of the last detailed receipt ("" when it had none).
-  const char* GetReceiptText() const { return m_answer; }
-  const char* GetApplicationName() const { return m_applicationName.c_str(); }
-  const char* GetVersion() const { return m_version.c_str(); }
-  uint32_t GetSessionKind() const { return m_sessionKind; }
+  const char* GetReceiptText() const {
+    return m_answer;
+  }
+  const char* GetApplicationName() const {
+    return m_applicationName.c_str();
+  }
+  const char* GetVersion() const {
+    return m_version.c_str();
+  }
+  uint32_t GetSessionKind() const {
+    return m_sessionKind;
+  }
   // Source names beginning with `prefix` lose it (null: none). The text must outlive the
   // client.
   void SetSourcePrefix(const char* prefix);

@@ -79,7 +79,8 @@ bool TovikAutoDiscoveryConnection::Broadcast() {
   return true;  // the sender is shut down and closed as it goes out of scope
 }
 
-int32_t TovikAutoDiscoveryConnection::ReceiveFrom(void* buffer, uint32_t length,
+int32_t TovikAutoDiscoveryConnection::ReceiveFrom(void* buffer,
+                                                  uint32_t length,
                                                   uint32_t* address) {
   if (!m_listener)
     return -1;

@@ -24,7 +24,9 @@ constexpr int kDatagramType = 2;  // SOCK_DGRAM on every platform
 // SO_BROADCAST on: 0, or -1 with the last error set.
 int SetBroadcast(Handle handle);
 // One datagram to `address`; bytes sent or -1.
-int64_t SendTo(Handle handle, const void* data, uint32_t length,
+int64_t SendTo(Handle handle,
+               const void* data,
+               uint32_t length,
                const cc::SocketAddressIPv4& address);
 // One datagram of at most `length` bytes (a longer one is cut); bytes or -1. *from gets the
 // sender's address.

@@ -54,11 +54,12 @@ int64_t Fail() {
 
 int SetBroadcast(Handle handle) {
   int on = 1;
-  return setsockopt(Fd(handle), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 ? 0
-                                                                                : int(Fail());
+  return setsockopt(Fd(handle), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 ? 0 : int(Fail());
 }
 
-int64_t SendTo(Handle handle, const void* data, uint32_t length,
+int64_t SendTo(Handle handle,
+               const void* data,
+               uint32_t length,
                const cc::SocketAddressIPv4& address) {
   sockaddr_in to = {};
   to.sin_family = AF_INET;
@@ -66,8 +67,7 @@ int64_t SendTo(Handle handle, const void* data, uint32_t length,
   memcpy(&to.sin_addr, address.address, 4);
   ssize_t n;
   do {
-    n = sendto(Fd(handle), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-               sizeof to);
+    n = sendto(Fd(handle), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
   } while (n < 0 && errno == EINTR);
   return n < 0 ? Fail() : int64_t(n);
 }

@@ -28,7 +28,9 @@ int SetBroadcast(Handle handle) {
              : 0;
 }
 
-int64_t SendTo(Handle handle, const void* data, uint32_t length,
+int64_t SendTo(Handle handle,
+               const void* data,
+               uint32_t length,
                const cc::SocketAddressIPv4& address) {
   sockaddr_in to = {};
   to.sin_family = AF_INET;

@@ -171,8 +171,8 @@ TEST(LauncherRun, NonAsciiFolderAndNamesAndADllThatDoesNotLoad) {
 
 // An address on a test peer that no other case (or lane) asks for.
 std::string NotifyAddress(const char* portVariable, const std::string& path) {
-  return "http://127.0.0.1:" + gvtest::PeerText(portVariable) + path + "?case=" +
-         gvtest::UniqueKey();
+  return "http://127.0.0.1:" + gvtest::PeerText(portVariable) + path +
+         "?case=" + gvtest::UniqueKey();
 }
 
 // Requests for `address` that reached the test web server, from its access log.

@@ -45,6 +45,6 @@ inline std::string UniqueKey() {
 
 // Skips a case run outside scripts/test, where the peer is not started. (scripts/test counts
 // a skipped case as a failure: there every peer runs.)
-#define NEED_PEER(variable)                  \
-  if (gvtest::PeerText(variable).empty())    \
+#define NEED_PEER(variable)               \
+  if (gvtest::PeerText(variable).empty()) \
   GTEST_SKIP() << variable " is not set"

@@ -79,7 +79,9 @@ class File {
   virtual int64_t GetSize();
   virtual void Close();
 
-  bool IsOpen() const { return m_stream != nullptr; }
+  bool IsOpen() const {
+    return m_stream != nullptr;
+  }
 
  protected:
   int64_t m_size = -1;  // -1: not known yet

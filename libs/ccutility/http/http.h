@@ -201,7 +201,7 @@ class HTTP {
   int32_t bodyRead = 0;  // body bytes delivered so far
   uint32_t chunkSize = 0;
   uint32_t chunkRead = 0;
-  int32_t remaining = 0;       // bytes still expected in the counted body or the current chunk
+  int32_t remaining = 0;  // bytes still expected in the counted body or the current chunk
   // The body has neither a length nor chunks: it ends where the peer closes the connection
   // (set by a reader of responses before the body begins; a request body never does).
   bool bodyToClose = false;

@@ -43,8 +43,8 @@ CCString Url(const char* variable, const std::string& path) {
 // chosen by the test (on every platform).
 class TestClient : public HTTPClient {
  public:
-  explicit TestClient(const CCSharedPtr<cc::BufferedTCPSocket>& connection =
-                          new cc::BufferedTCPSocket)
+  explicit TestClient(
+      const CCSharedPtr<cc::BufferedTCPSocket>& connection = new cc::BufferedTCPSocket)
       : HTTPClient(connection) {
     failureHook = [](void* context, const CCString& note) {
       static_cast<TestClient*>(context)->notes.push_back(Str(note));

@@ -11,8 +11,8 @@ class RegistryKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &m_key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &m_key, nullptr),
               ERROR_SUCCESS);
   }
   void TearDown() override {
@@ -36,8 +36,8 @@ TEST_F(RegistryKeyTest, ReadsStringsAsUTF8AndNothingElse) {
   const wchar_t unterminated[] = {L'a', L'b'};
   SetString(L"NoNul", REG_SZ, unterminated, sizeof unterminated);
   DWORD one = 1;
-  ASSERT_EQ(RegSetValueExA(m_key, "ProxyEnable", 0, REG_DWORD,
-                           reinterpret_cast<const BYTE*>(&one), sizeof one),
+  ASSERT_EQ(RegSetValueExA(m_key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                           sizeof one),
             ERROR_SUCCESS);
   SetString(L"Empty", REG_SZ, L"", 0);
 
@@ -78,7 +78,7 @@ TEST_F(RegistryKeyTest, CopiesShareOneHandleClosedByTheLast) {
   }
   // With both gone the handle is closed: querying it now fails.
   DWORD values = 0;
-  EXPECT_NE(RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             &values, nullptr, nullptr, nullptr, nullptr),
+  EXPECT_NE(RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                             nullptr, nullptr, nullptr, nullptr),
             ERROR_SUCCESS);
 }

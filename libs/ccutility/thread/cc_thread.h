@@ -34,6 +34,7 @@ class Base : public CCSharedPtr_Base {
  private:
   friend class Holder;
   struct Native;
+
  public:
   // The new thread's first function (platform code calls it).
   static int Entry(Base* self);
