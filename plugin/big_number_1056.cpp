@@ -143,8 +143,8 @@ Limbs MultiplyModulo(const Limbs& a, const Limbs& b, const Limbs& n) {
 
 }  // namespace
 
-BigNumber1056::BigNumber1056(const uint8_t* bytes, size_t count, const BigNumber1056* modulus)
-    : modulus(modulus) {
+BigNumber1056::BigNumber1056(const uint8_t* bytes, size_t count, const BigNumber1056* reducer)
+    : modulus(reducer) {
   Load(bytes, count);
 }
 

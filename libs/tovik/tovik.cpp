@@ -336,8 +336,8 @@ bool Tovik::LogV(uint8_t kind,
   if (kind == kKindCrashReport)
     return LogText(kind, source, line, format);
   char text[kLogTextSize];
-  int n = vsnprintf(text, sizeof text, format ? format : "", args);
-  if (n < 0)
+  // No format is an empty line; a format the runtime cannot expand is one as well.
+  if (!format || vsnprintf(text, sizeof text, format, args) < 0)
     text[0] = '\0';
   return LogText(kind, source, line, text);
 }

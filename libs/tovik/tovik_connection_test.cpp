@@ -231,8 +231,9 @@ TEST(TovikSimpleConnection, NextConnectionBeginsWithTheGreetingAtAMessageBoundar
   // The peer reads nothing: sooner or later a send takes only part of the queue.
   int sends = 0;
   while (c.PendingOutput() % message.size() == 0 && sends++ < 100000) {
-    if (c.PendingOutput() + message.size() <= TovikSimpleConnection::kOutputSize)
+    if (c.PendingOutput() + message.size() <= TovikSimpleConnection::kOutputSize) {
       ASSERT_TRUE(c.Append(message.data(), uint32_t(message.size())));
+    }
     c.Flush(0, nullptr);
   }
   ASSERT_NE(c.PendingOutput() % message.size(), 0u);

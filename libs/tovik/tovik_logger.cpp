@@ -278,7 +278,7 @@ void TovikLogger::WriteFormatted(int messageLevel,
                                  const char* format,
                                  va_list args) {
   char text[Vorq::Tovik::kLogTextSize];
-  if (vsnprintf(text, sizeof text, format ? format : "", args) < 0)
+  if (!format || vsnprintf(text, sizeof text, format, args) < 0)
     text[0] = '\0';
   m_impl->Queue(KindOfLevel(messageLevel), file, uint32_t(line), text);
 }
