@@ -1,6 +1,7 @@
 #include "launcher/startup.h"
 
 #include <cstring>
+#include <exception>
 
 #include "launcher/pathutil/path_util.h"
 #include "launcher/preferences.h"
@@ -132,17 +133,33 @@ class LauncherRun {
 
  private:
   // Makes sure an up-to-date plug-in is loaded and lets it bring the launcher's folder up to
-  // date. Either failure is logged and the start goes on. The plug-in is let go before the
-  // application DLL is loaded.
+  // date. Every failure (a broken plug-in copy, a per-user folder that cannot be made, a
+  // plug-in without PLG_Install2) is logged and the start goes on. The plug-in is let go
+  // before the application DLL is loaded.
   void RefreshPluginAndUpdate() {
-    if (!LoadActionPlugin(m_updateURL)) {
+    CCString failure;
+    const bool loaded = LoadActionPlugin(m_updateURL, &failure);
+    if (!failure.IsEmpty())
+      g_mainLogger->LogF(kLogStartupWarning, 101, "Main", "Plug-in update failed: %s",
+                         failure.c_str());
+    if (!loaded) {
       g_mainLogger->Log(kLogStartupWarning, 102, "Main", "ActionDLL failed to load");
       return;
     }
-    if (RunSelfUpdate(m_digestURL, m_preferences.exeDirectory) == kSelfUpdateFailed)
-      g_mainLogger->LogF(kLogStartupWarning, 96, "Main", "Failed to update application DLL to %s",
-                         m_preferences.exeDirectory.c_str());
+    try {
+      if (RunSelfUpdate(m_digestURL, m_preferences.exeDirectory) == kSelfUpdateFailed)
+        g_mainLogger->LogF(kLogStartupWarning, 96, "Main", "Failed to update application DLL to %s",
+                           m_preferences.exeDirectory.c_str());
+    } catch (const std::exception& e) {
+      g_mainLogger->LogF(kLogStartupWarning, 97, "Main", "Self-update failed: %s", e.what());
+    }
     g_actionHolder.Unload();
+    if (g_actionHolder.IsLoaded()) {
+      // Users counted that nobody let go of: the application DLL still runs without it.
+      g_mainLogger->Log(kLogStartupWarning, 103, "Main", "ActionDLL still in use; unloading it");
+      while (g_actionHolder.IsLoaded())
+        g_actionHolder.Unload();
+    }
   }
 
   // Loads the application DLL, checks its build and hands the process over to it.

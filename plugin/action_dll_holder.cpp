@@ -7,10 +7,11 @@ constinit int32_t g_pluginLoadCount = 0;
 ActionDLLHolder::~ActionDLLHolder() = default;
 
 void ActionDLLHolder::Unload() {
-  // Counted even when nothing is loaded: the count may go negative, and the next load then
-  // brings it back to 0 rather than 1.
-  if (--g_pluginLoadCount != 0)
+  // An Unload without a user changes nothing: a count driven below 0 would leave the next
+  // load uncounted, and its module loaded for good.
+  if (g_pluginLoadCount > 0 && --g_pluginLoadCount != 0)
     return;
+  g_pluginLoadCount = 0;
   DLLHolder::Unload();
   ForgetExports();
 }

@@ -40,7 +40,8 @@ class ActionDLLHolder : public DLLHolder {
   constexpr ActionDLLHolder() = default;
   ~ActionDLLHolder() override;
 
-  // One user less; at none left frees the module (if any) and forgets all bound exports.
+  // One user less; at none left (or none to begin with) frees the module (if any) and forgets
+  // all bound exports.
   void Unload() override;
   // With nothing loaded, first runs UpdateAndLoad (default source, the executable's folder);
   // then as DLLHolder::GetFunction, which raises "DLL not loaded for <name>" when that failed.
@@ -55,8 +56,16 @@ class ActionDLLHolder : public DLLHolder {
   // `source` is the address of a version file, a "<version>:<address>" line, or empty for
   // the default version file; `module` (an HMODULE, null: the executable) anchors the search
   // for local copies. True when a plug-in module is loaded on return (an older copy stays
-  // in use when the update fails). Reports no error text; see plugin_manager.cpp.
-  static bool UpdateAndLoad(ActionDLLHolder& holder, CCString source, void* module);
+  // in use when the update fails). A download is installed only when it reports a version
+  // of at least the announced one and of the copy it replaces, through a temporary file
+  // renamed into place whole. Never throws: a copy without PLG_Version counts as none, and a
+  // per-user folder that cannot be found or made ends the update. *failure (when given) is
+  // cleared, then says why no new copy was installed when one was needed, even when an
+  // older copy is in use.
+  static bool UpdateAndLoad(ActionDLLHolder& holder,
+                            CCString source,
+                            void* module,
+                            CCString* failure = nullptr);
 
   // The file loaded last.
   CCString path;
@@ -102,10 +111,9 @@ class ActionDLLHolder : public DLLHolder {
 
 // The one plug-in holder of the process.
 extern ActionDLLHolder g_actionHolder;
-// Users of the loaded plug-in module. Signed: an Unload without a user drives it below 0,
-// and the next successful LoadFrom then leaves it at 0.
+// Users of the loaded plug-in module; never below 0.
 extern int32_t g_pluginLoadCount;
 
 // UpdateAndLoad on g_actionHolder for the executable's folder. The caller unloads once when
 // it answered true.
-bool LoadActionPlugin(CCString source);
+bool LoadActionPlugin(CCString source, CCString* failure = nullptr);

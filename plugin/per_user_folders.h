@@ -71,10 +71,16 @@ CCString GetRegisteredPluginFolder();
 // file name of `module` (an HMODULE; null: the executable) is not available. The copy beside
 // the module (or in the registered folder) competes with the one in the company folder by
 // version; a copy that does not load or lacks PLG_Version counts as unusable. A pending
-// ".2" copy beside the answer is moved into its place first. Must be called while the
+// ".2" copy beside the answer is moved into its place first when it loads and reports a
+// version of at least the copy it replaces; otherwise it is deleted. Must be called while the
 // plug-in holder has no module. Raises PathUtil::PathError as GetCompanyDataFolder does, and
 // when the company folder cannot be created.
 CCString FindPluginPath(void* module, bool forWriting);
+
+// The version the plug-in DLL at `path` reports, or none when it does not load or lacks
+// PLG_Version. Loads and frees it through a holder of its own (the plug-in holder's module
+// and use count stay untouched).
+std::optional<int32_t> ProbePluginVersion(const CCString& path);
 
 // The version comparison of FindPluginPath: whether the company-folder copy is preferred over
 // the one beside the module, given each one's version (none: the copy is unusable). The

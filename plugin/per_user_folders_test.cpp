@@ -155,6 +155,15 @@ TEST_F(FindPluginPathTest, APendingInstallTakesThePlaceOfTheOldFile) {
   ASSERT_TRUE(m_launcher.CopyIn(kNewPlugin, L"npwoxact.dll.2"));
   EXPECT_EQ(Find(false), BesideCopy());
   EXPECT_EQ(m_launcher.Read(L"npwoxact.dll"), ReadWholeFile(kNewPlugin));
+
+  // An older or broken pending copy (a crash halfway through writing it) is dropped.
+  for (bool older : {true, false}) {
+    ASSERT_TRUE(older ? m_launcher.CopyIn(kOldPlugin, L"npwoxact.dll.2")
+                      : m_launcher.Write(L"npwoxact.dll.2", "truncated"));
+    EXPECT_EQ(Find(false), BesideCopy());
+    EXPECT_EQ(m_launcher.Read(L"npwoxact.dll"), ReadWholeFile(kNewPlugin));
+    EXPECT_FALSE(m_launcher.Exists(L"npwoxact.dll.2")) << older;
+  }
 }
 
 }  // namespace

@@ -25,9 +25,10 @@ constexpr unsigned long kCreateKnownFolder = 0x1000;
 // Serves the Digests folder for the whole run; keeps shell32 loaded once it was needed.
 KnownFolderFunction g_knownFolders;
 
-// The version a plug-in DLL reports, or none when it does not load or lacks PLG_Version.
-// Uses a holder of its own so that the plug-in holder's module and use count stay untouched.
+}  // namespace
+
 std::optional<int32_t> ProbePluginVersion(const CCString& path) {
+  // A holder of its own, so that the plug-in holder's module and use count stay untouched.
   DLLHolder holder;
   DLLFunction<PluginVersionFunction> version{&holder, "PLG_Version"};
   try {
@@ -38,8 +39,6 @@ std::optional<int32_t> ProbePluginVersion(const CCString& path) {
     return std::nullopt;
   }
 }
-
-}  // namespace
 
 KnownFolderFunction::KnownFolderFunction() : isVistaOrLater(GetOSMajorVersion() >= 6) {}
 
@@ -123,11 +122,17 @@ CCString FindPluginPath(void* module, bool forWriting) {
   if (result.IsEmpty())
     result = besideModule;
 
-  // Finish an install that could not replace a DLL that was in use at the time.
+  // Finish an install that could not replace a DLL that was in use at the time, but only with
+  // a copy that works and is not older than the one it would replace; any other is dropped.
   CCString pending = result + kPendingInstallSuffix;
   if (PathUtil::FileExists(pending)) {
-    PathUtil::DeletePath(result, false);
-    if (PathUtil::RenamePath(pending, result) != 0)
+    std::optional<int32_t> pendingVersion = ProbePluginVersion(pending);
+    std::optional<int32_t> currentVersion;
+    if (PathUtil::FileExists(result))
+      currentVersion = ProbePluginVersion(result);
+    if (!pendingVersion || (currentVersion && *pendingVersion < *currentVersion))
+      PathUtil::DeletePath(pending, true);
+    else if (PathUtil::MoveReplacing(pending, result) != 0)
       result = pending;
   }
   access.ReleaseShell32();

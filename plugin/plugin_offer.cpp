@@ -5,7 +5,10 @@ int32_t ParseOfferVersion(const CCString& source) {
       uint32_t(uint64_t(CCString::ParseInteger(source.c_str(), int(source.Length()), 10))));
 }
 
-CCString SourceFromVersionFile(const CCString& body, const CCString& versionFileURL) {
+CCString SourceFromVersionFile(const CCString& text, const CCString& versionFileURL) {
+  // A text file usually ends with a line feed; it is no part of the address.
+  CCString body = text;
+  body.Trim();
   if (body.IsEmpty())
     return CCString();
   if (body.Find(":") != CCString::kNotFound)
@@ -23,6 +26,7 @@ PluginOffer ParsePluginOffer(CCString source) {
   if (offer.version != 0) {
     int colon = source.Find(":");
     source = colon == CCString::kNotFound ? CCString() : source.Substring(colon + 1);
+    source.Trim();
     if (!source.StartsWith("http"))
       source.Clear();
   }

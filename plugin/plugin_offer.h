@@ -20,14 +20,15 @@ inline constexpr char kPackageFileName[] = "npwoxact.dll.zs";
 // A source whose version is 0 is the address of a version file.
 int32_t ParseOfferVersion(const CCString& source);
 
-// The update source that a fetched version file stands for: empty for an empty body, the
-// body itself when it names an address, else the body, ":" and the package beside the
-// version file.
+// The update source that a fetched version file stands for, the body trimmed of white space
+// (line ends included) first: empty for an empty body, the body itself when it names an
+// address, else the body, ":" and the package beside the version file.
 CCString SourceFromVersionFile(const CCString& body, const CCString& versionFileURL);
 
 // What an update source announces: the version (0 when none) and the address of the
-// compressed package. An address that is not http(s), or none, gives the default package; an
-// address of the uncompressed ".sig" file gives the ".zs" package beside it.
+// compressed package (trimmed of white space). An address that is not http(s), or none, gives
+// the default package; an address of the uncompressed ".sig" file gives the ".zs" package
+// beside it.
 struct PluginOffer {
   int32_t version = 0;
   CCString packageURL;

@@ -1,7 +1,7 @@
 // Fuzz target: the reading of a version file and of an update source. The first byte chooses
-// whether the rest is a version file's body (odd) or a source line (even). Whatever comes in,
-// the offer names a package to fetch: an "http" address once a version is announced, and
-// never the uncompressed ".sig" file.
+// whether the rest is a version file's body (odd; trimmed, it starts the source) or a source
+// line (even). Whatever comes in, the offer names a package to fetch: an "http" address once
+// a version is announced, and never the uncompressed ".sig" file.
 #include <cstddef>
 #include <cstdint>
 
@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CCString source = text;
   if (data[0] & 1) {
     source = SourceFromVersionFile(text, kDefaultVersionFileURL);
-    if (!text.IsEmpty() && !source.StartsWith(text.c_str()))
+    CCString trimmed = text;
+    if (!trimmed.Trim().IsEmpty() && !source.StartsWith(trimmed.c_str()))
       __builtin_trap();
   }
   PluginOffer offer = ParsePluginOffer(source);

@@ -25,11 +25,11 @@ TEST(PluginOffer, VersionFilesAndSourceLinesGiveVersionAndPackage) {
       {"37", "http://www.galvorand.example/plugin/npwoxact.dll.ver?t=17", 37, kBeside},
       // A version-file address without a folder leaves a bare name: no address at all.
       {"37", "npwoxact.dll.ver", 37, kDefaultPackageURL},
-      // A ".sig" address stands for the ".zs" beside it; a line end is kept as it came.
-      {"37:http://cdn.galvorand.example/p/npwoxact.dll.sig", kVersionFile, 37,
+      // A ".sig" address stands for the ".zs" beside it; the line end is no part of it.
+      {"37:http://cdn.galvorand.example/p/npwoxact.dll.sig\n", kVersionFile, 37,
        "http://cdn.galvorand.example/p/npwoxact.dll.zs"},
       {"37:http://cdn.galvorand.example/p.zs\r\n", nullptr, 37,
-       "http://cdn.galvorand.example/p.zs\r\n"},
+       "http://cdn.galvorand.example/p.zs"},
       // Anything but http(s) after the colon, or nothing: the default package.
       {"37:ftp://cdn.galvorand.example/npwoxact.dll.zs", nullptr, 37, kDefaultPackageURL},
       {"37:", nullptr, 37, kDefaultPackageURL},

@@ -33,6 +33,10 @@ CCString VerifySignedBlob(const BigNumber1056& key, const CCString& blob, Signat
   Sha1::Digest(bytes, contentLength, digest);
 
   BigNumber1056 s(bytes + contentLength, kSignatureBlockSize, &key);
+  // A block not below the modulus is no signature at all; only the compatible check lets it
+  // through to be compared as it stands.
+  if (check == SignatureCheck::kStrict && !(s < key))
+    return CCString();
   s.PublicOperation();
   uint8_t m[BigNumber1056::kOutputBytes];
   s.Store(m);

@@ -7,9 +7,11 @@
 
 // The publisher's signed files: content followed by a 128-byte block s, an RSA signature with
 // public exponent 3 over the SHA-1 digest of the content. With m = s^3 mod n as 128
-// big-endian bytes the file is valid when m[1] >= 20 and m[2..21] hold the digest; the rest
-// of m is not read. tools/publish writes m = 00, 20, digest, then 106 bytes of 0xFF, which the
-// strict check demands whole.
+// big-endian bytes, tools/publish writes m = 00, 20, digest, then 106 bytes of 0xFF. The
+// strict check (the default) demands that block whole and s below the modulus. The
+// compatible check (GALVORAND_STRICT_SIGNATURES=OFF) reads only m[1] >= 20 and the digest in
+// m[2..21], and compares a block not below the modulus unchanged: a block made without the
+// private key passes it.
 
 // Verifies the plug-in files (".zs", ".sig"). Built before the entry function runs.
 extern const BigNumber1056 g_pluginKey;
@@ -21,7 +23,7 @@ constexpr uint32_t kSignatureBlockSize = 128;
 constexpr uint8_t kSignedDigestLength = 20;
 
 enum class SignatureCheck {
-  kCompatible,  // length byte and digest only
+  kCompatible,  // length byte and digest only: forgeable, kept for old releases
   kStrict,      // the whole block as tools/publish writes it
 };
 

@@ -1,10 +1,15 @@
 #include "plugin/signed_download.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <random>
 
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/cc_file.h"
+#include "libs/ccutility/file/read_whole_file.h"
 #include "libs/ccutility/http/http_client.h"
 #include "libs/ccutility/http/url.h"
 #include "libs/ccutility/thread/cc_thread.h"
@@ -95,6 +100,44 @@ CCString FetchSigned(const CCString& url,
   return CCString();
 }
 
+CCString UniqueTemporaryPath(const CCString& path) {
+  static std::atomic<uint32_t> counter{0};
+  std::random_device device;
+  uint64_t bits = (uint64_t(device()) << 32) ^ device();
+  bits ^= uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  bits += uint64_t(++counter) << 48;
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(bits));
+  CCString temporary = path;
+  temporary.Append(suffix).Append(".tmp");
+  return temporary;
+}
+
+bool WriteCompleteFile(const CCString& path, const CCString& content) {
+  {
+    cc::File file;
+    if (!file.Open(path, cc::File::kWrite, true, true))
+      return false;
+    const bool written = file.Write(content) == content.Length();
+    file.Close();
+    if (!written) {
+      PathUtil::DeletePath(path, true);
+      return false;
+    }
+  }
+  // A full disk may only show when the runtime hands its buffer to the system: what counts is
+  // what reads back.
+  CCString back;
+  try {
+    back = PathUtil::ReadWholeFile(path);
+  } catch (const cc::File::Exception&) {
+  }
+  if (back == content)
+    return true;
+  PathUtil::DeletePath(path, true);
+  return false;
+}
+
 bool DownloadSignedToFile(const CCString& path,
                           const CCString& url,
                           bool throughTemporary,
@@ -103,21 +146,20 @@ bool DownloadSignedToFile(const CCString& path,
   CCString content = FetchSigned(url, errorText, &g_pluginKey, retries);
   if (content.IsEmpty())
     return false;
-  const CCString target = throughTemporary ? path + ".tmp" : path;
-  {
-    cc::File file;
-    if (!file.Open(target, cc::File::kWrite, true, true)) {
-      if (errorText) {
-        *errorText = "Unable to open ";
-        errorText->Append(target).Append(" for write");
-      }
-      return false;
+  const CCString target = throughTemporary ? UniqueTemporaryPath(path) : path;
+  if (!WriteCompleteFile(target, content)) {
+    if (errorText) {
+      *errorText = "Unable to write ";
+      errorText->Append(target);
     }
-    file.Write(content);
-    file.Close();
+    return false;
   }
-  if (throughTemporary && PathUtil::ReplaceFile(target, path) != 0) {
+  if (throughTemporary && PathUtil::MoveReplacing(target, path) != 0) {
     PathUtil::DeletePath(target, true);
+    if (errorText) {
+      *errorText = "Unable to move ";
+      errorText->Append(target).Append(" to ").Append(path);
+    }
     return false;
   }
   return true;

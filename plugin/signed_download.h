@@ -22,13 +22,25 @@ CCString FetchSigned(const CCString& url,
                      const BigNumber1056* key,
                      int32_t retries);
 
-// FetchSigned with g_pluginKey, then writes the content to `path` (through path + ".tmp"
-// moved over it when throughTemporary). True when the verified content is at `path`.
+// FetchSigned with g_pluginKey, then writes the content to `path` (when throughTemporary,
+// under a name of UniqueTemporaryPath renamed over `path` in one step, so that `path` holds
+// either its old file or the whole new one). True when the verified content is at `path`;
+// on false no temporary file is left. *errorText says what failed: the download's text,
+// "Unable to write <file>" or "Unable to move <temporary> to <path>".
 bool DownloadSignedToFile(const CCString& path,
                           const CCString& url,
                           bool throughTemporary,
                           int32_t retries,
                           CCString* errorText);
+
+// `path` followed by "." and 16 hex digits of its own and ".tmp": a name beside `path` that no
+// other launcher running at the same time picks.
+CCString UniqueTemporaryPath(const CCString& path);
+
+// Writes `content` as the whole of the file at `path` (its folders made when missing), checks
+// every write and reads the file back. True only when all of `content` is on disk; on false
+// nothing is left at `path`.
+bool WriteCompleteFile(const CCString& path, const CCString& content);
 
 // Every wait between the attempts of FetchSigned goes through here, and every wait of the
 // HTTP client it uses (which asks a 5xx answer again itself) through the second: real sleeps

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +11,10 @@
 #include "tests/support/exception_text.h"
 #include "tests/support/peer_env.h"
 #include "tests/support/test_folder.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -39,6 +44,10 @@ void RecordWait(uint32_t ms) {
 }
 void CountClientWait(uint32_t) {
   ++g_clientWaits;
+}
+
+auto FilesIn(const std::filesystem::path& folder) {
+  return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
 class FetchSignedTest : public ::testing::Test {
@@ -154,8 +163,9 @@ TEST_F(FetchSignedTest, DownloadsToFileThroughATemporaryName) {
     EXPECT_TRUE(DownloadSignedToFile(target, url.c_str(), throughTemporary, 1, &error));
     EXPECT_TRUE(error.IsEmpty());
     EXPECT_EQ(folder.Read("sub/npwoxact.dll"), dll);
-    EXPECT_FALSE(PathUtil::FileExists(target + ".tmp"));
+    EXPECT_EQ(FilesIn(folder.Native("sub")), 1);  // no temporary file left behind
   }
+  EXPECT_NE(UniqueTemporaryPath(target), UniqueTemporaryPath(target));
 
   // A corrupt file never reaches the disk.
   const CCString other = folder.Join("other.dll");
@@ -164,13 +174,31 @@ TEST_F(FetchSignedTest, DownloadsToFileThroughATemporaryName) {
       DownloadSignedToFile(other, Web("/plugin-test/corrupt.sig").c_str(), true, 0, &error));
   EXPECT_STREQ(error.c_str(), "Signature check failed");
   EXPECT_FALSE(PathUtil::FileExists(other));
-  EXPECT_FALSE(PathUtil::FileExists(other + ".tmp"));
 
   // A file where the folder should be: the target cannot be opened.
   folder.Write("blocker", "a file");
   const CCString blocked = folder.Join("blocker/npwoxact.dll");
   EXPECT_FALSE(DownloadSignedToFile(blocked, url.c_str(), true, 0, &error));
-  EXPECT_EQ(gvtest::Str(error), "Unable to open " + gvtest::Str(blocked) + ".tmp for write");
+  EXPECT_EQ(gvtest::Str(error).rfind("Unable to write " + gvtest::Str(blocked) + ".", 0), 0u);
+  EXPECT_EQ(FilesIn(folder.Native()), 2);  // other.dll was never written
+
+#if !defined(_WIN32)
+  // A disk that fills up halfway through the file (the file size limit makes the system
+  // refuse the rest): the old copy stays whole and nothing else is left.
+  folder.Write("sub/npwoxact.dll", "old copy");
+  struct rlimit previous;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+  const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = previous;
+  limit.rlim_cur = dll.size() / 2;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const bool written = DownloadSignedToFile(target, url.c_str(), true, 0, &error);
+  setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, previousSignal);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(folder.Read("sub/npwoxact.dll"), "old copy");
+  EXPECT_EQ(FilesIn(folder.Native("sub")), 1);
+#endif
 }
 
 }  // namespace

@@ -23,9 +23,12 @@ extern std::set<CCString, CCStringLess> g_trustedSuffixes;
 // Held for the whole of CheckSourceTrusted, download of "url.cert" included.
 extern cc::Mutex g_trustMutex;
 
-// True when the host-and-port part of url1 or url2 ends with a suffix of the set: the first
-// occurrence of the suffix in the address must reach the first "/" at or after index 8 (or
-// the end). Case-sensitive unless the address carries CCString::kIgnoreCase. Takes no lock.
+// True when url1 or url2 is an http(s) address whose host-and-port part is a host name and an
+// optional port of digits alone, and whose host ends with a suffix of the set, compared
+// without regard to case or one trailing dot; a suffix without a port stands for the scheme's
+// default port (so ":80" written out is the same address), one with a port for that port
+// only. Anything else in the host-and-port part (a user name, a port followed by more text)
+// is trusted by no suffix. Takes no lock.
 bool IsTrustedSource(const CCString& url1, const CCString& url2);
 
 // Whether url1 or url2 is trusted, fetching folder + "url.cert" (signed with g_certKey) when

@@ -128,6 +128,22 @@ class CommandLine(unittest.TestCase):
             self.assertIn("publish: ", text)
             self.assertFalse(os.path.exists(os.path.join(d, "x")))
 
+    def test_version_files_hold_no_line_end(self):
+        with tempfile.TemporaryDirectory() as d:
+            out = os.path.join(d, "v")
+            self.assertEqual(self.run_tool("version", "37", out, "--url", "http://h.example/p")[0], 0)
+            self.assertEqual(open(out, "rb").read(), b"37:http://h.example/p")
+            self.assertEqual(self.run_tool("version", "37", out, "--url", "ftp://h.example/p")[0], 1)
+
+    def test_the_digest_file_is_signed_with_the_plugin_key(self):
+        key = os.path.join(KEYS, "plugin.key")
+        with tempfile.TemporaryDirectory() as d:
+            write(os.path.join(d, "app", "a.exe"), b"")
+            self.assertEqual(self.run_tool("digest", "--key", key, os.path.join(d, "app"))[0], 0)
+            with open(os.path.join(d, "app", "DIGEST"), "rb") as f:
+                content = publish.verify(f.read(), PLUGIN_KEY[0], strict=True)
+            self.assertEqual(publish.parse_digest(content)[0][2], "a.exe")
+
 
 if __name__ == "__main__":
     unittest.main()

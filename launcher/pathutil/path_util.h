@@ -47,6 +47,10 @@ int CreateFolder(const CCString& path);
 CCString CreateFolders(const CCString& path, bool createParents);
 // Renames without overwriting; 0 on success.
 int RenamePath(const CCString& from, const CCString& to);
+// Renames over an existing file in one step, so that the destination is at every moment
+// either the old file or the new one; 0 on success. Fails (changing nothing) when the
+// destination is in use or lies on another volume.
+int MoveReplacing(const CCString& from, const CCString& to);
 // Copies, overwriting the destination; true on success.
 bool CopyPath(const CCString& from, const CCString& to);
 // Puts `source` in the place of `destination`: a destination that cannot be removed is moved

@@ -62,6 +62,10 @@ int RenamePath(const CCString& from, const CCString& to) {
   return result;
 }
 
+int MoveReplacing(const CCString& from, const CCString& to) {
+  return std::rename(NativePath(from).c_str(), NativePath(to).c_str());
+}
+
 bool CopyPath(const CCString& from, const CCString& to) {
   std::string target = NativePath(to);
   struct stat st;

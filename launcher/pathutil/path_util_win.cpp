@@ -44,6 +44,13 @@ int RenamePath(const CCString& from, const CCString& to) {
   return _wrename(ToWide(from).c_str(), ToWide(to).c_str());
 }
 
+int MoveReplacing(const CCString& from, const CCString& to) {
+  return MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? 0
+             : 1;
+}
+
 bool CopyPath(const CCString& from, const CCString& to) {
   return CopyFileW(ToWide(from).c_str(), ToWide(to).c_str(), FALSE) != 0;
 }

@@ -187,10 +187,15 @@ class PluginRoad(unittest.TestCase):
         shutil.copy(o.app_dll, os.path.join(app, "Galvorand.dll"))
         write(os.path.join(app, "data", "release notes.txt"), b"Version 6 of everything\n")
         p = cls.publisher = Publisher(cls.work)
-        p.release("good", o.plugin_new, "--app-dir", app)
+        # The version file names the package's whole address.
+        p.release("good", o.plugin_new, "--app-dir", app, "--base-url", TRUSTED + "/good")
         p.release("partner", o.plugin_new, "--suffix", ".partner.example")
         for tree in ("badzs", "bothbad", "truncated"):
             p.release(tree, o.plugin_new)
+        # A genuinely signed older plug-in announced as version 7: a replay of an old release.
+        p.release("rollback", o.plugin_old, "--version", "7")
+        # The good release's digest without its signature, as anyone on the way could serve it.
+        write(p.path("good", "app/UNSIGNED"), read(p.path("good", "app/DIGEST"))[:-128])
         zs = read(p.path("badzs", "plugin/npwoxact.dll.zs"))
         bad = zs[:-5] + bytes([zs[-5] ^ 0x40]) + zs[-4:]
         for tree in ("badzs", "bothbad"):
@@ -227,17 +232,23 @@ class PluginRoad(unittest.TestCase):
     def company_plugin(self):
         return read(os.path.join(self.company, "npwoxact.dll"), None)
 
+    def company_plugin_files(self):
+        return sorted(n for n in os.listdir(self.company) if n.startswith("npwoxact"))
+
     def install_company_plugin(self, dll):
         os.makedirs(self.company, exist_ok=True)
         shutil.copy(dll, os.path.join(self.company, "npwoxact.dll"))
 
-    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None):
-        """Runs Galvorand.exe once in a fresh folder with self-patching on."""
+    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None, extra=None):
+        """Runs Galvorand.exe once in a fresh folder with self-patching on; `extra` maps more
+        file names of the folder to the files copied there."""
         folder = os.path.join(self.work, "cases", self.id().split(".")[-1])
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
         shutil.copy(OPTIONS.launcher, os.path.join(folder, "Galvorand.exe"))
         shutil.copy(app_dll or OPTIONS.app_dll, os.path.join(folder, "Galvorand.dll"))
+        for name, source in (extra or {}).items():
+            shutil.copy(source, os.path.join(folder, name))
         update_url = update_url or "%s/%s/plugin/npwoxact.dll.ver" % (TRUSTED, tree)
         digest = digest or "%s/good/app/DIGEST" % TRUSTED
         with open(os.path.join(folder, "Galvorand.ini"), "w") as f:
@@ -293,6 +304,8 @@ class PluginRoad(unittest.TestCase):
         self.assertIn("updated=data/release notes.txt\n", run.plugin_record)
         self.assertEqual(read(os.path.join(run.folder, "Galvorand.dll")), read(OPTIONS.app_dll))
         self.assertIn("call=SL_Launch2", run.app_record)
+        # Installed, used and let go of before the application DLL took over.
+        self.assertIn("plugin_loaded=0\n", run.app_record)
         self.assertNotIn("Failed to update", run.log)
         # The package for the announced version; a trusted host needs no url.cert.
         self.assertTrue(run.requested("/good/plugin/npwoxact.dll.zs?v=6 200"))
@@ -312,6 +325,40 @@ class PluginRoad(unittest.TestCase):
         run = self.launch("good")
         self.assert_installed_new(run)
         self.assertTrue(run.requested("/good/plugin/npwoxact.dll.zs?v=6 200"))
+        self.assertIn("plugin_loaded=0\n", run.app_record)
+        self.assertEqual(self.company_plugin_files(), ["npwoxact.dll"])
+
+    def test_AnOlderSignedPluginUnderAHigherVersionIsNotLoaded(self):
+        self.install_company_plugin(OPTIONS.plugin_new)
+        run = self.launch("rollback")
+        self.assertTrue(run.requested("/rollback/plugin/npwoxact.dll.zs?v=7 200"))
+        self.assertEqual(self.company_plugin(), read(OPTIONS.plugin_new))
+        self.assertIn("plugin_version=6\n", run.plugin_record)
+        self.assertIn("reports version 5, below the announced 7 or the installed 6", run.log)
+        self.assertEqual(self.company_plugin_files(), ["npwoxact.dll"])  # no temporary left
+
+    # ---- Broken local copies ----
+
+    def test_AStrayDllBesideTheLauncherIsPassedOver(self):
+        run = self.launch("good", extra={"npwoxact.dll": OPTIONS.app_dll})
+        self.assertEqual(run.exit_code, 0, run.log)
+        self.assert_installed_new(run)
+        self.assertIn("call=SL_Launch2", run.app_record)
+
+    def test_AMissingPerUserFolderStillLaunches(self):
+        # LocalLow gone, and a file in its place so that it cannot be made again.
+        local_low = os.path.dirname(self.company)
+        os.rename(local_low, local_low + ".aside")
+        write(local_low, b"a file where the folder should be")
+        try:
+            run = self.launch("good")
+        finally:
+            os.remove(local_low)
+            os.rename(local_low + ".aside", local_low)
+        self.assertEqual(run.exit_code, 0, run.log)
+        self.assertIn("Plug-in update failed: ", run.log)
+        self.assertIn("ActionDLL failed to load", run.log)
+        self.assertIn("call=SL_Launch2", run.app_record)
 
     # ---- Bad downloads ----
 
@@ -338,13 +385,13 @@ class PluginRoad(unittest.TestCase):
     # ---- Trust ----
 
     def test_AnUntrustedHostGivesUp(self):
-        run = self.launch("good", update_url="http://www.elsewhere.example/good/plugin/npwoxact.dll.ver")
+        run = self.launch("good", update_url="http://www.elsewhere.example/truncated/plugin/npwoxact.dll.ver")
         self.assertIn("ActionDLL failed to load", run.log)
         self.assertEqual(run.plugin_record, "")
         self.assertIn("call=SL_Launch2", run.app_record)  # the launch goes on
         self.assertEqual(run.exit_code, 0)
         self.assertIsNone(self.company_plugin())
-        self.assertTrue(run.requested("www.elsewhere.example /good/plugin/url.cert"))
+        self.assertTrue(run.requested("www.elsewhere.example /truncated/plugin/url.cert"))
         self.assertFalse(run.requested(".zs"))
 
     def test_AHostTrustedThroughUrlCertInstalls(self):
@@ -356,7 +403,7 @@ class PluginRoad(unittest.TestCase):
 
     # ---- A failing self-update ----
 
-    def test_AFailingUpdateShowsUpdateErrorAndTheLaunchGoesOn(self):
+    def test_AnUnsignedDigestChangesNothingAndTheLaunchGoesOn(self):
         def dismiss(window):
             time.sleep(0.3)
             self.screenshot("update-error.png")
@@ -373,10 +420,12 @@ class PluginRoad(unittest.TestCase):
                     return
 
         with Window("Update Error", dismiss) as box:
-            run = self.launch("good", digest="%s/missing/DIGEST" % TRUSTED)
+            run = self.launch("good", digest="%s/good/app/UNSIGNED" % TRUSTED)
         self.assertTrue(box.seen, "no \"Update Error\" message box")
         self.assertIsNone(box.error)
-        self.assertIn("result=-1\n", run.plugin_record)
+        self.assertIn("error=digest signature check failed\nresult=-6\n", run.plugin_record)
+        self.assertNotIn("updated=", run.plugin_record)
+        self.assertFalse(os.path.exists(os.path.join(run.folder, "data")))
         folder = winpath(run.folder) + "\\"
         self.assertIn("Failed to update application DLL to %s" % folder, run.log)
         self.assertIn("call=SL_Launch2", run.app_record)

@@ -18,6 +18,8 @@ struct EscapeTable {
   }
 };
 
+constexpr int32_t kMaxPort = 65535;
+
 int32_t DefaultPort(const CCString* scheme) {
   return scheme == &HTTPSScheme() ? 443 : 80;
 }
@@ -76,13 +78,21 @@ bool ParseURL(const CCString& text, URL& out) {
 
   int colon = host.FindFirstOf(":");
   if (colon != CCString::kNotFound) {
-    // Read as a decimal number up to the first non-digit, kept in 32 bits; nothing
-    // readable counts as 0.
-    CCString portText = host.Substring(colon + 1);
-    int64_t number = CCString::ParseInteger(portText.c_str(), int(portText.Length()), 10);
-    port = static_cast<int32_t>(number);
-    if (port == 0)
+    // Digits only, 1 to 65535: "h.example:80.other.example" is no port 80 on h.example but
+    // an address that means something else to every other reader.
+    const char* digits = host.c_str() + colon + 1;
+    const uint32_t count = host.Length() - uint32_t(colon) - 1;
+    int32_t number = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (digits[i] < '0' || digits[i] > '9')
+        return false;
+      number = number * 10 + (digits[i] - '0');
+      if (number > kMaxPort)
+        return false;
+    }
+    if (number == 0)
       return false;
+    port = number;
     host = host.Substring(0, colon);
   }
 

@@ -21,8 +21,8 @@ struct URL {
 
 // Splits `text` ("scheme://host:port/path", scheme and port optional) into `out`.
 // False, with `out` cleared, for a scheme other than http/https (any case), an empty host
-// before the first "/", a port that reads as 0 (":" alone, ":0", ":x") or a NUL byte
-// anywhere in the text.
+// before the first "/", a port that is not 1 to 65535 in decimal digits alone (":", ":0",
+// ":x", ":80.other.example") or a NUL byte anywhere in the text.
 bool ParseURL(const CCString& text, URL& out);
 
 // scheme "://" host [":" port] path; the port only when it is not the scheme's default.

@@ -39,6 +39,8 @@ TEST(ParseURL, SplitsSchemeHostPortAndPath) {
       {"http://h.example:/p", false, nullptr, "", 0, ""},
       {"http://h.example:0/p", false, nullptr, "", 0, ""},
       {"http://h.example:abc/p", false, nullptr, "", 0, ""},
+      {"http://attacker.example:80.galvorand.example/", false, nullptr, "", 0, ""},
+      {"http://h.example:65536/", false, nullptr, "", 0, ""},
       {"http:/h.example/p", false, nullptr, "", 0, ""},  // "http:" reads as host and empty port
       {"h.example/redirect?to=http://other.example/", false, nullptr, "", 0, ""},
   };
@@ -72,7 +74,7 @@ TEST(ParseURL, HostileInputFailsCleanlyOrKeepsEveryByte) {
   EXPECT_EQ(url.path.Length(), path.size());
   EXPECT_EQ(url.port, 81);
 
-  // Ports are read as decimal numbers in 32 bits; one that wraps to 0 still fails.
+  // Ports are decimal digits up to 65535; leading zeros are fine.
   EXPECT_FALSE(cc::ParseURL("http://h.example:4294967296/", url));
   EXPECT_TRUE(cc::ParseURL("http://h.example:010/", url));
   EXPECT_EQ(url.port, 10);
