@@ -26,6 +26,7 @@ constexpr PreferenceDefault kDefaults[] = {
     {"server", kLiveServer},
     {"digestURL", "http://www.galvorand.example/static/gv/digest/Galvorand.wox"},
     {"selfPatch", "true"},
+    {"updateTimeLimit", "60"},
     {nullptr, nullptr},
 };
 
@@ -132,6 +133,21 @@ int Preferences::GetLoggingLevel() const {
 
 int Preferences::GetTovikLevel() const {
   return ParseLogLevel(GetString("tovikLevel"), 4);
+}
+
+uint32_t Preferences::GetUpdateTimeLimitSeconds() const {
+  CCString text = GetString("updateTimeLimit");
+  text.Trim();
+  uint32_t seconds = 0;
+  for (uint32_t i = 0; i < text.Length(); ++i) {
+    const char c = text.c_str()[i];
+    if (c < '0' || c > '9' || seconds > kMaxUpdateTimeLimitSeconds)
+      return kDefaultUpdateTimeLimitSeconds;
+    seconds = seconds * 10 + uint32_t(c - '0');
+  }
+  if (seconds == 0 || seconds > kMaxUpdateTimeLimitSeconds)
+    return kDefaultUpdateTimeLimitSeconds;
+  return seconds;
 }
 
 bool Preferences::IsSelfPatchEnabled() const {

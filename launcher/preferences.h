@@ -37,6 +37,11 @@ class Preferences {
   int GetTovikLevel() const;
   // True exactly for "selfPatch" equal to "true".
   bool IsSelfPatchEnabled() const;
+  // "updateTimeLimit": the seconds the whole update step before the launch may take. Digits
+  // alone, from 1 to a day; 0, an empty value or anything else means the default.
+  uint32_t GetUpdateTimeLimitSeconds() const;
+  static constexpr uint32_t kDefaultUpdateTimeLimitSeconds = 60;
+  static constexpr uint32_t kMaxUpdateTimeLimitSeconds = 86400;
 
   ValueMap values;        // keys ignore case, values compare exactly
   CCString iniPath;       // the main ini file Load chose

@@ -67,7 +67,7 @@ TEST(Preferences, CommandLineWordsOverrideAndAddKeys) {
   Preferences preferences(kExe);
   preferences.Load("word alone=1 bare b\"=\"");
   EXPECT_EQ(Value(preferences, "alone"), "1");
-  EXPECT_EQ(preferences.values.size(), 10u);  // the table plus "alone" and 'b"', no bare word
+  EXPECT_EQ(preferences.values.size(), 11u);  // the table plus "alone" and 'b"', no bare word
 }
 
 TEST(Preferences, UrlOrServerDecidesTheUpdateAddress) {
@@ -92,16 +92,18 @@ TEST(Preferences, UrlOrServerDecidesTheUpdateAddress) {
   }
 }
 
-TEST(Preferences, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
+TEST(Preferences, LevelsSelfPatchAndUpdateTimeLimitFallBackToTheirDefaults) {
   const struct {
     const char* commandLine;
     int loggingLevel;
     int tovikLevel;
     bool selfPatch;
+    uint32_t updateTimeLimit = 60;
   } kCases[] = {
-      {"loggingLevel=trace tovikLevel=errors", 0, 7, true},
-      {"loggingLevel=error tovikLevel=warning selfPatch=TRUE", 2, 4, false},
-      {"selfPatch=true1", 3, 4, false},
+      {"loggingLevel=trace tovikLevel=errors updateTimeLimit=10", 0, 7, true, 10},
+      {"loggingLevel=error tovikLevel=warning selfPatch=TRUE updateTimeLimit=0", 2, 4, false},
+      {"selfPatch=true1 updateTimeLimit=10s", 3, 4, false},
+      {"updateTimeLimit=99999999999", 3, 4, true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.commandLine);
@@ -110,6 +112,7 @@ TEST(Preferences, LevelNamesFallBackAndSelfPatchNeedsExactlyTrue) {
     EXPECT_EQ(preferences.GetLoggingLevel(), c.loggingLevel);
     EXPECT_EQ(preferences.GetTovikLevel(), c.tovikLevel);
     EXPECT_EQ(preferences.IsSelfPatchEnabled(), c.selfPatch);
+    EXPECT_EQ(preferences.GetUpdateTimeLimitSeconds(), c.updateTimeLimit);
   }
 }
 

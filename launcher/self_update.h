@@ -19,12 +19,19 @@ inline constexpr char kUpdateErrorPrefix[] =
 inline constexpr int32_t kSelfUpdateDone = 0;
 inline constexpr int32_t kSelfUpdateFailed = 1;
 
+namespace cc {
+class CancelGroup;
+}
+
 // Runs PLG_Install2 for `digestURL` and `targetFolder` under a progress dialog (none when the
 // dialog cannot be created). kSelfUpdateFailed when the plug-in answered a failure, after the
-// user dismissed the "Update Error" message box; else kSelfUpdateDone. The plug-in must be
-// loaded; a plug-in without PLG_Install2 raises DLLHolder::exception. Main thread; initialises
-// COM for the thread.
-int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder);
+// user dismissed the "Update Error" message box; else kSelfUpdateDone. The progress callback
+// asks the plug-in to stop when the user pressed Cancel or once `cut` (when given) is
+// cancelled. The plug-in must be loaded; a plug-in without PLG_Install2 raises
+// DLLHolder::exception. Main thread; initialises COM for the thread.
+int32_t RunSelfUpdate(const CCString& digestURL,
+                      const CCString& targetFolder,
+                      const cc::CancelGroup* cut = nullptr);
 
 // The bar position for `done` of `total`: the truncated percentage, at least 1 once any
 // progress was reported, at most 100.

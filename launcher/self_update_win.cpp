@@ -6,6 +6,7 @@
 
 #include "launcher/self_update.h"
 #include "launcher/text/text_helpers.h"
+#include "libs/ccutility/http/cancel_group.h"
 #include "libs/ccutility/win/system_function.h"
 #include "libs/ccutility/win/win_handles.h"
 #include "plugin/action_dll_holder.h"
@@ -28,7 +29,11 @@ constinit cc::win::SystemFunction<decltype(&::MessageBoxA)> g_messageBox{L"user3
                                                                          "MessageBoxA"};
 
 // Forwards the plug-in's progress into the dialog (the context); answers kInstallCancel once
-// the user pressed Cancel. Without a dialog the work simply goes on.
+// the user pressed Cancel or the update step was cut. Without a dialog the work otherwise
+// simply goes on.
+// The cut of the running self-update, for the progress callback (main thread only).
+const cc::CancelGroup* g_updateCut = nullptr;
+
 int32_t __cdecl ReportInstallProgress(int64_t done,
                                       int64_t total,
                                       int32_t,
@@ -36,6 +41,8 @@ int32_t __cdecl ReportInstallProgress(int64_t done,
                                       int32_t,
                                       int32_t,
                                       void* context) {
+  if (g_updateCut && g_updateCut->IsCancelled())
+    return kInstallCancel;
   auto* dialog = static_cast<IProgressDialog*>(context);
   if (!dialog)
     return kInstallGoOn;
@@ -47,7 +54,10 @@ int32_t __cdecl ReportInstallProgress(int64_t done,
 
 }  // namespace
 
-int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
+int32_t RunSelfUpdate(const CCString& digestURL,
+                      const CCString& targetFolder,
+                      const cc::CancelGroup* cut) {
+  g_updateCut = cut;
   if (g_coInitialize)
     g_coInitialize(nullptr);
   IProgressDialog* dialog = nullptr;
@@ -72,6 +82,7 @@ int32_t RunSelfUpdate(const CCString& digestURL, const CCString& targetFolder) {
   int32_t result =
       g_actionHolder.PLG_Install2(digestURL.c_str(), targetFolder.c_str(), kUpdateProductName,
                                   &ReportInstallProgress, static_cast<void*>(dialog), 0);
+  g_updateCut = nullptr;
   if (result < 0) {
     // The dialog stays as it is behind the message, its animation still drawn from shell32;
     // the start goes on once the message is dismissed.

@@ -8,6 +8,8 @@
 #include "launcher/self_update.h"
 #include "launcher/sl_holder.h"
 #include "launcher/telemetry_stack.h"
+#include "launcher/update_watch.h"
+#include "libs/ccutility/http/cancel_group.h"
 #include "libs/ccutility/thread/cc_thread.h"
 #include "libs/tovik/tovik_logger.h"
 #include "logging/file_logger.h"
@@ -50,6 +52,8 @@ class LauncherRun {
 
     int32_t exitCode = LaunchApplication();
     StopNotification();
+    if (m_updateWatchLeft)
+      backgroundWorkLeft = true;
     SL::g_slHolder.Unload();
     // The file log holds its lines in memory until it is closed, and the main logger keeps
     // the sinks alive past this run: close them so the last messages reach the disk, and
@@ -133,34 +137,64 @@ class LauncherRun {
 
  private:
   // Makes sure an up-to-date plug-in is loaded and lets it bring the launcher's folder up to
-  // date. Every failure (a broken plug-in copy, a per-user folder that cannot be made, a
-  // plug-in without PLG_Install2) is logged and the start goes on. The plug-in is let go
+  // date, within the "updateTimeLimit" budget: past it, or when the player presses Cancel in
+  // the dialog that opens after the first second, the downloads in flight are cut, the
+  // installed plug-in copy (if any) stays as it is, no self-update runs and the start goes
+  // on. Every failure (a broken plug-in copy, a per-user folder that cannot be made, a
+  // plug-in without PLG_Install2) is logged. The plug-in is let go and the dialog closed
   // before the application DLL is loaded.
   void RefreshPluginAndUpdate() {
-    CCString failure;
-    const bool loaded = LoadActionPlugin(m_updateURL, &failure);
-    if (!failure.IsEmpty())
-      g_mainLogger->LogF(kLogStartupWarning, 101, "Main", "Plug-in update failed: %s",
-                         failure.c_str());
-    if (!loaded) {
-      g_mainLogger->Log(kLogStartupWarning, 102, "Main", "ActionDLL failed to load");
-      return;
+    const uint32_t limitSeconds = m_preferences.GetUpdateTimeLimitSeconds();
+    UpdateWatch watch(limitSeconds * 1000);
+    bool loaded;
+    {
+      cc::CancelGroup::Scope scope(watch.Group());
+      CCString failure;
+      loaded = LoadActionPlugin(m_updateURL, &failure);
+      if (!failure.IsEmpty() && !watch.IsCut())
+        g_mainLogger->LogF(kLogStartupWarning, 101, "Main", "Plug-in update failed: %s",
+                           failure.c_str());
+      if (loaded && !watch.IsCut()) {
+        watch.HandOverDialog();
+        try {
+          if (RunSelfUpdate(m_digestURL, m_preferences.exeDirectory, &watch.Group()) ==
+              kSelfUpdateFailed)
+            g_mainLogger->LogF(kLogStartupWarning, 96, "Main",
+                               "Failed to update application DLL to %s",
+                               m_preferences.exeDirectory.c_str());
+        } catch (const std::exception& e) {
+          g_mainLogger->LogF(kLogStartupWarning, 97, "Main", "Self-update failed: %s", e.what());
+        }
+      }
     }
-    try {
-      if (RunSelfUpdate(m_digestURL, m_preferences.exeDirectory) == kSelfUpdateFailed)
-        g_mainLogger->LogF(kLogStartupWarning, 96, "Main", "Failed to update application DLL to %s",
-                           m_preferences.exeDirectory.c_str());
-    } catch (const std::exception& e) {
-      g_mainLogger->LogF(kLogStartupWarning, 97, "Main", "Self-update failed: %s", e.what());
-    }
-    g_actionHolder.Unload();
+    if (loaded)
+      g_actionHolder.Unload();
     if (g_actionHolder.IsLoaded()) {
       // Users counted that nobody let go of: the application DLL still runs without it.
       g_mainLogger->Log(kLogStartupWarning, 103, "Main", "ActionDLL still in use; unloading it");
       while (g_actionHolder.IsLoaded())
         g_actionHolder.Unload();
     }
+
+    const UpdateWatch::Outcome outcome = watch.Finish();
+    m_updateWatchLeft = watch.LeftThread();
+    if (!loaded)
+      g_mainLogger->Log(kLogStartupWarning, 102, "Main", "ActionDLL failed to load");
+    CCString inFlight = watch.InFlight();
+    if (inFlight.IsEmpty())
+      inFlight = "nothing";
+    if (outcome == UpdateWatch::Outcome::kTimedOut)
+      g_mainLogger->LogF(kLogStartupWarning, 104, "Main",
+                         "Update took too long (%u s); cut while fetching %s",
+                         unsigned(limitSeconds), inFlight.c_str());
+    else if (outcome == UpdateWatch::Outcome::kCancelled)
+      g_mainLogger->LogF(kLogStartupWarning, 105, "Main",
+                         "Update cancelled after %u ms; cut while fetching %s",
+                         unsigned(watch.ElapsedMs()), inFlight.c_str());
   }
+
+  // The update step's watchdog did not end in time (its dialog hung in the system).
+  bool m_updateWatchLeft = false;
 
   // Loads the application DLL, checks its build and hands the process over to it.
   int32_t LaunchApplication() {

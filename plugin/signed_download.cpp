@@ -10,6 +10,7 @@
 #include "launcher/pathutil/path_util.h"
 #include "libs/ccutility/file/cc_file.h"
 #include "libs/ccutility/file/read_whole_file.h"
+#include "libs/ccutility/http/cancel_group.h"
 #include "libs/ccutility/http/http_client.h"
 #include "libs/ccutility/http/url.h"
 #include "libs/ccutility/thread/cc_thread.h"
@@ -17,8 +18,8 @@
 
 const char* const kPluginUserAgent = "Orvandle Player/1.0.3.158";
 
-void (*g_fetchSignedWait)(uint32_t ms) = cc::SleepMs;
-void (*g_fetchSignedClientWait)(uint32_t ms) = cc::SleepMs;
+void (*g_fetchSignedWait)(uint32_t ms) = cc::CancelGroup::WaitOnCurrent;
+void (*g_fetchSignedClientWait)(uint32_t ms) = cc::CancelGroup::WaitOnCurrent;
 
 namespace {
 
@@ -79,6 +80,10 @@ CCString FetchSigned(const CCString& url,
       }
       error = kSignatureFailed;
       BustCache(address, busted);
+    } catch (const cc::HTTP::Exception::ConnectionKilled& e) {
+      // The work was cut from outside: no attempt would get further.
+      error = FailureText(e.what(), address);
+      return CCString();
     } catch (const Unhandled::Redirection& e) {
       error = FailureText(e.what(), address);
       return CCString();

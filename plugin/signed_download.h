@@ -15,8 +15,9 @@ extern const char* const kPluginUserAgent;  // "Orvandle Player/1.0.3.158"
 // the content verified with `key` (the body unverified when key is null), or an empty string
 // when every attempt failed. A 3xx or 4xx answer stops at once; a 5xx is asked again after
 // attempt x 1 s; another unhandled status and a failed signature are asked again with a
-// cache-busting query ("cb=" and one more letter "A".."P" each time); any other failure is
-// asked again at once. *errorText (when given) keeps the last failure, cleared on success.
+// cache-busting query ("cb=" and one more letter "A".."P" each time); a cut connection (the
+// client was killed, see cc::CancelGroup) stops at once; any other failure is asked again at
+// once. *errorText (when given) keeps the last failure, cleared on success.
 CCString FetchSigned(const CCString& url,
                      CCString* errorText,
                      const BigNumber1056* key,
@@ -43,7 +44,8 @@ CCString UniqueTemporaryPath(const CCString& path);
 bool WriteCompleteFile(const CCString& path, const CCString& content);
 
 // Every wait between the attempts of FetchSigned goes through here, and every wait of the
-// HTTP client it uses (which asks a 5xx answer again itself) through the second: real sleeps
-// unless a test put its own recorders in.
+// HTTP client it uses (which asks a 5xx answer again itself) through the second: waits that
+// end early when the calling thread's cc::CancelGroup is cancelled, unless a test put its own
+// recorders in.
 extern void (*g_fetchSignedWait)(uint32_t ms);
 extern void (*g_fetchSignedClientWait)(uint32_t ms);

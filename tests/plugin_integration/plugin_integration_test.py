@@ -23,6 +23,8 @@ PLUGIN_KEY = os.path.join(ROOT, "tests", "keys", "plugin.key")
 CERT_KEY = os.path.join(ROOT, "tests", "keys", "cert.key")
 HOSTS = ["www.galvorand.example", "www.elsewhere.example", "downloads.partner.example"]
 TRUSTED = "http://www.galvorand.example"
+FAULT_SERVER = os.path.join(ROOT, "tools", "fault_server", "fault_server.py")
+FAULTS = "http://127.0.0.1:81"  # our fault server, serving the release trees slowly
 OPTIONS = None  # the command line, set in main()
 
 
@@ -37,6 +39,16 @@ def xdotool(*args):
                               timeout=5).stdout
     except subprocess.TimeoutExpired:
         return ""
+
+
+def wait_for_port(port):
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("nothing listens on 127.0.0.1:%d" % port)
 
 
 def winpath(path):
@@ -108,13 +120,7 @@ http {{
 """)
         self.nginx = subprocess.Popen(["nginx", "-c", conf, "-p", self.work],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", 80), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("nginx does not listen on 127.0.0.1:80")
+        wait_for_port(80)
 
     def stop(self):
         if self.nginx:
@@ -167,7 +173,9 @@ class Run:
         return [r for r in self.requests if fragment in r]
 
 
-class PluginRoad(unittest.TestCase):
+class RoadCase(unittest.TestCase):
+    """A web root of release trees served by nginx and our fault server, and one launcher run
+    per case in a fresh folder."""
     publisher = None
 
     @classmethod
@@ -205,7 +213,16 @@ class PluginRoad(unittest.TestCase):
         # Validly signed, but the container stops halfway through its stream.
         container = zs[:-128]
         p.sign(container[:len(container) // 2], p.path("truncated", "plugin/npwoxact.dll.zs"))
+        # Trees the fault server serves, trusted through their url.cert.
+        p.release("faults", o.plugin_new, "--suffix", ".0.0.1:81")
+        p.release("faults-badzs", o.plugin_new, "--suffix", ".0.0.1:81")
+        write(p.path("faults-badzs", "plugin/npwoxact.dll.zs"), bad)
+        # Blanks after the version (which the launcher trims) make the file long enough to trickle.
+        write(p.path("faults", "plugin/npwoxact.dll.ver"), b"6" + b" " * 63)
         p.start()
+        cls.faults = subprocess.Popen([sys.executable, FAULT_SERVER, "--port", "81", "--root", p.www],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for_port(81)
 
         prefix = os.environ.get("GV_WINEPREFIX_%s" % o.arch.upper(), "")
         user = pwd.getpwuid(os.getuid()).pw_name
@@ -218,6 +235,9 @@ class PluginRoad(unittest.TestCase):
     def tearDownClass(cls):
         if cls.publisher:
             cls.publisher.stop()
+        if getattr(cls, "faults", None):
+            cls.faults.terminate()
+            cls.faults.wait()
         subprocess.run(["umount", "/etc/hosts"], capture_output=True)
 
     def clear_company(self):
@@ -239,7 +259,8 @@ class PluginRoad(unittest.TestCase):
         os.makedirs(self.company, exist_ok=True)
         shutil.copy(dll, os.path.join(self.company, "npwoxact.dll"))
 
-    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None, extra=None):
+    def launch(self, tree, digest=None, update_url=None, app_dll=None, env=None, extra=None,
+               args=()):
         """Runs Galvorand.exe once in a fresh folder with self-patching on; `extra` maps more
         file names of the folder to the files copied there."""
         folder = os.path.join(self.work, "cases", self.id().split(".")[-1])
@@ -260,13 +281,16 @@ class PluginRoad(unittest.TestCase):
         environment.update(env or {})
         offset = len(read(self.publisher.log))
         command = [os.path.join(ROOT, "tests", "support", "wine-run"), OPTIONS.arch,
-                   os.path.join(folder, "Galvorand.exe")]
+                   os.path.join(folder, "Galvorand.exe"), *args]
+        started = time.monotonic()
         try:  # on time-out the launcher is killed and waited for
             status = subprocess.run(command, env=environment, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL, timeout=240).returncode
         except subprocess.TimeoutExpired:
             self.fail("the launcher did not end within 240 s")
-        return Run(folder, status - 256 if status > 127 else status, self.publisher.requests_since(offset))
+        run = Run(folder, status - 256 if status > 127 else status, self.publisher.requests_since(offset))
+        run.seconds = time.monotonic() - started
+        return run
 
     def assert_installed_new(self, run):
         self.assertEqual(self.company_plugin(), read(OPTIONS.plugin_new))
@@ -279,6 +303,8 @@ class PluginRoad(unittest.TestCase):
         sh("import", "-window", "root", path)
         return path
 
+
+class PluginRoad(RoadCase):
     # ---- The main road ----
 
     def test_FreshInstallThenSelfUpdateUnderTheProgressDialog(self):
@@ -433,6 +459,72 @@ class PluginRoad(unittest.TestCase):
 
 
 
+class UpdateBudget(RoadCase):
+    """The update step ends within its budget whatever the servers do: the installed plug-in
+    copy stays whole, the game starts, the log names what was cut."""
+    times = {}  # case: seconds the whole launcher run took, for the note
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        with open(os.path.join(cls.artifacts, "update-budget-times.txt"), "w") as f:
+            f.writelines("%s %.1f s\n" % item for item in sorted(cls.times.items()))
+
+    def launch_cut(self, name, update_url, cut):
+        self.install_company_plugin(OPTIONS.plugin_old)
+        run = self.launch("faults", update_url=update_url, args=("updateTimeLimit=10",))
+        self.times[name] = run.seconds
+        self.assertIn("Update took too long (10 s); cut while fetching " + FAULTS + cut, run.log)
+        # The budget, the start of Wine and the launch itself; not a minute per stall.
+        self.assertLess(run.seconds, 20, run.log)
+        self.assertEqual(self.company_plugin(), read(OPTIONS.plugin_old))
+        self.assertEqual(self.company_plugin_files(), ["npwoxact.dll"])
+        self.assertIn("call=SL_Launch2", run.app_record)
+        self.assertIn("plugin_loaded=0\n", run.app_record)
+        self.assertEqual(run.plugin_record, "")  # no self-update after the cut
+
+    def test_ATrickledPackageIsCutAtTheBudget(self):
+        self.launch_cut("trickled .zs", FAULTS + "/files/trickle/2000/zs/faults/plugin/npwoxact.dll.ver",
+                        "/files/trickle/2000/zs/faults/plugin/npwoxact.dll.zs?v=6")
+
+    def test_EveryOtherStallIsCutAtTheBudget(self):
+        cases = {
+            "trickled version file": ("/files/trickle/2000/ver/faults/plugin/npwoxact.dll.ver",
+                                      "/files/trickle/2000/ver/faults/plugin/npwoxact.dll.ver?t="),
+            "trickled url.cert": ("/files/trickle/2000/cert/faults/plugin/npwoxact.dll.ver",
+                                  "/files/trickle/2000/cert/faults/plugin/url.cert"),
+            "trickled .sig": ("/files/trickle/2000/sig/faults-badzs/plugin/npwoxact.dll.ver",
+                              "/files/trickle/2000/sig/faults-badzs/plugin/npwoxact.dll.sig?v=6"),
+            "stalled .zs body": ("/files/stall/4000/zs/faults/plugin/npwoxact.dll.ver",
+                                 "/files/stall/4000/zs/faults/plugin/npwoxact.dll.zs?v=6"),
+            "never answers": ("/silent", "/silent?t="),
+        }
+        for name, (path, cut) in cases.items():
+            with self.subTest(name):
+                self.launch_cut(name, FAULTS + path, cut)
+
+    def test_TheDialogShowsAfterASecondAndCancelLaunchesAtOnce(self):
+        shown = {}
+
+        def look_then_cancel(window):
+            shown["after"] = time.monotonic() - shown["start"]
+            time.sleep(0.5)
+            self.screenshot("update-checking.png")
+            xdotool("windowactivate", "--sync", window)
+            xdotool("key", "--window", window, "Escape")
+
+        shown["start"] = time.monotonic()
+        with Window("Galvorand", look_then_cancel) as dialog:
+            run = self.launch("faults", update_url=FAULTS + "/silent")
+        self.times["cancelled (default budget)"] = run.seconds
+        self.assertTrue(dialog.seen, "no dialog while the update step waits")
+        self.assertIsNone(dialog.error)
+        self.assertGreater(shown["after"], 1.0)
+        self.assertIn("Update cancelled after ", run.log)
+        self.assertIn("call=SL_Launch2", run.app_record)
+        self.assertLess(run.seconds, shown["after"] + 5, run.log)
+
+
 def main():
     global OPTIONS
     parser = argparse.ArgumentParser(description=__doc__)
@@ -440,7 +532,8 @@ def main():
     for name in ("launcher", "app-dll", "app-dll-no-launch", "plugin-old", "plugin-new", "work",
                  "artifacts", "xml"):
         parser.add_argument("--" + name, required=True)
-    parser.add_argument("--only", help="run only the cases whose names contain this text")
+    parser.add_argument("--only", action="append",
+                        help="run only the cases whose names contain this text (repeatable)")
     parser.add_argument("-v", action="store_true")
     OPTIONS = parser.parse_args()
     if os.getuid() != 0 or not os.environ.get("DISPLAY"):
@@ -448,8 +541,10 @@ def main():
         return 1
     loader = unittest.TestLoader()
     if OPTIONS.only:
-        loader.testNamePatterns = ["*%s*" % OPTIONS.only]
-    return unittest_xml.run(loader.loadTestsFromTestCase(PluginRoad), OPTIONS.xml, "PluginRoad")
+        loader.testNamePatterns = ["*%s*" % only for only in OPTIONS.only]
+    suite = unittest.TestSuite([loader.loadTestsFromTestCase(PluginRoad),
+                                loader.loadTestsFromTestCase(UpdateBudget)])
+    return unittest_xml.run(suite, OPTIONS.xml, "PluginRoad")
 
 
 if __name__ == "__main__":

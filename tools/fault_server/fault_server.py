@@ -9,6 +9,7 @@ Standard library only.
 
 import argparse
 import asyncio
+import os
 import re
 import sys
 from urllib.parse import parse_qs, urlsplit
@@ -78,11 +79,16 @@ class Request:
 class Reply:
     """What a scenario answers: raw bytes to write, and whether to close afterwards."""
 
-    def __init__(self, data=b"", close=False, hold=False, delay=0.0):
+    def __init__(self, data=b"", close=False, hold=False, delay=0.0, trickle_from=None,
+                 trickle=0.0, stall_at=None):
         self.data = data
         self.close = close
         self.hold = hold  # keep the connection open without ever answering
         self.delay = delay  # seconds to wait before answering
+        # From byte `trickle_from` on, one byte every `trickle` seconds.
+        self.trickle_from, self.trickle = trickle_from, trickle
+        # Only the first `stall_at` bytes, then nothing more while the connection lasts.
+        self.stall_at = stall_at
 
 
 def head_bytes(status, reason, headers=(), content_length=None):
@@ -277,6 +283,28 @@ def echo_body(request, m):
                           request.body, request))
 
 
+# The folder --root names: files served as they are, or slowly (below).
+ROOT = None
+
+
+def files(request, m):
+    """A file under --root; when its name ends with `which`, its body trickles (one byte
+    every `number` ms) or stalls (after `number` bytes of body, nothing more)."""
+    mode, number, which, rel = m.group(1), int(m.group(2)), m.group(3), m.group(4)
+    path = os.path.realpath(os.path.join(ROOT or "/nonexistent", rel))
+    if ROOT is None or not path.startswith(os.path.realpath(ROOT) + os.sep) or not os.path.isfile(path):
+        return not_found(request, m)
+    with open(path, "rb") as f:
+        body = f.read()
+    data = response(200, "OK", [], body, request)
+    head = len(data) - (len(body) if request.method != "HEAD" else 0)
+    if not rel.endswith(which):
+        return Reply(data)
+    if mode == "trickle":
+        return Reply(data, trickle_from=head, trickle=number / 1000.0)
+    return Reply(data, stall_at=head + number)
+
+
 def not_found(request, m):
     return Reply(response(404, "Not Found", [], b"no such scenario\n", request))
 
@@ -306,6 +334,7 @@ SCENARIOS = [
     (r"/redirect", redirect),
     (r"/echo-head", echo_head),
     (r"/echo-body", echo_body),
+    (r"/files/(trickle|stall)/(\d+)/([^/]+)/(.+)", files),
 ]
 
 
@@ -363,8 +392,22 @@ async def serve(reader, writer):
                 return
             if reply.delay:
                 await asyncio.sleep(reply.delay)
-            writer.write(reply.data)
-            await writer.drain()
+            if reply.stall_at is not None:
+                writer.write(reply.data[:reply.stall_at])
+                await writer.drain()
+                while await reader.read(65536):
+                    pass
+                return
+            if reply.trickle_from is not None:
+                writer.write(reply.data[:reply.trickle_from])
+                await writer.drain()
+                for i in range(reply.trickle_from, len(reply.data)):
+                    await asyncio.sleep(reply.trickle)
+                    writer.write(reply.data[i:i + 1])
+                    await writer.drain()
+            else:
+                writer.write(reply.data)
+                await writer.drain()
             closing = (request.header("Connection") or "").lower() == "close"
             if reply.close or closing or request.version == "HTTP/1.0":
                 return
@@ -381,7 +424,10 @@ async def serve(reader, writer):
 async def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=18082)
+    parser.add_argument("--root", help="folder of the files that /files/... serves")
     args = parser.parse_args()
+    global ROOT
+    ROOT = args.root
     server = await asyncio.start_server(serve, "127.0.0.1", args.port, limit=MAX_HEAD)
     print("fault server on 127.0.0.1:%d" % args.port, flush=True)
     async with server:

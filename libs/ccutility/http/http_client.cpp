@@ -57,9 +57,15 @@ HTTPClient::HTTPClient(const CCSharedPtr<BufferedTCPSocket>& connection) : HTTP(
   uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                   uint64_t(reinterpret_cast<uintptr_t>(this));
   m_random = uint32_t(seed ^ (seed >> 32));
+  m_group = CancelGroup::Current();
+  if (m_group)
+    m_group->Join(this);
 }
 
-HTTPClient::~HTTPClient() = default;
+HTTPClient::~HTTPClient() {
+  if (m_group)
+    m_group->Leave(this);
+}
 
 // ---- Requests ---------------------------------------------------------------------------
 
@@ -74,6 +80,8 @@ void HTTPClient::SendRequest(const CCString& method, const CCString& url, const 
   urlPort = parsed.port;
   urlPath = parsed.path;
 
+  if (m_group)
+    m_group->NoteRequest(url);
   CheckOutgoing();
   PrepareConnection();
   if (!body.IsEmpty())
@@ -285,6 +293,9 @@ void HTTPClient::Reset() {
   corked = false;
   m_resumeFrom = -1;
   m_answerThrown = false;
+  // A reset client of a cancelled group stays cut.
+  if (m_group && m_group->IsCancelled())
+    Kill();
 }
 
 // ---- Responses --------------------------------------------------------------------------

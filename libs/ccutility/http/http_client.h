@@ -6,6 +6,7 @@
 
 #include "launcher/text/cc_shared_ptr.h"
 #include "launcher/text/cc_string.h"
+#include "libs/ccutility/http/cancel_group.h"
 #include "libs/ccutility/http/http.h"
 #include "libs/ccutility/net/buffered_tcp_socket.h"
 
@@ -44,7 +45,8 @@ class HTTPClient : public HTTP {
   static constexpr uint32_t kServerErrorWaitMs = 2000;
   static constexpr uint32_t kFetchRetryWaitMs = 1000;
 
-  // With a connection of its own.
+  // With a connection of its own. Either constructor joins the calling thread's current
+  // CancelGroup, when it has one (and is killed at once when that group was cancelled).
   HTTPClient();
   // Over `socket` (a socket fed from memory, in tests).
   explicit HTTPClient(const CCSharedPtr<BufferedTCPSocket>& socket);
@@ -152,6 +154,8 @@ class HTTPClient : public HTTP {
     bool ifUnmodifiedSince = false;
     bool expectsNoBody = false;
   };
+
+  CancelGroup* m_group = nullptr;  // the group joined at construction, if any
 
   // Reads the proxy settings once: useProxy stays set only when a proxy is configured.
   void ReadProxySettings();

@@ -28,6 +28,7 @@ using gvtest::Pattern;
 using gvtest::PortOf;
 using gvtest::UniqueKey;
 
+using cc::CancelGroup;
 using cc::HTTP;
 using cc::HTTPClient;
 using SocketEx = cc::SocketError::Exception;
@@ -692,4 +693,30 @@ TEST(HTTPClientFaultServer, KillEndsABlockedReadAndEveryAttempt) {
   c.Reset();
   c.SendRequest("GET", Url("GV_FAULT_PORT", "/status/200"));
   EXPECT_EQ(c.BodyText(), "status 200\n");
+}
+
+// A group cut from another thread: the member blocked on a silent server, one made later,
+// one reset after the cut and the waits of the group's thread all end at once.
+TEST(HTTPClientFaultServer, ACancelledGroupCutsEveryClientOfItsThread) {
+  NEED_PEER("GV_FAULT_PORT");
+  CancelGroup group;
+  CancelGroup::Scope scope(group);
+  std::thread cutter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    group.Cancel();
+  });
+  auto start = Clock::now();
+  HTTPClient member;
+  member.SendRequest("GET", Url("GV_FAULT_PORT", "/silent"));
+  EXPECT_THROW(member.Body(), HTTPEx::ConnectionKilled);
+  cutter.join();
+  EXPECT_EQ(Str(group.LastRequest()), Str(Url("GV_FAULT_PORT", "/silent")));
+  member.Reset();
+  EXPECT_THROW(member.SendRequest("GET", Url("GV_FAULT_PORT", "/status/200")),
+               HTTPEx::ConnectionKilled);
+  HTTPClient later;
+  EXPECT_EQ(Str(later.FetchIfModified(Url("GV_FAULT_PORT", "/status/200"), nullptr, 5, nullptr)),
+            "");
+  CancelGroup::WaitOnCurrent(20000);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 }
