@@ -45,7 +45,7 @@ class Message:
     time: int = 0  # seconds since 1970 by the sender's clock; 0 when absent
     previous_session: int = 0  # a session to continue, on a session message
     attachment_name: str = ""
-    data: list = field(default_factory=list)  # every body token 6 value, in order (bytes)
+    data: list = field(default_factory=list)  # every body token 6 value, in order (bytes-like)
     extra: dict = field(default_factory=dict)  # the fields this service gives no meaning
 
     @property
@@ -74,7 +74,8 @@ def parse_message(payload):
         time=head.uint64(H_TIME),
         previous_session=head.uint(H_PREVIOUS),
         attachment_name=head.text(H_ATTACHMENT_NAME),
-        data=[bytes(v) for v in body.values(B_DATA)],
+        # Views into the received message: a large attachment is never copied.
+        data=body.values(B_DATA),
     )
     # Kept so that nothing a sender puts in is lost, though nothing here reads them.
     for token, name in ((H_TEXT5, "text5"), (H_TEXT6, "text6"), (H_TEXT13, "text13")):
