@@ -60,11 +60,14 @@ def _link(path, text, **query):
     return '<a href="%s%s">%s</a>' % (path, "?" + html.escape(q) if q else "", _e(text))
 
 
+_XML_PARTS = re.compile(r'(&lt;/?[A-Za-z_][\w.-]*)|(?<=\s)([A-Za-z_][\w-]*)(?==")')
+
+
 def _xml_html(text):
-    """The report as readable, coloured, escaped text."""
-    escaped = html.escape(text, quote=False)
-    escaped = re.sub(r"(&lt;/?[A-Za-z_][\w.-]*)", r'<span class="tag">\1</span>', escaped)
-    return re.sub(r'(\s)([A-Za-z_][\w-]*)=(")', r'\1<span class="attr">\2</span>=\3', escaped)
+    """The report as readable, coloured, escaped text (tag names and attribute names)."""
+    def colour(m):
+        return '<span class="%s">%s</span>' % ("tag" if m.group(1) else "attr", m.group(0))
+    return _XML_PARTS.sub(colour, html.escape(text, quote=False))
 
 
 class Pages:
