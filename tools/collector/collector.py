@@ -17,6 +17,7 @@ Standard library, and Debian's psycopg for PostgreSQL.
 import argparse
 import asyncio
 import collections
+import concurrent.futures
 import json
 import os
 import queue
@@ -109,6 +110,7 @@ class Service:
         self.discovery_delay = args.discovery_delay / 1000.0
         self.discovery_on = args.discovery
         self.writer = None
+        self.file_writers = concurrent.futures.ThreadPoolExecutor(2, "files")
         # Bytes of messages received or being received and not yet stored, over every
         # connection; a connection whose next message does not fit waits for room.
         self.buffered = 0
@@ -139,8 +141,33 @@ class Service:
             conn = self.waiting_for_room.popleft()
             conn.room_freed()
 
+    def handle_all(self, conn, messages):
+        """Stores a connection's messages in order (on the writer thread), runs of log lines
+        with one statement; returns [(message, answers, stored row id or 0)]."""
+        out, lines = [], []
+
+        def store_lines():
+            for m, row in zip(lines, self.writer.store.add_logs(conn.session, lines)):
+                if not self.args.quiet:
+                    text = storage._text(m.data[0]) if m.data else ""
+                    self.say("log session=%s seq=%s level=%d %s:%d %s" % (
+                        conn.session or "-", m.sequence or "-", m.kind, m.source or "-",
+                        m.line, storage.escape_field(text[:200])))
+                out.append((m, [("receipt", m.sequence)] if m.sequence else [], row))
+            lines.clear()
+
+        for m in messages:
+            if m.kind != protocol.KIND_SESSION and m.kind not in protocol.CRASH_KINDS:
+                lines.append(m)
+                continue
+            store_lines()
+            out.append((m,) + self.handle(conn, m))
+        store_lines()
+        return out
+
     def handle(self, conn, m):
-        """Stores one message (on the writer thread); returns (answers, stored row id or 0)."""
+        """Stores a session message or a crash (on the writer thread); returns (answers,
+        stored row id or 0)."""
         answers = []
         row = 0
         store = self.writer.store
@@ -164,13 +191,6 @@ class Service:
             self.say("crash %d session=%s seq=%s kind=%d report=%d bytes attachments: %s" % (
                 row, conn.session or "-", m.sequence or "-", m.kind, len(report or ""),
                 files or "none"))
-        else:
-            row = store.add_log(conn.session, m)
-            if not self.args.quiet:
-                text = storage._text(m.data[0]) if m.data else ""
-                self.say("log session=%s seq=%s level=%d %s:%d %s" % (
-                    conn.session or "-", m.sequence or "-", m.kind, m.source or "-", m.line,
-                    storage.escape_field(text[:200])))
         if m.sequence:
             answers.append(("receipt", m.sequence))
         return answers, row
@@ -224,7 +244,9 @@ class Writer:
         self.thread.start()
 
     def submit(self, job):
-        """Runs job(store) on the writer thread; the future has its result or exception."""
+        """Runs job(store, careful) on the writer thread; the future has its result or
+        exception. A job may run twice: first with others in one go, then, when one of
+        them failed, `careful`ly on its own."""
         future = self.loop.create_future()
         self.jobs.put((job, future))
         return future
@@ -245,12 +267,11 @@ class Writer:
             if batch[-1] is None:
                 stopping = True
                 batch.pop()
-            results = []
-            for job, future in batch:
-                try:
-                    results.append((future, job(self.store), None))
-                except Exception as e:
-                    results.append((future, None, e))
+            results = self.run_jobs(batch, careful=False)
+            if results is None:
+                # One of them failed: again, each job apart, so only its own work is lost.
+                self.recover()
+                results = self.run_jobs(batch, careful=True)
             try:
                 self.store.commit()
             except Exception as e:
@@ -264,6 +285,21 @@ class Writer:
             self.store.close()
         except Exception as e:
             self.service.warn("closing the database: %s" % e)
+
+    def run_jobs(self, batch, careful):
+        """[(future, result, error)]; without care, None at the first job that fails
+        (the transaction is then spoilt for the rest)."""
+        results = []
+        if not careful:
+            self.store.begin()
+        for job, future in batch:
+            try:
+                results.append((future, job(self.store, careful), None))
+            except Exception as e:
+                if not careful:
+                    return None
+                results.append((future, None, e))
+        return results
 
     def recover(self):
         try:
@@ -424,26 +460,49 @@ class Connection(asyncio.Protocol):
             self.transport.resume_reading()
 
     def submit(self):
-        """Hands the waiting messages to the writer unless a job of ours is there."""
+        """Hands the waiting messages to the writer unless a job of ours is there.
+        Attachments are written to their files first, on a thread of their own, so a large
+        one never holds up the writer and everyone else's receipts."""
         if self.busy or not self.pending:
             return
         batch, self.pending = self.pending, []
         self.pending_bytes = 0
         self.busy = True
-        future = self.service.writer.submit(lambda store: self.store_batch(batch))
+        if any(storage.attachment_parts(m) for m, _ in batch):
+            files = self.loop.run_in_executor(self.service.file_writers, self.keep_files, batch)
+            files.add_done_callback(lambda f: self.to_writer(batch, f.exception()))
+        else:
+            self.to_writer(batch, None)
+
+    def keep_files(self, batch):
+        for m, _ in batch:
+            m.kept = [storage.keep_file(self.service.args.files, part)
+                      for part in storage.attachment_parts(m)]
+
+    def to_writer(self, batch, files_error):
+        if files_error is not None:  # a full disk, say: stored nothing, confirmed nothing
+            future = self.loop.create_future()
+            future.set_result(([], "cannot keep an attachment: %s" % files_error))
+        else:
+            session = self.session
+            future = self.service.writer.submit(
+                lambda store, careful: self.store_batch(batch, careful, session))
         future.add_done_callback(lambda f: self.stored(batch, f))
 
-    def store_batch(self, batch):
-        """On the writer thread: each message all or nothing; stops at the first that
-        cannot be stored. Returns ([(message, answers, row)], error or None)."""
+    def store_batch(self, batch, careful, session):
+        """On the writer thread: all of them at once; with care, each message on its own
+        up to the first that cannot be stored. Returns ([(message, answers, row)], error or
+        None)."""
+        self.session = session  # as it was when the job began, should it run again
+        if not careful:
+            return self.service.handle_all(self, [m for m, _ in batch]), None
         done = []
         for m, _ in batch:
             try:
                 with self.service.writer.store.item():
-                    answers, row = self.service.handle(self, m)
+                    done += self.service.handle_all(self, [m])
             except Exception as e:  # a full disk, say: this connection only
                 return done, "cannot store a message of kind %d: %s" % (m.kind, e)
-            done.append((m, answers, row))
         return done, None
 
     def stored(self, batch, future):
@@ -617,7 +676,7 @@ class Control:
                 "on" if s.discovery_on else "off", s.discovery_answer,
                 s.discovery_delay * 1000)]
         if verb == "status":
-            counts = await s.writer.submit(lambda store: store.counts())
+            counts = await s.writer.submit(lambda store, _: store.counts())
             counts = " ".join("%s=%d" % kv for kv in counts.items())
             return ["ok mode %s; connections=%d %s" % (s.behaviour.describe(),
                                                       len(s.connections), counts)]
@@ -628,7 +687,8 @@ class Control:
             return ["ok closed %d" % n]
         if verb == "query":
             table, session, last = parse_query_words(rest.split())
-            rows = await s.writer.submit(lambda store: storage.query(store, table, session, last))
+            rows = await s.writer.submit(
+                lambda store, _: storage.query(store, table, session, last))
             return ["\t".join(storage.escape_field(v) for v in r) for r in rows] + \
                 ["end %d" % len(rows)]
         raise ValueError("unknown command %r (mode, discovery, status, close-all, query)"
@@ -711,6 +771,8 @@ async def serve(args, store):
         conn.transport.abort()
     await asyncio.sleep(0)
     # What arrived complete is stored before the end; the writer closes the store.
+    await loop.run_in_executor(None, service.file_writers.shutdown, True)
+    await asyncio.sleep(0.01)  # the written files' messages go on to the writer
     await loop.run_in_executor(None, service.writer.stop, 10)
     print("collector stopped", flush=True)
 

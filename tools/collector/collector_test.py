@@ -337,8 +337,21 @@ class Service(unittest.TestCase):
             confirm()
             watched = [s for s in watched if not closed_by_peer(s)]
         self.assertEqual(len(watched), 0)
+        # A full disk for the dumps, identifiers used up: only those connections go.
+        open(self.db + ".files", "w").close()
+        with sqlite3.connect(self.db) as db:
+            db.execute("UPDATE sqlite_sequence SET seq=4294967295 WHERE name='sessions'")
+        for message in (dict(kind=8, sequence=3, data=[b"<r/>\0", b"dump"]),
+                        dict(kind=0, application="Galvorand")):
+            s = self.connect()
+            self.send(s, kind=1, sequence=2, data=[b"before\0"])
+            self.assertEqual(self.answer(s)[2], 2)
+            self.send(s, **message)
+            self.assertEqual(recv_or_reset(s), b"")
+            confirm()
         self.assertEqual(self.rows("SELECT COUNT(*) FROM logs WHERE session_id=%d" % session),
                          [(confirmed,)])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM logs WHERE text='before'"), [(2,)])
         self.assertEqual(self.rows("SELECT application, version, host_name FROM sessions "
                                    "WHERE id=%d" % session), [("Galvorand", "", "pc")])
 

@@ -230,15 +230,30 @@ class Store:
 
     # -- log lines and crashes
     def add_log(self, session_id, m):
-        text = _text(m.data[0]) if m.data else ""
-        extra = dict(m.extra)
-        if len(m.data) > 1:
-            extra["further_data_bytes"] = [len(d) for d in m.data[1:]]
-        return self.one(
-            "INSERT INTO logs (session_id, sequence, level, source, line, client_time, "
-            "received, text, extra) VALUES (?,?,?,?,?,?,?,?,?) RETURNING id",
-            (session_id, m.sequence or None, m.kind, m.source, m.line, _time(m),
-             time.time(), text, json.dumps(extra) if extra else None))[0]
+        return self.add_logs(session_id, [m])[0]
+
+    def add_logs(self, session_id, messages):
+        """Stores log lines of one session with one statement per 100; returns their row
+        ids in order."""
+        ids = []
+        now = time.time()
+        for start in range(0, len(messages), 100):
+            rows = []
+            for m in messages[start:start + 100]:
+                extra = dict(m.extra)
+                if len(m.data) > 1:
+                    extra["further_data_bytes"] = [len(d) for d in m.data[1:]]
+                rows.append((session_id, m.sequence or None, m.kind, m.source, m.line,
+                             _time(m), now, _text(m.data[0]) if m.data else "",
+                             json.dumps(extra) if extra else None))
+            # Identifiers are handed out in the order of the rows within one statement.
+            found = self.execute(
+                "INSERT INTO logs (session_id, sequence, level, source, line, client_time, "
+                "received, text, extra) VALUES %s RETURNING id"
+                % ",".join(["(?,?,?,?,?,?,?,?,?)"] * len(rows)),
+                tuple(v for row in rows for v in row)).fetchall()
+            ids += sorted(r[0] for r in found)
+        return ids
 
     def add_crash(self, session_id, m):
         """Stores a crash report and its attachments; returns (crash id, report text or
@@ -249,10 +264,8 @@ class Store:
         written (and synced) before the row that names them, so a committed row always
         has its file; a file whose row was rolled back is left for the next identical
         upload to reuse."""
-        parts = list(m.data)
-        report = None
-        if parts and not (m.kind == 10 and len(parts) == 1):
-            report = _text(parts.pop(0))
+        parts = attachment_parts(m)
+        report = _text(m.data[0]) if m.data and len(parts) < len(m.data) else None
         sig = crash_signature.of_report(report)
         versions = (None, None)
         if session_id:
@@ -267,35 +280,17 @@ class Store:
              report, json.dumps(m.extra) if m.extra else None, sig.text, sig.exception,
              sig.module, sig.offset) + tuple(versions))[0]
         saved = []
+        kept = getattr(m, "kept", None)  # written beforehand, off the writer thread
         for index, data in enumerate(parts):
             name = m.attachment_name if index == 0 and m.attachment_name else "attachment"
-            digest, rel = self.keep_file(data)
+            digest, rel = kept[index] if kept else self.keep_file(data)
             self.execute("INSERT INTO attachments (crash_id, name, size, path, sha256) "
                          "VALUES (?,?,?,?,?)", (crash_id, name, len(data), rel, digest))
             saved.append((name, len(data), rel))
         return crash_id, report, saved
 
     def keep_file(self, data):
-        """Writes bytes under their SHA-256 name unless they are there already; returns the
-        digest and the path relative to the attachment folder."""
-        digest = hashlib.sha256(data).hexdigest()
-        rel = "%s/%s" % (digest[:2], digest)
-        path = os.path.join(self.files, digest[:2], digest)
-        if os.path.exists(path) and os.path.getsize(path) == len(data):
-            return digest, rel
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".part-")
-        try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, path)  # collectors writing the same content race harmlessly
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.remove(tmp)
-            raise
-        return digest, rel
+        return keep_file(self.files, data)
 
     def file_path(self, rel):
         return os.path.join(self.files, *rel.split("/"))
@@ -303,6 +298,37 @@ class Store:
     def counts(self):
         return {t: self.one("SELECT COUNT(*) FROM %s" % t)[0]
                 for t in ("sessions", "logs", "crashes", "attachments")}
+
+
+def attachment_parts(m):
+    """The body values of a crash message that are attachments (kept as files)."""
+    if m.kind not in (8, 9, 10) or not m.data:
+        return []
+    return m.data if (m.kind == 10 and len(m.data) == 1) else m.data[1:]
+
+
+def keep_file(files, data):
+    """Writes bytes under their SHA-256 name in the attachment folder unless they are there
+    already; returns the digest and the path relative to the folder. Safe from several
+    threads and processes at once."""
+    digest = hashlib.sha256(data).hexdigest()
+    rel = "%s/%s" % (digest[:2], digest)
+    path = os.path.join(files, digest[:2], digest)
+    if os.path.exists(path) and os.path.getsize(path) == len(data):
+        return digest, rel
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".part-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)  # collectors writing the same content race harmlessly
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise
+    return digest, rel
 
 
 class SQLiteStore(Store):
