@@ -106,7 +106,8 @@ class Signature(unittest.TestCase):
             ("symbol frame", "EXCEPTION_INT_DIVIDE_BY_ZERO",
              "<frame>[0x10000020]  a.cpp(3): f+0x00000004</frame>",
              "0xc0000094 galvorand.dll+0x20"),
-            ("no frame: the instruction pointer", "0xe0c0ffee", "", "0xe0c0ffee galvorand.dll+0x1234"),
+            ("no frame: the instruction pointer", "0xe0c0ffee", "",
+             "0xe0c0ffee galvorand.dll+0x1234"),
             ("outside every module", "EXCEPTION_BREAKPOINT", "<frame>0x7ff00000</frame>",
              "0x80000003 ?+0x7ff00000"),
         )
@@ -398,8 +399,8 @@ class TwoCollectors(unittest.TestCase):
         groups = a.page("/")
         self.assertIn("galvorand.dll+0x40", groups)
         self.assertIn("launcher 4.0.0.320 / application 1.2.3.200: 1", groups)
-        crash = re.search(r'href="/crash\?id=(\d+)"', a.page("/group?signature=" + urllib.request.quote(
-            "0xc0000005 galvorand.dll+0x40"))).group(1)
+        group = a.page("/group?signature=" + urllib.request.quote("0xc0000005 galvorand.dll+0x40"))
+        crash = re.search(r'href="/crash\?id=(\d+)"', group).group(1)
         link = re.search(r'href="(/attachment\?id=\d+)"', a.page("/crash?id=" + crash)).group(1)
         self.assertEqual(a.page(link, text=False), dump)
         shot = os.path.join(RESULTS, "collector-page")
