@@ -476,11 +476,15 @@ class Connection(asyncio.Protocol):
 
     def keep_files(self, batch):
         for m, _ in batch:
-            m.kept = [storage.keep_file(self.service.args.files, part)
-                      for part in storage.attachment_parts(m)]
+            try:
+                m.kept = [storage.keep_file(self.service.args.files, part)
+                          for part in storage.attachment_parts(m)]
+            except OSError as e:  # a full disk, say: this message and those after it fail
+                m.kept = e
+                return
 
     def to_writer(self, batch, files_error):
-        if files_error is not None:  # a full disk, say: stored nothing, confirmed nothing
+        if files_error is not None:
             future = self.loop.create_future()
             future.set_result(([], "cannot keep an attachment: %s" % files_error))
         else:

@@ -281,6 +281,8 @@ class Store:
              sig.module, sig.offset) + tuple(versions))[0]
         saved = []
         kept = getattr(m, "kept", None)  # written beforehand, off the writer thread
+        if isinstance(kept, Exception):
+            raise kept
         for index, data in enumerate(parts):
             name = m.attachment_name if index == 0 and m.attachment_name else "attachment"
             digest, rel = kept[index] if kept else self.keep_file(data)
