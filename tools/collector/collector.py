@@ -198,6 +198,7 @@ class Service:
     def answer_bytes(self, conn, answers, kind, row, mode, value):
         """The framed answers to one message, shaped by the misbehaviour in force."""
         padding = (value or 2048) if mode == "oversized" else 0
+        row &= 0xFFFFFFFF  # a 32-bit value on the wire
         out = []
         for what, number in answers:
             if mode == "corrupt":
@@ -516,12 +517,19 @@ class Connection(asyncio.Protocol):
             done, error = future.result()
         except Exception as e:
             done, error = [], "cannot store: %s" % e
+        ready = []  # answers that may leave at once, sent with one write
         for m, answers, row in done:
+            if not answers:
+                continue
             # Only answered messages use up a counted misbehaviour.
-            mode, value = (self.service.behaviour.take(m.kind) if answers
-                           else ("normal", None))
-            self.dispatch(mode, value,
-                          self.service.answer_bytes(self, answers, m.kind, row, mode, value))
+            mode, value = self.service.behaviour.take(m.kind)
+            framed = self.service.answer_bytes(self, answers, m.kind, row, mode, value)
+            if mode == "normal" and not self.waiting and self.loop.time() >= self.not_before:
+                ready += framed
+                continue
+            self.send_now(ready)
+            self.dispatch(mode, value, framed)
+        self.send_now(ready)
         if error:
             self.service.release(self.pending_bytes)
             self.pending, self.pending_bytes = [], 0
@@ -531,6 +539,11 @@ class Connection(asyncio.Protocol):
         self.submit()
         if not self.busy or self.pending_bytes <= self.PENDING_LIMIT:
             self.resume()
+
+    def send_now(self, answers):
+        if answers and not self.closed and not self.transport.is_closing():
+            self.transport.write(b"".join(answers))
+        answers.clear()
 
     def cut_request_due(self, n, have):
         """Whether to drop the connection now, half-way through a message."""

@@ -110,10 +110,29 @@ def frame(payload):
     return struct.pack(">I", len(payload)) + payload
 
 
+def _small_uint(token, n):
+    """An integer item of at most 4 bytes, as the omitting writer puts it (none for 0)."""
+    if not n:
+        return b""
+    value = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes((token, len(value))) + value
+
+
 def encode_answer(answer_type, session_id=0, receipt=0, second=0, further=0, text="",
                   kind=None, sequence=0, padding=0):
     """One framed answer. `padding` adds a filler text to the header so the answer grows
     to at least that many bytes (used to test the client's answer size limit)."""
+    if not text and not padding and max(session_id, receipt, second, further,
+                                        sequence) <= 0xFFFFFFFF and (kind or 0) <= 0xFF:
+        # The common answer, built directly: the same bytes as the writer's, at a fraction
+        # of the cost (one per stored message).
+        head = _small_uint(H_SEQUENCE, sequence) + _small_uint(H_KIND, kind or 0)
+        body = (_small_uint(B_TYPE, answer_type) + _small_uint(B_ID, session_id)
+                + _small_uint(B_RECEIPT, receipt) + _small_uint(B_SECOND, second)
+                + _small_uint(B_FURTHER, further))
+        payload = ((bytes((1, len(head))) + head if head else b"")
+                   + (bytes((2, len(body))) + body if body else b""))
+        return frame(payload)
     head = binxml.Writer()
     head.uint(H_SEQUENCE, sequence)
     if kind is not None:
