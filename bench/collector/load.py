@@ -86,16 +86,30 @@ def throughput_part(port, first, clients, messages, window, limit):
     return asyncio.run(run())
 
 
+def machine_times():
+    """(busy, all) jiffies of every core together, from /proc/stat."""
+    with open("/proc/stat") as f:
+        values = [int(v) for v in f.readline().split()[1:]]
+    idle = values[3] + values[4]  # idle and waiting for I/O
+    return sum(values) - idle, sum(values)
+
+
 def throughput(a):
     per = [a.clients // a.processes + (1 if i < a.clients % a.processes else 0)
            for i in range(a.processes)]
+    busy_before, all_before = machine_times()
     start = time.monotonic()
     with multiprocessing.Pool(a.processes) as pool:
         args = [(a.port, sum(per[:i]), n, a.messages, a.window, a.limit)
                 for i, n in enumerate(per)]
         total = sum(pool.starmap(throughput_part, args))
     seconds = time.monotonic() - start
-    print("messages=%d seconds=%.2f rate=%.0f" % (total, seconds, total / seconds))
+    busy_after, all_after = machine_times()
+    # How much of the machine was in use (by everything on it): scaling cannot show when
+    # this is already all of it.
+    busy = (busy_after - busy_before) / max(1, all_after - all_before) * os.cpu_count()
+    print("messages=%d seconds=%.2f rate=%.0f cores_busy=%.1f/%d"
+          % (total, seconds, total / seconds, busy, os.cpu_count()))
 
 
 def rss_kb(pid):
