@@ -456,13 +456,18 @@ class Collector:
         return data.decode() if text else data
 
 
+def browser_env():
+    """Headless needs no display; one left from the Windows lanes' session is not used."""
+    return {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "XAUTHORITY")}
+
+
 def chromium(url, *options):
     """Headless Chromium on one address: the standard output (the page with --dump-dom)."""
     with tempfile.TemporaryDirectory() as profile:
         return subprocess.run(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir="
              + profile, *options, url], capture_output=True, text=True, timeout=60,
-            check=True).stdout
+            check=True, env=browser_env()).stdout
 
 
 def chromium_download(url, folder, timeout=30):
@@ -481,7 +486,7 @@ def chromium_download(url, folder, timeout=30):
         proc = subprocess.Popen(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
              "--user-data-dir=" + profile, "about:blank"], pass_fds=(3, 4), preexec_fn=pipes,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=browser_env())
         for fd in high + [to_browser[0], from_browser[1]]:
             os.close(fd)
         out, answers = os.fdopen(to_browser[1], "wb"), os.fdopen(from_browser[0], "rb")
