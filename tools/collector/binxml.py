@@ -127,15 +127,15 @@ class Record:
 
     def __init__(self, data):
         self.items = items(data)
+        self.first = {}
+        for t, v in self.items:
+            self.first.setdefault(t, v)
 
     def values(self, token):
         return [v for t, v in self.items if t == token]
 
     def get(self, token):
-        for t, v in self.items:
-            if t == token:
-                return v
-        return None
+        return self.first.get(token)
 
     def has(self, token):
         return self.get(token) is not None

@@ -45,7 +45,7 @@ class Message:
     time: int = 0  # seconds since 1970 by the sender's clock; 0 when absent
     previous_session: int = 0  # a session to continue, on a session message
     attachment_name: str = ""
-    data: list = field(default_factory=list)  # every body token 6 value, in order (bytes)
+    data: list = field(default_factory=list)  # every body token 6 value, in order (bytes-like)
     extra: dict = field(default_factory=dict)  # the fields this service gives no meaning
 
     @property
@@ -74,7 +74,8 @@ def parse_message(payload):
         time=head.uint64(H_TIME),
         previous_session=head.uint(H_PREVIOUS),
         attachment_name=head.text(H_ATTACHMENT_NAME),
-        data=[bytes(v) for v in body.values(B_DATA)],
+        # Views into the received message: a large attachment is never copied.
+        data=body.values(B_DATA),
     )
     # Kept so that nothing a sender puts in is lost, though nothing here reads them.
     for token, name in ((H_TEXT5, "text5"), (H_TEXT6, "text6"), (H_TEXT13, "text13")):
@@ -109,10 +110,29 @@ def frame(payload):
     return struct.pack(">I", len(payload)) + payload
 
 
+def _small_uint(token, n):
+    """An integer item of at most 4 bytes, as the omitting writer puts it (none for 0)."""
+    if not n:
+        return b""
+    value = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes((token, len(value))) + value
+
+
 def encode_answer(answer_type, session_id=0, receipt=0, second=0, further=0, text="",
                   kind=None, sequence=0, padding=0):
     """One framed answer. `padding` adds a filler text to the header so the answer grows
     to at least that many bytes (used to test the client's answer size limit)."""
+    if not text and not padding and max(session_id, receipt, second, further,
+                                        sequence) <= 0xFFFFFFFF and (kind or 0) <= 0xFF:
+        # The common answer, built directly: the same bytes as the writer's, at a fraction
+        # of the cost (one per stored message).
+        head = _small_uint(H_SEQUENCE, sequence) + _small_uint(H_KIND, kind or 0)
+        body = (_small_uint(B_TYPE, answer_type) + _small_uint(B_ID, session_id)
+                + _small_uint(B_RECEIPT, receipt) + _small_uint(B_SECOND, second)
+                + _small_uint(B_FURTHER, further))
+        payload = ((bytes((1, len(head))) + head if head else b"")
+                   + (bytes((2, len(body))) + body if body else b""))
+        return frame(payload)
     head = binxml.Writer()
     head.uint(H_SEQUENCE, sequence)
     if kind is not None:

@@ -1,78 +1,137 @@
 """What the collection service keeps: sessions, log lines, crash reports and their
-attachments, in one SQLite database. Attachment bytes (minidumps, files) are kept as files
-in a folder beside the database, named "<database>.files"; the database holds their names,
-sizes and paths relative to that folder.
+attachments, behind one small interface with two back-ends: SQLite (one file, the default)
+and PostgreSQL (several collectors sharing one database). Attachment bytes (minidumps, files)
+are kept content-addressed in a folder: "<sha256[:2]>/<sha256>", written once, never
+changed, so collectors on several machines can share the folder without coordination.
+
+A store is used by one thread at a time: the service's writer thread, or a reader (the
+`query` command, the triage page) that opens its own with `readonly=True`.
 """
 
 import contextlib
+import hashlib
 import json
 import os
 import re
 import shutil
 import sqlite3
+import sys
+import tempfile
 import time
 
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS sessions (
-  id INTEGER PRIMARY KEY,          -- the session identifier the service answered
-  application TEXT NOT NULL,
-  version TEXT NOT NULL,
-  session_kind INTEGER NOT NULL,
-  host_name TEXT NOT NULL,         -- the name the launcher's machine gave
-  peer TEXT NOT NULL,              -- address:port the session came from (last start)
-  client_time INTEGER,             -- seconds since 1970 by the launcher's clock, if sent
-  started REAL NOT NULL,           -- seconds since 1970 by the service's clock
-  starts INTEGER NOT NULL DEFAULT 1,  -- 1 + how often a later run continued this session
-  ended REAL                       -- set by the end-of-session message
-);
+import crash_signature
+
+MAX_SESSION_ID = 0xFFFFFFFF  # 32-bit on the wire; 0 means "none"
+
+_COMMON_COLUMNS = """
 CREATE TABLE IF NOT EXISTS logs (
-  id INTEGER PRIMARY KEY,
-  session_id INTEGER,              -- NULL when the connection had started no session
-  sequence INTEGER,                -- NULL for a message that was not numbered
+  id {serial},
+  session_id BIGINT,               -- NULL when the connection had started no session
+  sequence BIGINT,                 -- NULL for a message that was not numbered
   level INTEGER NOT NULL,          -- the message kind: 1 to 7 (others are kept as they came)
   source TEXT NOT NULL,
-  line INTEGER NOT NULL,
-  client_time INTEGER,
-  received REAL NOT NULL,
+  line BIGINT NOT NULL,
+  client_time BIGINT,              -- seconds since 1970 by the launcher's clock, if sent
+  received {real} NOT NULL,        -- seconds since 1970 by the service's clock
   text TEXT NOT NULL,
   extra TEXT                       -- JSON of header fields without a column, if any
 );
 CREATE TABLE IF NOT EXISTS crashes (
-  id INTEGER PRIMARY KEY,
-  session_id INTEGER,
-  sequence INTEGER,
+  id {serial},
+  session_id BIGINT,
+  sequence BIGINT,
   kind INTEGER NOT NULL,           -- 8 report (with or without dump), 9, 10 dump only
   source TEXT NOT NULL,
-  line INTEGER NOT NULL,
-  client_time INTEGER,
-  received REAL NOT NULL,
+  line BIGINT NOT NULL,
+  client_time BIGINT,
+  received {real} NOT NULL,
   report TEXT,                     -- the XML crash report; NULL for a dump alone
-  extra TEXT
+  extra TEXT,
+  signature TEXT NOT NULL DEFAULT 'unknown',  -- exception, module+offset: the crash group
+  exception TEXT,
+  module TEXT,
+  module_offset TEXT,
+  launcher_version TEXT,           -- the session's first version (the launcher's own)
+  app_version TEXT                 -- the session's version when the crash came
 );
 CREATE TABLE IF NOT EXISTS attachments (
-  id INTEGER PRIMARY KEY,
-  crash_id INTEGER NOT NULL REFERENCES crashes(id),
+  id {serial},
+  crash_id BIGINT NOT NULL REFERENCES crashes(id),
   name TEXT NOT NULL,              -- the file name the launcher gave (or "attachment")
-  size INTEGER NOT NULL,
-  path TEXT NOT NULL               -- relative to the attachment folder
+  size BIGINT NOT NULL,
+  path TEXT NOT NULL,              -- relative to the attachment folder: "ab/ab12..."
+  sha256 TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS logs_session ON logs(session_id);
 CREATE INDEX IF NOT EXISTS crashes_session ON crashes(session_id);
+CREATE INDEX IF NOT EXISTS crashes_signature ON crashes(signature);
+CREATE INDEX IF NOT EXISTS attachments_crash ON attachments(crash_id);
 """
+
+_SESSIONS = """
+CREATE TABLE IF NOT EXISTS sessions (
+  id {session_id},                 -- the session identifier answered, from the database
+  application TEXT NOT NULL,
+  version TEXT NOT NULL,           -- the latest start's version (the DLL's, once continued)
+  first_version TEXT NOT NULL,     -- the first start's version (the launcher's)
+  session_kind BIGINT NOT NULL,
+  host_name TEXT NOT NULL,         -- the name the launcher's machine gave
+  peer TEXT NOT NULL,              -- address:port the session came from (last start)
+  client_time BIGINT,
+  started {real} NOT NULL,
+  starts INTEGER NOT NULL DEFAULT 1,  -- 1 + how often a later run continued this session
+  ended {real}                     -- set by the end-of-session message
+);
+"""
+
+SQLITE_SCHEMA = (_SESSIONS.format(session_id="INTEGER PRIMARY KEY AUTOINCREMENT", real="REAL")
+                 + _COMMON_COLUMNS.format(serial="INTEGER PRIMARY KEY", real="REAL"))
+POSTGRES_SCHEMA = (
+    "CREATE SEQUENCE IF NOT EXISTS session_ids MINVALUE 1 MAXVALUE %d NO CYCLE;\n"
+    % MAX_SESSION_ID
+    + _SESSIONS.format(session_id="BIGINT PRIMARY KEY DEFAULT nextval('session_ids')",
+                       real="DOUBLE PRECISION")
+    + _COMMON_COLUMNS.format(serial="BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY",
+                             real="DOUBLE PRECISION"))
 
 _UNSAFE_NAME = re.compile(r"[^A-Za-z0-9._-]+")
 
 
-def attachment_folder(db_path):
-    return db_path + ".files"
+class SessionsExhausted(RuntimeError):
+    pass
 
 
-def remove(db_path):
-    """Deletes a database with its journal files and attachment folder, if they exist."""
-    for path in (db_path, db_path + "-wal", db_path + "-shm", db_path + "-journal"):
-        if os.path.exists(path):
-            os.remove(path)
-    shutil.rmtree(attachment_folder(db_path), ignore_errors=True)
+def is_postgres(url):
+    return url.startswith(("postgresql://", "postgres://"))
+
+
+def default_files(db):
+    """The attachment folder of a database: beside an SQLite file; none for PostgreSQL."""
+    return None if is_postgres(db) else db + ".files"
+
+
+def open_store(db, files=None, readonly=False):
+    """An SQLite store for a path, a PostgreSQL store for a postgresql:// address."""
+    files = files or default_files(db)
+    if is_postgres(db):
+        if not files:
+            raise ValueError("a PostgreSQL database needs --files, the shared attachment folder")
+        return PostgresStore(db, files, readonly)
+    return SQLiteStore(db, files, readonly)
+
+
+def remove(db, files=None):
+    """Empties a database: deletes an SQLite file with its journals, or drops the tables of
+    a PostgreSQL one; and the attachment folder."""
+    files = files or default_files(db)
+    if is_postgres(db):
+        PostgresStore(db, files, readonly=False, create=False).drop()
+    else:
+        for path in (db, db + "-wal", db + "-shm", db + "-journal"):
+            if os.path.exists(path):
+                os.remove(path)
+    if files:
+        shutil.rmtree(files, ignore_errors=True)
 
 
 def safe_file_name(name):
@@ -83,134 +142,272 @@ def safe_file_name(name):
 
 
 class Store:
-    """The open database. Used from one thread (the service's event loop). Writes happen
-    inside `item()` blocks, each all or nothing, and become visible to readers (the query
-    command) at `commit`."""
+    """The operations the service, the query command and the page need; the back-ends give
+    the connection, the parameter style and the schema. Writes happen inside `item()`
+    blocks, each all or nothing, and become visible (and may be confirmed) at `commit`."""
 
-    def __init__(self, path):
-        self.path = path
-        self.files = attachment_folder(path)
-        # Transactions are begun and ended here, not by the sqlite3 module.
-        self.db = sqlite3.connect(path, isolation_level=None)
-        self.db.execute("PRAGMA journal_mode=WAL")
-        self.db.execute("PRAGMA synchronous=NORMAL")
-        self.db.executescript(SCHEMA)
-        self.written = []  # attachment files of the item being stored
+    param = "?"
+
+    def __init__(self, files, readonly):
+        self.files = files
+        self.readonly = readonly
+        self.in_transaction = False
+
+    # -- the back-end's part
+    def sql(self, text):
+        return text if self.param == "?" else text.replace("?", self.param)
+
+    def execute(self, text, args=()):
+        return self.db.execute(self.sql(text), args)
+
+    def one(self, text, args=()):
+        """The first row of a statement (None when there is none), the statement finished."""
+        rows = self.execute(text, args).fetchall()
+        return rows[0] if rows else None
 
     def close(self):
-        self.commit()
+        if not self.readonly:
+            self.commit()
         self.db.close()
 
+    def begin(self):
+        if not self.in_transaction:
+            self.db.execute("BEGIN")
+            self.in_transaction = True
+
     def commit(self):
-        if self.db.in_transaction:
+        if self.in_transaction:
+            self.in_transaction = False
             self.db.execute("COMMIT")
+
+    def rollback(self):
+        if self.in_transaction:
+            self.in_transaction = False
+            self.db.execute("ROLLBACK")
 
     @contextlib.contextmanager
     def item(self):
-        """Stores one message's rows and files completely or not at all. Items gather in
-        one transaction until `commit`, so a burst of messages costs one commit."""
-        if not self.db.in_transaction:
-            self.db.execute("BEGIN")
+        """Stores one message's rows completely or not at all. Items gather in one
+        transaction until `commit`, so a burst of messages costs one commit."""
+        self.begin()
         self.db.execute("SAVEPOINT item")
-        self.written = []
         try:
             yield
         except BaseException:
-            self.db.execute("ROLLBACK TO item")
-            self.db.execute("RELEASE item")
-            for path in self.written:
-                try:
-                    os.remove(path)
-                except OSError:
-                    pass
+            self.db.execute("ROLLBACK TO SAVEPOINT item")
+            self.db.execute("RELEASE SAVEPOINT item")
             raise
-        self.db.execute("RELEASE item")
+        self.db.execute("RELEASE SAVEPOINT item")
 
+    # -- sessions
     def start_session(self, m, peer):
-        """Records a session start and returns its identifier: a new one, or the previous
-        session the message asks to continue (created if this database never saw it)."""
+        """Records a session start; returns (identifier, continued). A previous session is
+        continued only when it exists and was started by the same application on the same
+        machine (host name and address); otherwise the start is a new session, so no client
+        can take over or alter another's session."""
         now = time.time()
-        fields = (m.application, m.version, m.value, m.host_name, peer, _time(m))
         if m.previous_session:
-            row = self.db.execute("SELECT id FROM sessions WHERE id=?",
-                                  (m.previous_session,)).fetchone()
-            if row:
-                self.db.execute(
-                    "UPDATE sessions SET application=?, version=?, session_kind=?, "
-                    "host_name=?, peer=?, client_time=?, starts=starts+1, ended=NULL "
-                    "WHERE id=?", fields + (m.previous_session,))
-                return m.previous_session
-            self.db.execute(
-                "INSERT INTO sessions (id, application, version, session_kind, host_name, "
-                "peer, client_time, started) VALUES (?,?,?,?,?,?,?,?)",
-                (m.previous_session,) + fields + (now,))
-            return m.previous_session
-        # Identifiers are 32-bit on the wire and 0 means "none": count up from 1.
-        row = self.db.execute("SELECT COALESCE(MAX(id), 0) FROM sessions").fetchone()
-        new_id = row[0] + 1
-        if new_id > 0xFFFFFFFF:
-            raise RuntimeError("session identifiers exhausted")
-        self.db.execute(
-            "INSERT INTO sessions (id, application, version, session_kind, host_name, peer, "
-            "client_time, started) VALUES (?,?,?,?,?,?,?,?)", (new_id,) + fields + (now,))
-        return new_id
+            row = self.one("SELECT application, host_name, peer FROM sessions WHERE id=?",
+                           (m.previous_session,))
+            if row and (row[0], row[1], _address(row[2])) == (
+                    m.application, m.host_name, _address(peer)):
+                self.execute(
+                    "UPDATE sessions SET version=?, session_kind=?, peer=?, client_time=?, "
+                    "starts=starts+1, ended=NULL WHERE id=?",
+                    (m.version, m.value, peer, _time(m), m.previous_session))
+                return m.previous_session, True
+        row = self.one(
+            "INSERT INTO sessions (application, version, first_version, session_kind, "
+            "host_name, peer, client_time, started) VALUES (?,?,?,?,?,?,?,?) RETURNING id",
+            (m.application, m.version, m.version, m.value, m.host_name, peer, _time(m),
+             now))
+        if row[0] > MAX_SESSION_ID:
+            raise SessionsExhausted("session identifiers exhausted")
+        return row[0], False
 
     def end_session(self, session_id):
-        self.db.execute("UPDATE sessions SET ended=? WHERE id=?", (time.time(), session_id))
+        self.execute("UPDATE sessions SET ended=? WHERE id=?", (time.time(), session_id))
 
+    # -- log lines and crashes
     def add_log(self, session_id, m):
-        text = _text(m.data[0]) if m.data else ""
-        extra = dict(m.extra)
-        if len(m.data) > 1:
-            extra["further_data_bytes"] = [len(d) for d in m.data[1:]]
-        cur = self.db.execute(
-            "INSERT INTO logs (session_id, sequence, level, source, line, client_time, "
-            "received, text, extra) VALUES (?,?,?,?,?,?,?,?,?)",
-            (session_id, m.sequence or None, m.kind, m.source, m.line, _time(m),
-             time.time(), text, json.dumps(extra) if extra else None))
-        return cur.lastrowid
+        return self.add_logs(session_id, [m])[0]
+
+    def add_logs(self, session_id, messages):
+        """Stores log lines of one session with one statement per 100; returns their row
+        ids in order."""
+        ids = []
+        now = time.time()
+        for start in range(0, len(messages), 100):
+            rows = []
+            for m in messages[start:start + 100]:
+                extra = dict(m.extra)
+                if len(m.data) > 1:
+                    extra["further_data_bytes"] = [len(d) for d in m.data[1:]]
+                rows.append((session_id, m.sequence or None, m.kind, m.source, m.line,
+                             _time(m), now, _text(m.data[0]) if m.data else "",
+                             json.dumps(extra) if extra else None))
+            # Identifiers are handed out in the order of the rows within one statement.
+            found = self.execute(
+                "INSERT INTO logs (session_id, sequence, level, source, line, client_time, "
+                "received, text, extra) VALUES %s RETURNING id"
+                % ",".join(["(?,?,?,?,?,?,?,?,?)"] * len(rows)),
+                tuple(v for row in rows for v in row)).fetchall()
+            ids += sorted(r[0] for r in found)
+        return ids
 
     def add_crash(self, session_id, m):
         """Stores a crash report and its attachments; returns (crash id, report text or
-        None, [(name, size, file) of each attachment]).
+        None, [(name, size, path) of each attachment]).
 
         Body values in order: the report, then attachments. A message of kind 10 (a dump
-        alone) that carries a single value carries only the dump."""
-        parts = list(m.data)
-        report = None
-        if parts and not (m.kind == 10 and len(parts) == 1):
-            report = _text(parts.pop(0))
-        cur = self.db.execute(
+        alone) that carries a single value carries only the dump. Attachment files are
+        written (and synced) before the row that names them, so a committed row always
+        has its file; a file whose row was rolled back is left for the next identical
+        upload to reuse."""
+        parts = attachment_parts(m)
+        report = _text(m.data[0]) if m.data and len(parts) < len(m.data) else None
+        sig = crash_signature.of_report(report)
+        versions = (None, None)
+        if session_id:
+            versions = self.one("SELECT first_version, version FROM sessions WHERE id=?",
+                                (session_id,)) or versions
+        crash_id = self.one(
             "INSERT INTO crashes (session_id, sequence, kind, source, line, client_time, "
-            "received, report, extra) VALUES (?,?,?,?,?,?,?,?,?)",
-            (session_id, m.sequence or None, m.kind, m.source, m.line, _time(m),
-             time.time(), report, json.dumps(m.extra) if m.extra else None))
-        crash_id = cur.lastrowid
+            "received, report, extra, signature, exception, module, module_offset, "
+            "launcher_version, app_version) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
+            "RETURNING id",
+            (session_id, m.sequence or None, m.kind, m.source, m.line, _time(m), time.time(),
+             report, json.dumps(m.extra) if m.extra else None, sig.text, sig.exception,
+             sig.module, sig.offset) + tuple(versions))[0]
         saved = []
+        kept = getattr(m, "kept", None)  # written beforehand, off the writer thread
+        if isinstance(kept, Exception):
+            raise kept
         for index, data in enumerate(parts):
             name = m.attachment_name if index == 0 and m.attachment_name else "attachment"
-            rel = "%d-%d-%s" % (crash_id, index, safe_file_name(name))
-            os.makedirs(self.files, exist_ok=True)
-            path = os.path.join(self.files, rel)
-            self.written.append(path)
-            with open(path, "wb") as f:
-                f.write(data)
-            self.db.execute("INSERT INTO attachments (crash_id, name, size, path) "
-                            "VALUES (?,?,?,?)", (crash_id, name, len(data), rel))
+            digest, rel = kept[index] if kept else self.keep_file(data)
+            self.execute("INSERT INTO attachments (crash_id, name, size, path, sha256) "
+                         "VALUES (?,?,?,?,?)", (crash_id, name, len(data), rel, digest))
             saved.append((name, len(data), rel))
         return crash_id, report, saved
 
+    def keep_file(self, data):
+        return keep_file(self.files, data)
+
+    def file_path(self, rel):
+        return os.path.join(self.files, *rel.split("/"))
+
     def counts(self):
-        return {t: self.db.execute("SELECT COUNT(*) FROM %s" % t).fetchone()[0]
+        return {t: self.one("SELECT COUNT(*) FROM %s" % t)[0]
                 for t in ("sessions", "logs", "crashes", "attachments")}
 
 
+def attachment_parts(m):
+    """The body values of a crash message that are attachments (kept as files)."""
+    if m.kind not in (8, 9, 10) or not m.data:
+        return []
+    return m.data if (m.kind == 10 and len(m.data) == 1) else m.data[1:]
+
+
+def keep_file(files, data):
+    """Writes bytes under their SHA-256 name in the attachment folder unless they are there
+    already; returns the digest and the path relative to the folder. Safe from several
+    threads and processes at once."""
+    digest = hashlib.sha256(data).hexdigest()
+    rel = "%s/%s" % (digest[:2], digest)
+    path = os.path.join(files, digest[:2], digest)
+    if os.path.exists(path) and os.path.getsize(path) == len(data):
+        return digest, rel
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".part-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)  # collectors writing the same content race harmlessly
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise
+    return digest, rel
+
+
+class SQLiteStore(Store):
+    def __init__(self, path, files, readonly=False):
+        super().__init__(files, readonly)
+        self.path = path
+        if readonly:
+            if not os.path.exists(path):
+                raise ValueError("no database at %s" % path)
+            self.db = sqlite3.connect("file:%s?mode=ro" % path, uri=True,
+                                      isolation_level=None, check_same_thread=False)
+            self.db.execute("PRAGMA busy_timeout=5000")
+            return
+        # Transactions are begun and ended here, not by the sqlite3 module.
+        self.db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        self.db.execute("PRAGMA busy_timeout=5000")
+        self.db.execute("PRAGMA journal_mode=WAL")  # readers never wait for the service
+        self.db.execute("PRAGMA synchronous=NORMAL")
+        self.db.executescript(SQLITE_SCHEMA)
+
+
+def _import_psycopg():
+    try:
+        import psycopg
+    except ImportError:
+        # Debian's driver lives beside Debian's interpreter; another interpreter of the same
+        # version earlier in PATH can use it (it is pure Python over libpq).
+        debian = "/usr/lib/python3/dist-packages"
+        if debian in sys.path or not os.path.isdir(os.path.join(debian, "psycopg")):
+            raise
+        sys.path.append(debian)
+        import psycopg
+    return psycopg
+
+
+class PostgresStore(Store):
+    param = "%s"
+
+    def __init__(self, url, files, readonly=False, create=True):
+        super().__init__(files, readonly)
+        psycopg = _import_psycopg()
+        self.url = url
+        # Autocommit: transactions are begun and ended here, as with SQLite.
+        self.db = psycopg.connect(url, autocommit=True, connect_timeout=10)
+        if readonly:
+            self.db.execute("SET default_transaction_read_only = on")
+        elif create:
+            # One collector creates the tables; the others wait on the lock, then find them.
+            self.db.execute("SELECT pg_advisory_lock(7351)")
+            try:
+                self.db.execute(POSTGRES_SCHEMA)
+            finally:
+                self.db.execute("SELECT pg_advisory_unlock(7351)")
+
+    def execute(self, text, args=()):
+        # PostgreSQL text cannot hold a zero character; a sender's text may.
+        args = tuple(a.replace("\0", "\ufffd") if isinstance(a, str) else a for a in args)
+        return self.db.execute(self.sql(text), args)
+
+    def drop(self):
+        self.db.execute("DROP TABLE IF EXISTS attachments, crashes, logs, sessions")
+        self.db.execute("DROP SEQUENCE IF EXISTS session_ids")
+        self.db.close()
+
+
+def _address(peer):
+    """The address part of "address:port"."""
+    return peer.rsplit(":", 1)[0]
+
+
 def _time(m):
-    """The sender's time, or NULL when absent or beyond what SQLite's integers hold."""
+    """The sender's time, or NULL when absent or beyond what a database integer holds."""
     return m.time if 0 < m.time < 1 << 63 else None
 
 
 def _text(data):
+    data = bytes(data)
     if data.endswith(b"\0"):
         data = data[:-1]
     return data.decode("utf-8", errors="replace")
@@ -223,12 +420,12 @@ QUERY_COLUMNS = {
     "logs": ("id", "session_id", "sequence", "level", "source", "line", "client_time",
              "received", "text"),
     "crashes": ("id", "session_id", "sequence", "kind", "source", "line", "client_time",
-                "received", "report_bytes", "attachments"),
+                "received", "report_bytes", "attachments", "signature"),
     "attachments": ("id", "crash_id", "name", "size", "path"),
 }
 
 
-def query(db, table, session=None, last=None):
+def query(store, table, session=None, last=None):
     """Rows of one table as lists of values in QUERY_COLUMNS order, oldest first."""
     if table not in QUERY_COLUMNS:
         raise ValueError("unknown table %r (sessions, logs, crashes, attachments)" % table)
@@ -240,19 +437,22 @@ def query(db, table, session=None, last=None):
         args = [session]
     if table == "crashes":
         select = ("SELECT id, session_id, sequence, kind, source, line, client_time, received, "
-                  "LENGTH(CAST(report AS BLOB)), (SELECT GROUP_CONCAT(path, ' ') "
-                  "FROM attachments a WHERE a.crash_id=crashes.id) FROM crashes")
+                  "OCTET_LENGTH(report), (SELECT STRING_AGG(path, ' ') "
+                  "FROM attachments a WHERE a.crash_id=crashes.id), signature FROM crashes")
+        if isinstance(store, SQLiteStore):
+            select = select.replace("OCTET_LENGTH(report)", "LENGTH(CAST(report AS BLOB))")
+            select = select.replace("STRING_AGG(path, ' ')", "GROUP_CONCAT(path, ' ')")
     else:
         select = "SELECT %s FROM %s" % (", ".join(QUERY_COLUMNS[table]), table)
     sql = select + where + " ORDER BY id"
     if last is not None:
-        sql = "SELECT * FROM (%s DESC LIMIT %d) ORDER BY 1" % (select + where + " ORDER BY id",
-                                                                int(last))
-    return [list(r) for r in db.execute(sql, args)]
+        sql = "SELECT * FROM (%s DESC LIMIT %d) AS t ORDER BY 1" % (
+            select + where + " ORDER BY id", int(last))
+    return [list(r) for r in store.execute(sql, args)]
 
 
-def report_text(db, crash_id):
-    row = db.execute("SELECT report FROM crashes WHERE id=?", (crash_id,)).fetchone()
+def report_text(store, crash_id):
+    row = store.one("SELECT report FROM crashes WHERE id=?", (crash_id,))
     if row is None:
         raise ValueError("no crash %d" % crash_id)
     return row[0] or ""
@@ -266,3 +466,8 @@ def escape_field(value):
         return "%.3f" % value
     return (str(value).replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
             .replace("\r", "\\r"))
+
+
+def display(db):
+    """A database address fit for printing: a PostgreSQL password left out."""
+    return re.sub(r"(://[^:/@]*):[^@/]*@", r"\1:***@", db)
