@@ -189,6 +189,8 @@ PVOID CALLBACK FunctionTableOf(HANDLE process, DWORD64 address) {
 // Unwinds with the images' own unwind data while the stack pointer stays inside the stack's
 // committed region and grows; a function without unwind data is a leaf (its return address
 // is at the stack pointer).
+constexpr uintptr_t kUnwindReach = 4096;
+
 uint32_t WalkUnwindData(const CONTEXT& start, uint64_t* addresses, uint32_t limit) {
   CONTEXT context;
   std::memcpy(&context, &start, sizeof context);
@@ -205,6 +207,10 @@ uint32_t WalkUnwindData(const CONTEXT& start, uint64_t* addresses, uint32_t limi
     DWORD64 imageBase = 0;
     PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
     if (function) {
+      // The unwinder reads the frame above the stack pointer; a frame that could reach past
+      // the readable region ends the walk rather than fault.
+      if (context.Rsp + kUnwindReach > high)
+        break;
       void* handlerData = nullptr;
       DWORD64 frame = 0;
       RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
@@ -800,8 +806,15 @@ void PrepareForCrash(bool symbols) {
   GetModuleFileNameExFunction name = nullptr;
   BindProcessStatus(&enumerate, &name);
   // With the debug-help library loaded now, the crash finds it.
-  if (symbols)
+  if (symbols) {
     InterlockedExchange(&g_debugHelpRecent, CheckDebugHelpVersion() ? 1 : 0);
+    return;
+  }
+  // Without symbols the engine never starts, but the minidump writer needs the process known
+  // to the symbol handler; left to itself it would start the handler inside the crash, reading
+  // every module's symbols (seconds). Started here once, uninvaded, for the rest of the run.
+  if (help.SymInitialize)
+    help.SymInitialize(GetCurrentProcess(), nullptr, FALSE);
 }
 
 }  // namespace Debug
