@@ -1,5 +1,6 @@
 #include "launcher/telemetry_stack.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -33,8 +34,14 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
   ~KeptReports() override { delete m_uploader; }
 
   bool HasWork() { return m_uploader && m_uploader->HasLoggedFiles(); }
+  // Starts the upload now if it still waits (the run is ending).
+  void Hurry() { m_hurry.store(true); }
 
   int Run() override {
+    // The start of the run has the machine first: the upload waits a moment, unless the run
+    // ends sooner.
+    for (uint32_t waited = 0; waited < kStartDelayMs && !m_hurry.load(); waited += kPollMs)
+      cc::SleepMs(kPollMs);
     Vorq::Tovik client;
     client.SetConnection(new Vorq::TovikSimpleConnection(m_host.c_str(), m_port), true);
     client.StartSession(kApplicationName, m_version.c_str(), 0, 0, false);
@@ -46,6 +53,8 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
 
  private:
   static constexpr char kApplicationName[] = "Galvorand";
+  static constexpr uint32_t kStartDelayMs = 3000;
+  static constexpr uint32_t kPollMs = 10;
   class Uploader : public Vorq::CrashReporterWox {
    public:
     Uploader() : CrashReporterWox(nullptr) {}
@@ -56,6 +65,7 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
   const uint16_t m_port;
   const std::string m_version;
   Uploader* m_uploader;
+  std::atomic<bool> m_hurry{false};
 };
 
 TelemetryStack::TelemetryStack() : m_library(new LibraryState) {
@@ -116,7 +126,10 @@ void TelemetryStack::SendKeptReports(TovikLogger& sink) {
 }
 
 bool TelemetryStack::WaitForKeptReports(uint32_t timeoutMs) {
-  return !m_keptReports || m_keptReports->WaitForEnd(timeoutMs);
+  if (!m_keptReports)
+    return true;
+  m_keptReports->Hurry();
+  return m_keptReports->WaitForEnd(timeoutMs);
 }
 
 void TelemetryStack::CloseSink() {

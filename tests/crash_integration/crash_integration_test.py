@@ -124,6 +124,8 @@ class CrashRoad(unittest.TestCase):
         cls.crash_folder = os.path.join(prefix, "drive_c", "users", user, "AppData", "Local",
                                         "Zum", "CrashReport")
         cls.registers = ("EAX", "EIP", "ESP") if OPTIONS.arch == "win32" else ("RAX", "RIP", "RSP")
+        # Reports other tests kept would go out at the next start that does not crash.
+        shutil.rmtree(cls.crash_folder, ignore_errors=True)
 
     @classmethod
     def tearDownClass(cls):
