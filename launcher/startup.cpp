@@ -60,7 +60,8 @@ class LauncherRun {
     // let the telemetry threads deliver what they hold.
     m_fileLogger->Finish(exitCode);
     m_tovikLogger->Finish(kSessionEndCode);
-    if (!m_tovikLogger->Close(kTelemetryEndWaitMs) || !TovikLogger::WaitForThreads(0))
+    if (!m_tovikLogger->Close(kTelemetryEndWaitMs) || !TovikLogger::WaitForThreads(0) ||
+        !m_telemetry.WaitForKeptReports(kTelemetryEndWaitMs))
       backgroundWorkLeft = true;
     return exitCode;
   }
@@ -72,8 +73,10 @@ class LauncherRun {
     m_logPath = m_preferences.basePath + ".log";
     m_fileLogger = CCSharedPtr<FileLogger>(new FileLogger(m_logPath, level));
     g_mainLogger->Add(m_fileLogger);
-    // The telemetry sink comes with the crash reporter.
+    // The telemetry sink comes with the crash reporter, which sends what an earlier run
+    // kept in the background.
     OpenTelemetry(kLauncherVersion, 0);
+    m_telemetry.SendKeptReports(*m_tovikLogger);
   }
 
   void OpenTelemetry(const char* version, uint32_t previousSession) {

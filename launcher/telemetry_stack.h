@@ -35,10 +35,21 @@ class TelemetryStack {
   // Uninstalls the reporter of the current sink; the caller then lets the sink go.
   void CloseSink();
 
+  // Sends the crash reports an earlier run kept in the crash folder to `sink`'s server, on a
+  // thread of its own that leaves the first seconds of the run to the start, and deletes
+  // what the service confirmed; clears away files left half-written. Returns at once; does
+  // nothing when no files wait, and only once a run.
+  void SendKeptReports(TovikLogger& sink);
+  // Lets that thread start its upload at once and waits at most `timeoutMs` for it: true once
+  // it has ended (or never started).
+  bool WaitForKeptReports(uint32_t timeoutMs);
+
  private:
   class LibraryState;
+  class KeptReports;
   CCSharedPtr<TovikLogger> Install(CCSharedPtr<TovikLogger> sink);
 
   LibraryState* m_library;
   Vorq::CrashReporterWox* m_reporter = nullptr;
+  CCSharedPtr<KeptReports> m_keptReports;
 };

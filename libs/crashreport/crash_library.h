@@ -48,6 +48,16 @@ Allocator* LibraryAllocator();
 void* Allocate(size_t size);
 void Free(void* pointer);
 
+// The crash reserve: a block set aside ahead (by the crash handler's thread) from which the
+// library takes its memory while a crash is handled, so that a corrupted or locked process
+// heap cannot stop the report. While it is in use, Allocate takes from the block (null when
+// it is used up) and Free returns only the latest block to it; pointers from elsewhere are
+// left alone. Not owned; null: none.
+void SetCrashReserve(void* block, size_t size);
+// Switches to the crash reserve (true) and back; the reserve starts empty each time.
+void UseCrashReserve(bool inUse);
+bool UsingCrashReserve();
+
 }  // namespace Memory
 
 // The logger the library reports through (level 0x80, with a source name and line), or
@@ -55,6 +65,10 @@ void Free(void* pointer);
 void SetCrashLogTarget(Assert::Logger* logger);
 Assert::Logger* CrashLogTarget();
 // One library message (printf format) at level 0x80 through the log target, if any.
+// While a crash is handled the log target is passed over (it takes the run-time's stream
+// locks, which a frozen thread may hold): messages go to `writer` instead (null: nowhere).
+using CrashLogWriter = void (*)(const char* text, size_t length);
+void SetCrashTimeLogWriter(CrashLogWriter writer);
 void CrashLog(const char* source, int32_t line, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))

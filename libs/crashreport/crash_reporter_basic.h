@@ -108,10 +108,18 @@ class CrashReporterBasic : public CrashReporter {
   const char* BaseName();
   // Tests drive the crash sequence without a real crash; they may also fill the repro text.
   char* ReproSteps() { return m_reproSteps; }
-  // Copies a rendered report to `out` chunk by chunk, up to its measured size or through the
-  // chunk that ends the document, and flushes; answers the bytes written. Used on the crash
-  // path: allocates nothing.
-  static uint32_t CopyReport(BinXML::Streamable& report, std::FILE* out);
+  // Copies a rendered report to the file handle `file` chunk by chunk, up to its measured size
+  // or through the chunk that ends the document; answers the bytes written. Used on the crash
+  // path: allocates nothing and takes no run-time lock.
+  static uint32_t CopyReport(BinXML::Streamable& report, void* file);
+  // The milliseconds the delivery under way has left (0: none), or -1 when it has no limit.
+  // A crash's delivery must be over a fixed time after the fault; the upload of kept reports
+  // sets its own limit.
+  int32_t DeliveryTimeLeftMs() const;
+  void LimitDelivery(uint32_t limitMs);
+  void EndDeliveryLimit() { m_deliveryLimited = false; }
+  // The thread whose crash is handled (0 between crashes: the current thread stands for it).
+  uint32_t CrashThreadId() const { return m_crashThreadId; }
 
   bool m_installed = false;
   void* m_previousFilter = nullptr;
@@ -125,6 +133,9 @@ class CrashReporterBasic : public CrashReporter {
   uint32_t m_reproStepsRead = 0;
   void* m_reserveBlock = nullptr;
   volatile long m_crashCount = 0;  // interlocked only
+  uint32_t m_crashThreadId = 0;
+  uint32_t m_deliveryEndTick = 0;  // the system's tick count
+  bool m_deliveryLimited = false;
 };
 
 }  // namespace Vorq

@@ -9,8 +9,6 @@ namespace Vorq {
 
 namespace {
 constexpr char kSource[] = "crash_reporter_file";
-// Room for the crash folder, the prefix, the base name and the extensions.
-constexpr size_t kPathSize = 640;
 }  // namespace
 
 void CrashReporterFile::SetMinidumpEnabled(bool enabled) {
@@ -24,7 +22,10 @@ bool CrashReporterFile::IsMinidumpEnabled() {
   return !(CrashReporterFlags & CrashFlag::NoMinidump);
 }
 
-bool CrashReporterFile::Save(BinXML::Streamable& report, const char* dumpPath) {
+bool CrashReporterFile::Save(BinXML::Streamable& report,
+                             const char* dumpPath,
+                             char* savedPath,
+                             uint32_t capacity) {
   if (report.GetSize() == 0)
     return false;
   BaseName();
@@ -38,6 +39,8 @@ bool CrashReporterFile::Save(BinXML::Streamable& report, const char* dumpPath) {
   if (!WriteReportFile(report, temporaryPath, reportPath))
     return false;
   CrashLog(kSource, __LINE__, "Saved crash report as '%s'\n", reportPath);
+  if (savedPath && capacity)
+    snprintf(savedPath, capacity, "%s", reportPath);
   return true;
 }
 

@@ -32,9 +32,20 @@ class CrashReporterFile : public CrashReporterBasic {
   // ".tmp" file that replaces any old report only once it is complete. `dumpPath` names the
   // crash's minidump (unused: the two files already share their base name). False when the
   // report is empty or could not be written; nothing is left behind then.
-  bool Save(BinXML::Streamable& report, const char* dumpPath);
+  // `savedPath` (when given) receives the report file's path.
+  bool Save(BinXML::Streamable& report,
+            const char* dumpPath,
+            char* savedPath = nullptr,
+            uint32_t capacity = 0);
+
+  // Room for the crash folder, the prefix, the base name and the extensions.
+  static constexpr uint32_t kPathSize = 1024 * 3;
 
  protected:
+  // Best-effort file calls for UTF-8 paths of the crash folder (wide calls underneath,
+  // nothing allocated): delete a file, write a small one whole.
+  static void RemoveCrashFile(const char* path);
+  static bool WriteCrashFile(const char* path, const char* bytes, uint32_t length);
   // The file part of Save: the report copied into `temporaryPath`, then moved to `reportPath`.
   bool WriteReportFile(BinXML::Streamable& report,
                        const char* temporaryPath,

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/scripted_crash_reporter.h"
 
 namespace {
@@ -363,3 +364,27 @@ TEST_F(CrashReporterStreamTest, EscapeWritesWholeEntitiesIntoAnyRoom) {
 }
 
 }  // namespace
+
+// While a crash is handled the library's memory comes from the reserve alone: a block at a
+// time, the latest given back, none when it runs out, and the heap's blocks left alone.
+TEST(CrashReserve, TakesFromTheBlockAndLeavesTheHeapAlone) {
+  alignas(16) static char block[256];
+  void* fromHeap = Vorq::Memory::Allocate(32);
+  ASSERT_NE(fromHeap, nullptr);
+  Vorq::Memory::SetCrashReserve(block, sizeof block);
+  Vorq::Memory::UseCrashReserve(true);
+  char* first = static_cast<char*>(Vorq::Memory::Allocate(100));
+  char* second = static_cast<char*>(Vorq::Memory::Allocate(100));
+  EXPECT_EQ(first, block);
+  EXPECT_EQ(second, block + 112);  // rounded up to 16
+  EXPECT_EQ(Vorq::Memory::Allocate(100), nullptr);
+  Vorq::Memory::Free(fromHeap);  // not now: the heap may be what failed
+  Vorq::Memory::Free(first);     // not the latest: stays taken
+  Vorq::Memory::Free(second);
+  EXPECT_EQ(Vorq::Memory::Allocate(144), second);
+  EXPECT_EQ(Vorq::Memory::Allocate(size_t(-8)), nullptr);
+  Vorq::Memory::UseCrashReserve(false);
+  EXPECT_FALSE(Vorq::Memory::UsingCrashReserve());
+  Vorq::Memory::SetCrashReserve(nullptr, 0);
+  Vorq::Memory::Free(fromHeap);  // still a live heap block: given back now
+}

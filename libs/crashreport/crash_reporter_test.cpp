@@ -198,10 +198,8 @@ TEST_F(CrashFiles, SaveReplacesTheReportOnlyWithACompleteOne) {
   const std::string xml = Name(reporter.BaseName()) + ".xml";
   Touch(xml, 0, "old report");
 
-  // Written in text mode (CR LF on disk), up to the closing tag: the blanks after it stay out.
-  std::string saved;
-  for (char c : kReportText)
-    saved += c == '\n' ? "\r\n" : std::string(1, c);
+  // Written as rendered, up to the closing tag: the blanks after it stay out.
+  const std::string saved = kReportText;
   Document report(kReport);
   EXPECT_TRUE(reporter.Save(report, nullptr));
   EXPECT_EQ(folder.Read(xml), saved);

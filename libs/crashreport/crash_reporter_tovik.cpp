@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "libs/ccutility/binxml/binxml_file_stream.h"
 #include "libs/ccutility/binxml/binxml_streamable.h"
 #include "libs/crashreport/crash_library.h"
+#include "libs/crashreport/win32/crash_file_stream.h"
 #include "libs/tovik/tovik.h"
 #include "libs/tovik/tovik_connection.h"
 
@@ -14,7 +14,6 @@ namespace Vorq {
 namespace {
 
 constexpr char kSource[] = "crash_reporter_tovik";
-constexpr size_t kPathSize = 640;
 
 // A report as the message carries it: exactly its announced size. The message states the
 // value's length before the value is read, while the crash report announces room for values
@@ -60,6 +59,24 @@ class SizedReport : public BinXML::Streamable {
   char m_blanks[256];
 };
 
+// Holds a client to the time its delivery has left while it lives.
+class ClientTimeLimit {
+ public:
+  ClientTimeLimit(Tovik* client, int32_t limitMs) : m_client(client) {
+    if (m_client)
+      m_client->SetTimeLimit(limitMs);
+  }
+  ~ClientTimeLimit() {
+    if (m_client)
+      m_client->SetTimeLimit(-1);
+  }
+  ClientTimeLimit(const ClientTimeLimit&) = delete;
+  ClientTimeLimit& operator=(const ClientTimeLimit&) = delete;
+
+ private:
+  Tovik* m_client;
+};
+
 // The file name of a path: what follows its last backslash.
 const char* FileNameOf(const char* path) {
   const char* slash = strrchr(path, '\\');
@@ -80,6 +97,13 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report,
   }
   if (!client)
     return false;
+  // A crash's delivery ends a fixed time after the fault, whatever the service does.
+  const int32_t timeLeft = DeliveryTimeLeftMs();
+  if (timeLeft == 0) {
+    CrashLog(kSource, __LINE__, "CrashReporterTovik::SendReport no time left to send\n");
+    return false;
+  }
+  ClientTimeLimit limit(client, timeLeft);
 
   client->GetSessionId(true);
   ITovikConnection* connection = client->GetConnection();
@@ -101,7 +125,7 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report,
     sent =
         client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text, nullptr, &none);
   } else {
-    BinXML::FileStream dump(dumpPath);
+    CrashFileStream dump(dumpPath);
     sent = client->Send(Tovik::CallerValues(), kind, false, kSource, __LINE__, &text,
                         FileNameOf(dumpPath), &dump);
   }
@@ -145,7 +169,7 @@ bool CrashReporterTovik::SendFile(const char* reportPath,
     upload.StartSession(main->GetApplicationName(), main->GetVersion(), main->GetSessionKind(),
                         sessionId);
   }
-  BinXML::FileStream report(reportPath, true);
+  CrashFileStream report(reportPath, true);
   return SendReport(report, dumpPath, &upload);
 }
 
@@ -153,17 +177,20 @@ void CrashReporterTovik::WriteSessionMarker() {
   Tovik* client = TelemetryClient();
   if (!client)
     return;
-  const uint32_t session = client->GetSessionId(true);
+  uint32_t session;
+  {
+    ClientTimeLimit limit(client, DeliveryTimeLeftMs());
+    session = client->GetSessionId(true);
+  }
   if (session == 0)
     return;
   char path[kPathSize];
   int n = snprintf(path, sizeof path, "%s%s%s.gid", CrashFolder(), FilePrefix(), BaseName());
   if (n <= 0 || size_t(n) >= sizeof path)
     return;
-  if (FILE* file = fopen(path, "w")) {
-    fprintf(file, "%u", unsigned(session));
-    fclose(file);
-  }
+  char text[16];
+  int length = snprintf(text, sizeof text, "%u", unsigned(session));
+  WriteCrashFile(path, text, uint32_t(length));
 }
 
 }  // namespace Vorq

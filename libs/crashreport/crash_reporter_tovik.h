@@ -21,12 +21,18 @@ class CrashReporterTovik : public CrashReporterFile {
   static constexpr int32_t kReceiptWaitMs = 5000;
   // How long a fresh upload client waits for an old session to end (it has none).
   static constexpr int32_t kResetWaitMs = 1000;
+  // How long UploadLoggedFiles may take in all, unless its caller limits the delivery.
+  static constexpr uint32_t kKeptUploadLimitMs = 12000;
 
   // Uploads every stored report of this program in the crash folder (each through its own
   // short-lived client, attributed to the session of the run that crashed) and deletes its
-  // files once the service confirmed it; a failed one stays for a later attempt. Stale
-  // ".tmp" files are deleted. Answers the number of reports uploaded.
+  // files once the service confirmed it; a failed one stays for a later attempt, as do the
+  // reports left when its time is up. Stale ".tmp" files are deleted. Answers the number of
+  // reports uploaded.
   virtual uint32_t UploadLoggedFiles();
+  // True when the crash folder holds a report of this program to upload, or a file left
+  // half-written.
+  bool HasLoggedFiles();
   // Sends `report` with the minidump at `dumpPath` (null: none) as one message and waits for
   // its receipt: kind 8, or kind 10 for an empty report with a dump. True when it was sent
   // and confirmed, and also when there is nothing to send (an empty report whose dump is

@@ -1,6 +1,5 @@
 #include "libs/crashreport/crash_reporter_wox.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "libs/crashreport/crash_library.h"
@@ -33,14 +32,18 @@ int CrashReporterWox::Install() {
 
 bool CrashReporterWox::ProcessReport(CrashReporterStream& stream, const char* dumpPath) {
   CrashReporterTovik::ProcessReport(stream, dumpPath);
+  // The report is kept before the upload starts and given up only once the service has it:
+  // a process ended while the upload still waits leaves report and dump behind.
+  char reportPath[kPathSize];
+  const bool saved = Save(stream, dumpPath, reportPath, sizeof reportPath);
   if (SendReport(stream, dumpPath, m_client)) {
     // The service has the dump now.
-    if (dumpPath)
-      std::remove(dumpPath);
+    RemoveCrashFile(dumpPath);
+    if (saved)
+      RemoveCrashFile(reportPath);
     return true;
   }
   WriteSessionMarker();
-  Save(stream, dumpPath);
   return false;
 }
 

@@ -260,16 +260,17 @@ bool Tovik::SendImmediately(const CallerValues& values,
 
   TovikClock& clock = TovikClock::Current();
   const uint64_t start = clock.NowMs();
+  const int32_t waitMs = Bounded(kImmediateWaitMs);
   // A deferred connection has made no contact yet: make it now.
   if (m_connection->IsBlocking())
     m_connection->Open(false);
   while (!m_connection->Connect() && m_connection->IsOpen() &&
-         clock.NowMs() - start < uint64_t(kImmediateWaitMs))
+         clock.NowMs() - start < uint64_t(waitMs))
     clock.SleepMs(kPollMs);
   // What was queued before (the session message first of all) goes ahead of this one.
   uint64_t spent = clock.NowMs() - start;
   if (m_connection->HasPendingOutput())
-    m_connection->Flush(spent < kImmediateWaitMs ? int32_t(kImmediateWaitMs - spent) : 0, nullptr);
+    m_connection->Flush(spent < uint64_t(waitMs) ? int32_t(waitMs - spent) : 0, nullptr);
   if (!m_connection->IsOpen() || m_connection->IsConnecting() || m_connection->HasPendingOutput()) {
     Diagnose(__LINE__, "Tovik::Send not connected to '%s:%d'", m_connection->GetHost(),
              m_connection->GetPort());
@@ -364,6 +365,18 @@ uint32_t Tovik::GetSessionId(bool wait) {
   return m_sessionId;
 }
 
+void Tovik::SetTimeLimit(int32_t limitMs) {
+  m_limitEndMs = limitMs < 0 ? 0 : TovikClock::Current().NowMs() + uint64_t(limitMs);
+}
+
+int32_t Tovik::Bounded(int32_t timeoutMs) const {
+  if (!m_limitEndMs)
+    return timeoutMs;
+  const uint64_t now = TovikClock::Current().NowMs();
+  const int32_t left = now >= m_limitEndMs ? 0 : int32_t(m_limitEndMs - now);
+  return timeoutMs < 0 || left < timeoutMs ? left : timeoutMs;
+}
+
 void Tovik::Shutdown(int32_t timeoutMs) {
   if (!m_connection)
     return;
@@ -400,6 +413,7 @@ int Tovik::Initialize(const char* applicationName, const char* configuration) {
 uint32_t Tovik::WaitForReceipt(uint32_t sequence, int32_t timeoutMs) {
   if (!m_connection || m_highestReceipt >= sequence)
     return m_highestReceipt;
+  timeoutMs = Bounded(timeoutMs);
   TovikClock& clock = TovikClock::Current();
   if (!m_connection->IsOpen())
     ForgetPartialAnswer();

@@ -138,6 +138,11 @@ class Tovik : public Assert::LogDriver {
     m_sessionSource = source;
   }
 
+  // Every wait of the client (connecting, sending what is queued, session answer, receipts)
+  // ends `limitMs` from now at the latest, whatever its own time-out; -1 lifts the limit.
+  // A crash report's delivery has a fixed time from the fault.
+  void SetTimeLimit(int32_t limitMs);
+
   // Uses `connection` from now on; the client deletes it when `owned`.
   void SetConnection(ITovikConnection* connection, bool owned);
   ITovikConnection* GetConnection() {
@@ -233,6 +238,8 @@ class Tovik : public Assert::LogDriver {
   // connection's greeting, so a connection made again carries the session.
   void SetContinuingGreeting();
   const char* ShortenSource(const char* source) const;
+  // `timeoutMs` cut to what the time limit leaves (-1, no limit, becomes that rest too).
+  int32_t Bounded(int32_t timeoutMs) const;
 
   char m_output[kOutputAreaSize];
   char m_answer[kAnswerBufferSize] = {};
@@ -257,7 +264,8 @@ class Tovik : public Assert::LogDriver {
   CCString m_version;
   const char* m_sourcePrefix = nullptr;
   uint16_t m_sourcePrefixLength = 0;
-  bool m_sendTime = true;  // every message carries the time
+  bool m_sendTime = true;     // every message carries the time
+  uint64_t m_limitEndMs = 0;  // 0: no time limit
   bool m_socketsStarted = false;
   ITovikConnection* m_connection;
   bool m_ownsConnection = false;

@@ -30,13 +30,37 @@ std::string Utf8(std::wstring_view wide) {
   return utf8;
 }
 
-uint32_t WideToAnsi(const wchar_t* text, char* buffer, uint32_t capacity) {
+namespace {
+
+uint32_t WideToNarrow(UINT codePage, const wchar_t* text, char* buffer, uint32_t capacity) {
   if (!capacity)
     return 0;
   const int room = capacity > uint32_t(INT_MAX) ? INT_MAX : int(capacity);
-  int n = text ? WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, room, nullptr, nullptr) : 0;
+  int n = text ? WideCharToMultiByte(codePage, 0, text, -1, buffer, room, nullptr, nullptr) : 0;
   if (n <= 0) {
     buffer[0] = '\0';
+    return 0;
+  }
+  return uint32_t(n - 1);
+}
+
+}  // namespace
+
+uint32_t WideToAnsi(const wchar_t* text, char* buffer, uint32_t capacity) {
+  return WideToNarrow(CP_ACP, text, buffer, capacity);
+}
+
+uint32_t WideToUtf8(const wchar_t* text, char* buffer, uint32_t capacity) {
+  return WideToNarrow(CP_UTF8, text, buffer, capacity);
+}
+
+uint32_t Utf8ToWide(const char* text, wchar_t* buffer, uint32_t capacity) {
+  if (!capacity)
+    return 0;
+  const int room = capacity > uint32_t(INT_MAX) ? INT_MAX : int(capacity);
+  int n = text ? MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, room) : 0;
+  if (n <= 0) {
+    buffer[0] = L'\0';
     return 0;
   }
   return uint32_t(n - 1);

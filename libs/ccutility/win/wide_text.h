@@ -18,5 +18,10 @@ std::string Utf8(std::wstring_view wide);
 // "?"). Answers the length written, terminator not counted; 0 with an empty text when the
 // whole text does not fit. Allocates nothing: safe on the crash path.
 uint32_t WideToAnsi(const wchar_t* text, char* buffer, uint32_t capacity);
+// The NUL-terminated UTF-8 `text` as UTF-16 into `buffer`, and back; the same contract as
+// WideToAnsi (the length written, or 0 with an empty text when it does not fit). Allocate
+// nothing: for the crash path's file names.
+uint32_t Utf8ToWide(const char* text, wchar_t* buffer, uint32_t capacity);
+uint32_t WideToUtf8(const wchar_t* text, char* buffer, uint32_t capacity);
 
 }  // namespace cc::win

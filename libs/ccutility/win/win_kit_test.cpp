@@ -106,6 +106,14 @@ TEST(WideText, AnsiTextFitsWholeOrIsEmpty) {
   buffer[0] = 'x';
   EXPECT_EQ(cc::win::WideToAnsi(L"a", buffer, 0), 0u);
   EXPECT_EQ(buffer[0], 'x');  // no room: not even a terminator is written
+  // The same contract in UTF-8 and back: "Жук" is three characters and six bytes.
+  wchar_t wide[4];
+  EXPECT_EQ(cc::win::Utf8ToWide("\xD0\x96\xD1\x83\xD0\xBA", wide, 4), 3u);
+  EXPECT_STREQ(wide, L"\x0416\x0443\x043A");
+  EXPECT_EQ(cc::win::Utf8ToWide("abcd", wide, 4), 0u);
+  EXPECT_EQ(cc::win::WideToUtf8(L"\x0416\x0443\x043A", buffer, 7), 6u);
+  EXPECT_STREQ(buffer, "\xD0\x96\xD1\x83\xD0\xBA");
+  EXPECT_EQ(cc::win::WideToUtf8(L"\x0416\x0443\x043A", buffer, 6), 0u);
 }
 
 // Counts the closes of each "handle" (an int the owner points at).

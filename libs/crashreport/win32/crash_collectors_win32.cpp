@@ -22,6 +22,7 @@
 #include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_basic.h"
+#include "libs/crashreport/win32/crash_handler_thread.h"
 #include "libs/crashreport/win32/debug_symbols.h"
 
 namespace Vorq {
@@ -268,6 +269,18 @@ constinit cc::win::SystemFunction<DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG)> g_ge
     L"iphlpapi.dll", "GetAdaptersInfo"};
 
 }  // namespace
+
+void CrashHandlerThread::BindCollectorFunctions() {
+  g_isWow64Process.Get();
+  if (!g_kernelMemoryInfo)
+    g_statusMemoryInfo.Get();
+  g_enumModules.Get();
+  g_moduleInformation.Get();
+  g_environmentStrings.Get();
+  // The IP helper library is large: loaded only for reports that list the adapters.
+  if (CrashReporterFlags & CrashFlag::IncludeComputer)
+    g_getAdaptersInfo.Get();
+}
 
 // ---- Machine ----
 
@@ -631,27 +644,32 @@ bool CrashReporterBasic::NextThread(char* attributes, uint32_t capacity, bool* h
     return false;
   THREADENTRY32 entry;
   entry.dwSize = sizeof entry;
-  DWORD self = GetCurrentProcessId();
+  const DWORD self = GetCurrentProcessId();
+  // The crash handler's own thread is not part of the crashed program: it is left out.
+  const DWORD crashing = m_crashThreadId ? m_crashThreadId : GetCurrentThreadId();
+  const DWORD handler = m_crashThreadId ? GetCurrentThreadId() : 0;
   for (;;) {
     BOOL more = m_cursors.threadIndex == 0 ? Thread32First(m_cursors.threadSnapshot, &entry)
                                            : Thread32Next(m_cursors.threadSnapshot, &entry);
     ++m_cursors.threadIndex;
     if (!more)
       return false;
-    if (entry.th32OwnerProcessID == self)
+    if (entry.th32OwnerProcessID == self && (entry.th32ThreadID != handler || handler == crashing))
       break;
   }
   DWORD id = entry.th32ThreadID;
   m_cursors.currentThreadId = id;
   int priority = int(entry.tpBasePri);
   const char* status = nullptr;
-  bool crashing = false;
-  if (id == GetCurrentThreadId()) {
-    // The crash is handled on the crashing thread: its registers are the exception's.
-    priority = GetThreadPriority(GetCurrentThread());
+  bool isCrashing = false;
+  if (id == crashing) {
+    // The crashing thread's registers are the exception's; it waits in the filter.
+    cc::win::ScopedHandle thread(
+        id == GetCurrentThreadId() ? nullptr : OpenThread(THREAD_QUERY_INFORMATION, FALSE, id));
+    priority = GetThreadPriority(thread ? thread.Get() : GetCurrentThread());
     status = "RUNNING";
     if (m_exceptionPointers && m_exceptionPointers->ContextRecord) {
-      crashing = true;
+      isCrashing = true;
       m_cursors.threadContext = m_exceptionPointers->ContextRecord;
       m_cursors.threadHandle = GetCurrentThread();
     }
@@ -681,7 +699,7 @@ bool CrashReporterBasic::NextThread(char* attributes, uint32_t capacity, bool* h
     length = Append(attributes, capacity, length, " priority=\"%i\"", priority);
   if (status)
     length = Append(attributes, capacity, length, " status=\"%s\"", status);
-  if (crashing)
+  if (isCrashing)
     length = Append(attributes, capacity, length, " crash=\"yes\"");
   if (const auto* context = static_cast<const CONTEXT*>(m_cursors.threadContext)) {
     AppendRegisters(attributes, capacity, length, *context);

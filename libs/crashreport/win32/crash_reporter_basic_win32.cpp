@@ -1,7 +1,8 @@
 // The reporter's common part on Windows: the process-wide unhandled-exception filter, the
-// crash sequence and the delivery of the report to the standard output. Everything reached
-// from the filter runs with the other threads frozen: no locks, no C++ exceptions, no memory
-// beyond the library allocator, texts formatted into fixed buffers.
+// crash sequence and the delivery of the report to the standard output. The filter hands the
+// crash to the crash handler's thread (crash_handler_thread_win32.cpp), which runs the
+// sequence with the other threads frozen: no locks, no C++ exceptions, no memory beyond the
+// crash reserve, texts formatted into fixed buffers.
 
 #include <windows.h>
 
@@ -16,6 +17,7 @@
 #include "libs/crashreport/crash_reporter_basic.h"
 #include "libs/crashreport/crash_reporter_stream.h"
 #include "libs/crashreport/win32/crash_dialog.h"
+#include "libs/crashreport/win32/crash_handler_thread.h"
 #include "libs/crashreport/win32/debug_symbols.h"
 
 namespace Vorq {
@@ -34,8 +36,9 @@ constexpr char kDebugFile[] = "C:/show_debug_message_to_allow_debugger_attach";
 
 CrashReporter* g_currentReporter = nullptr;
 
-// Suspends or resumes every thread of the process but the calling one.
-void ForEachOtherThread(DWORD(WINAPI* action)(HANDLE)) {
+// Suspends or resumes every thread of the process but the calling one and the crashing one
+// (which waits in the filter, watching the handling's time).
+void ForEachOtherThread(DWORD(WINAPI* action)(HANDLE), DWORD crashing) {
   cc::win::ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   if (!snapshot)
     return;
@@ -45,7 +48,8 @@ void ForEachOtherThread(DWORD(WINAPI* action)(HANDLE)) {
   entry.dwSize = sizeof entry;
   for (BOOL more = Thread32First(snapshot.Get(), &entry); more;
        more = Thread32Next(snapshot.Get(), &entry)) {
-    if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self)
+    if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self ||
+        entry.th32ThreadID == crashing)
       continue;
     cc::win::ScopedHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
     if (thread)
@@ -68,6 +72,10 @@ bool DebugSwitchIsSet() {
   WIN32_FILE_ATTRIBUTE_DATA data;
   return GetFileAttributesExA(kDebugFile, GetFileExInfoStandard, &data) != 0;
 }
+
+// The switch as the handler thread found it at start (both look-ups allocate from the heap
+// on some systems); -1 before that, and the crash looks itself.
+volatile LONG g_debugSwitch = -1;
 
 // The symbol step of the crash sequence may fault inside the system's debug-help library. A
 // vectored handler, live only for that step and only for the crashing thread, turns such a
@@ -121,7 +129,7 @@ LONG WINAPI ProcessWideFilter(EXCEPTION_POINTERS* exceptionPointers) {
   if (IsUnwinderException(exceptionPointers->ExceptionRecord))
     return EXCEPTION_CONTINUE_EXECUTION;
   if (CrashReporter* reporter = g_currentReporter)
-    return reporter->HandleException(exceptionPointers);
+    return CrashHandlerThread::HandOver(reporter, exceptionPointers);
   return (CrashReporterFlags & CrashFlag::ContinueSearch) ? kContinueSearch : kExecuteHandler;
 }
 
@@ -149,6 +157,10 @@ bool ReadTextPiece(const char* text,
 }
 
 }  // namespace
+
+void CrashHandlerThread::BindReporterFunctions() {
+  InterlockedExchange(&g_debugSwitch, DebugSwitchIsSet() ? 1 : 0);
+}
 
 CrashReporter* CurrentCrashReporter() {
   return g_currentReporter;
@@ -179,6 +191,7 @@ int CrashReporterBasic::Install() {
     BeforeInstall();
     m_previousFilter = reinterpret_cast<void*>(SetUnhandledExceptionFilter(ProcessWideFilter));
     m_installed = true;
+    CrashHandlerThread::Start();
     AfterInstall();
   }
   return 0;
@@ -197,9 +210,15 @@ int CrashReporterBasic::Uninstall() {
 }
 
 long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers) {
-  // The thread's last error at the moment of the crash, read before any call below changes
-  // it; stored only once this thread is known to be the one handling the crash.
-  const DWORD lastError = GetLastError();
+  // The crashing thread's last error at the moment of the crash, read before any call below
+  // changes it; stored only once this crash is known to be the one handled. Handed over by
+  // the filter, the crash is another thread's; run directly, it is this thread's.
+  uint32_t crashing = 0, lastError = 0, faultTick = 0;
+  if (!CrashHandlerThread::HandedOverCrash(&crashing, &lastError, &faultTick)) {
+    lastError = GetLastError();
+    crashing = GetCurrentThreadId();
+    faultTick = GetTickCount();
+  }
 
   if (InterlockedIncrement(&m_crashCount) != 1) {
     // A crash inside the handler, or on another thread while one is handled: pass it on and
@@ -209,8 +228,11 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
     return kContinueSearch;
   }
   m_lastError = lastError;
+  m_crashThreadId = crashing;
+  m_deliveryEndTick = faultTick + CrashHandlerThread::kUploadLimitMs;
+  m_deliveryLimited = true;
 
-  ForEachOtherThread(SuspendThread);
+  ForEachOtherThread(SuspendThread, crashing);
 
   // The reserve goes back first, so an out-of-memory crash leaves room for what follows.
   if (m_reserveBlock && (CrashReporterFlags & CrashFlag::ReserveMemory)) {
@@ -220,21 +242,27 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
 
   OnCrashBegin();
 
-  if (DebugSwitchIsSet() && g_messageBox)
+  const LONG debugSwitch = g_debugSwitch;
+  if ((debugSwitch < 0 ? DebugSwitchIsSet() : debugSwitch != 0) && g_messageBox)
     g_messageBox(nullptr, "Attach debugger now", "Debug", MB_OK);
 
+  // Without symbols the engine is not started at all: stacks are walked from the unwind data
+  // and frame pointers alone.
   char* searchPath = nullptr;
+  bool symbols = false;
   if (!(CrashReporterFlags & CrashFlag::NoSymbols)) {
     if (!Debug::IsDebugHelpRecentEnough())
       CrashReporterFlags |= CrashFlag::NoSymbols;
-    if (!(CrashReporterFlags & CrashFlag::NoSymbols))
+    if (!(CrashReporterFlags & CrashFlag::NoSymbols)) {
       searchPath = Debug::BuildSymbolSearchPath();
+      AcquireSymbolsGuarded(searchPath);
+      symbols = true;
+    }
   }
-  AcquireSymbolsGuarded((CrashReporterFlags & CrashFlag::NoSymbols) ? nullptr : searchPath);
 
   BaseName();
 
-  char dumpPath[MAX_PATH * 2];
+  char dumpPath[1024 * 3];
   bool dumpWritten = false;
   if (!(CrashReporterFlags & CrashFlag::NoMinidump)) {
     int n =
@@ -255,16 +283,19 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
     ProcessReport(stream, dumpWritten ? dumpPath : nullptr);
   }
 
-  Debug::ReleaseSymbolEngine();
+  if (symbols)
+    Debug::ReleaseSymbolEngine();
   Memory::Free(searchPath);
 
   OnCrashEnd();
 
   m_baseName[0] = '\0';
   m_exceptionPointers = nullptr;
+  m_deliveryLimited = false;
   InterlockedDecrement(&m_crashCount);
 
-  ForEachOtherThread(ResumeThread);
+  ForEachOtherThread(ResumeThread, crashing);
+  m_crashThreadId = 0;
 
   if (CrashReporterFlags & CrashFlag::ContinueSearch)
     return kContinueSearch;
@@ -278,12 +309,27 @@ long CrashReporterBasic::HandleException(_EXCEPTION_POINTERS* exceptionPointers)
   return kExecuteHandler;
 }
 
+int32_t CrashReporterBasic::DeliveryTimeLeftMs() const {
+  if (!m_deliveryLimited)
+    return -1;
+  const int32_t left = int32_t(m_deliveryEndTick - GetTickCount());
+  return left > 0 ? left : 0;
+}
+
+void CrashReporterBasic::LimitDelivery(uint32_t limitMs) {
+  m_deliveryEndTick = GetTickCount() + limitMs;
+  m_deliveryLimited = true;
+}
+
 bool CrashReporterBasic::ProcessReport(CrashReporterStream& stream, const char* dumpPath) {
-  CopyReport(stream, stdout);
+  // Straight to the handle: the run-time's stream lock may be held by a frozen thread.
+  CopyReport(stream, GetStdHandle(STD_OUTPUT_HANDLE));
   return true;
 }
 
-uint32_t CrashReporterBasic::CopyReport(BinXML::Streamable& report, std::FILE* out) {
+uint32_t CrashReporterBasic::CopyReport(BinXML::Streamable& report, void* file) {
+  if (!file || file == INVALID_HANDLE_VALUE)
+    return 0;
   const uint32_t size = report.GetSize();
   report.Rewind();
   uint32_t written = 0;
@@ -294,7 +340,10 @@ uint32_t CrashReporterBasic::CopyReport(BinXML::Streamable& report, std::FILE* o
       break;
     if (length > size - written)
       length = size - written;
-    written += uint32_t(fwrite(piece, 1, length, out));
+    DWORD done = 0;
+    if (!WriteFile(file, piece, length, &done, nullptr) || done != length)
+      break;
+    written += done;
     // The rendered document reserves room beyond its end for values that grow between two
     // renderings; the chunk that closes the document ends the copy.
     if (length >= kReportEndLength &&
@@ -302,7 +351,6 @@ uint32_t CrashReporterBasic::CopyReport(BinXML::Streamable& report, std::FILE* o
       break;
     }
   }
-  fflush(out);
   return written;
 }
 

@@ -1,21 +1,22 @@
 // The upload of stored crash reports on Windows: the crash folder is searched for this
-// program's files.
+// program's files, through the wide calls.
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "libs/ccutility/win/wide_text.h"
 #include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_tovik.h"
+#include "libs/crashreport/win32/crash_file_stream.h"
 
 namespace Vorq {
 
 namespace {
 
 constexpr char kSource[] = "win32\\crash_reporter_tovik_win32";
-constexpr size_t kPathSize = 640;
 
 bool EndsWith(const char* text, const char* ending) {
   size_t length = strlen(text), n = strlen(ending);
@@ -25,7 +26,7 @@ bool EndsWith(const char* text, const char* ending) {
 // True for a regular file with at least one byte.
 bool HasContent(const char* path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+  if (!GetFileAttributesExW(CrashPath(path), GetFileExInfoStandard, &data))
     return false;
   return !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
          (data.nFileSizeLow != 0 || data.nFileSizeHigh != 0);
@@ -33,12 +34,14 @@ bool HasContent(const char* path) {
 
 // The session identifier stored beside a report, 0 when there is none.
 uint32_t ReadSessionMarker(const char* path) {
+  cc::win::ScopedHandle file(CreateFileW(CrashPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  char text[16] = {};
+  DWORD read = 0;
   unsigned session = 0;
-  if (FILE* file = fopen(path, "r")) {
-    if (fscanf(file, "%u", &session) != 1)
-      session = 0;
-    fclose(file);
-  }
+  if (!file || !ReadFile(file.Get(), text, sizeof text - 1, &read, nullptr) ||
+      sscanf(text, "%u", &session) != 1)
+    return 0;
   return session;
 }
 
@@ -50,30 +53,48 @@ void SwapExtension(char* out, size_t capacity, const char* path, const char* ext
 
 }  // namespace
 
+bool CrashReporterTovik::HasLoggedFiles() {
+  for (const char* kind : {"*.xml", "*.tmp"}) {
+    char pattern[kPathSize];
+    snprintf(pattern, sizeof pattern, "%s%s%s", CrashFolder(), FilePrefix(), kind);
+    WIN32_FIND_DATAW entry;
+    if (cc::win::ScopedFind(FindFirstFileW(CrashPath(pattern), &entry)))
+      return true;
+  }
+  return false;
+}
+
 uint32_t CrashReporterTovik::UploadLoggedFiles() {
   const char* folder = CrashFolder();
   if (!folder[0])
     return 0;
   char pattern[kPathSize];
   snprintf(pattern, sizeof pattern, "%s%s*", folder, FilePrefix());
-  WIN32_FIND_DATAA entry;
-  cc::win::ScopedFind find(FindFirstFileA(pattern, &entry));
+  WIN32_FIND_DATAW entry;
+  cc::win::ScopedFind find(FindFirstFileW(CrashPath(pattern), &entry));
   if (!find)
     return 0;
+  // Unless a caller set one, the whole upload has a limit: a service that keeps it waiting
+  // holds up nothing beyond it, and what is not sent waits for the next start.
+  const bool ownLimit = DeliveryTimeLeftMs() < 0;
+  if (ownLimit)
+    LimitDelivery(kKeptUploadLimitMs);
   uint32_t uploaded = 0;
   do {
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    char name[MAX_PATH * 3];
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ||
+        !cc::win::WideToUtf8(entry.cFileName, name, sizeof name))
       continue;
     char reportPath[kPathSize];
-    int n = snprintf(reportPath, sizeof reportPath, "%s%s", folder, entry.cFileName);
+    int n = snprintf(reportPath, sizeof reportPath, "%s%s", folder, name);
     if (n <= 0 || size_t(n) >= sizeof reportPath)
       continue;
-    if (EndsWith(entry.cFileName, ".tmp")) {
-      // A report whose saving never finished.
-      DeleteFileA(reportPath);
+    if (EndsWith(name, ".tmp")) {
+      // A report or dump whose writing never finished.
+      RemoveCrashFile(reportPath);
       continue;
     }
-    if (!EndsWith(entry.cFileName, ".xml"))
+    if (!EndsWith(name, ".xml") || DeliveryTimeLeftMs() == 0)
       continue;
 
     char dumpPath[kPathSize];
@@ -86,13 +107,15 @@ uint32_t CrashReporterTovik::UploadLoggedFiles() {
              reportPath, hasDump ? "with" : "w/o");
     const bool withDump = hasDump && !(CrashReporterFlags & CrashFlag::NoMinidump);
     if (SendFile(reportPath, withDump ? dumpPath : nullptr, session)) {
-      DeleteFileA(reportPath);
+      RemoveCrashFile(reportPath);
       // An empty or unsent dump belongs to the report all the same.
-      DeleteFileA(dumpPath);
-      DeleteFileA(sessionPath);
+      RemoveCrashFile(dumpPath);
+      RemoveCrashFile(sessionPath);
       ++uploaded;
     }
-  } while (FindNextFileA(find.Get(), &entry));
+  } while (FindNextFileW(find.Get(), &entry));
+  if (ownLimit)
+    EndDeliveryLimit();
   return uploaded;
 }
 

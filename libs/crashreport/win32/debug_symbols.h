@@ -19,7 +19,12 @@ constexpr const char kDefaultFrameTemplate[] = "\n    #M#F";
 constexpr const char kSymbolFrameTemplate[] = "[#a] #F: #M\n";
 constexpr const char kAddressFrameTemplate[] = "#a\n";
 
-// True when the process has "dbghelp.dll" loaded at version 6.5.3.7 or later.
+// Binds the debug-help, version and process-status calls (loading their libraries) and,
+// with `symbols`, answers the version check below once for the crash to use. For the crash
+// handler's thread at its start.
+void PrepareForCrash(bool symbols);
+// True when the process has "dbghelp.dll" loaded at version 6.5.3.7 or later (the answer
+// found by PrepareForCrash, when it looked).
 bool IsDebugHelpRecentEnough();
 // "." plus every folder of the process's modules and the symbol path variables; allocated
 // from the library allocator (free with Vorq::Memory::Free). Null on failure.
@@ -54,8 +59,9 @@ uint32_t ExpandFrameTemplate(const char* frameTemplate,
 // Walks the stack of `thread` (a handle; may be the pseudo handle of the current thread) from
 // a copy of `context` (a CONTEXT) into `addresses`: the instruction pointer first, then
 // return addresses, at most kMaxFrames, followed by kEndOfFrames (so `capacity` must be at
-// least 2). Uses the debug-help walker when it is available, else the frame-pointer chain
-// inside the stack's committed region. Answers the number of frames.
+// least 2). Uses the debug-help walker when the engine runs, else (x86_64) the system's
+// unwinder over the images' unwind data, else the frame-pointer chain; both stay inside the
+// stack's committed region. Answers the number of frames.
 uint32_t WalkStack(void* thread, const void* context, uint64_t* addresses, uint32_t capacity);
 
 // Fills `frame` for `address` from the engine's symbols (only the address and, when known,

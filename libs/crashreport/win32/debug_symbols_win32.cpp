@@ -185,6 +185,49 @@ PVOID CALLBACK FunctionTableOf(HANDLE process, DWORD64 address) {
 }
 #endif
 
+#if defined(_WIN64)
+// Unwinds with the images' own unwind data while the stack pointer stays inside the stack's
+// committed region and grows; a function without unwind data is a leaf (its return address
+// is at the stack pointer).
+constexpr uintptr_t kUnwindReach = 4096;
+
+uint32_t WalkUnwindData(const CONTEXT& start, uint64_t* addresses, uint32_t limit) {
+  CONTEXT context;
+  std::memcpy(&context, &start, sizeof context);
+  MEMORY_BASIC_INFORMATION info;
+  if (!VirtualQuery(reinterpret_cast<void*>(context.Rsp), &info, sizeof info) ||
+      info.State != MEM_COMMIT)
+    return 0;
+  const uintptr_t low = reinterpret_cast<uintptr_t>(info.BaseAddress);
+  const uintptr_t high = low + info.RegionSize;
+  uint32_t count = 0;
+  while (count < limit && context.Rip) {
+    addresses[count++] = context.Rip;
+    const uintptr_t before = context.Rsp;
+    DWORD64 imageBase = 0;
+    PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+    if (function) {
+      // The unwinder reads the frame above the stack pointer; a frame that could reach past
+      // the readable region ends the walk rather than fault.
+      if (context.Rsp + kUnwindReach > high)
+        break;
+      void* handlerData = nullptr;
+      DWORD64 frame = 0;
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                       &frame, nullptr);
+    } else {
+      if (context.Rsp < low || context.Rsp + sizeof(DWORD64) > high)
+        break;
+      context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+      context.Rsp += sizeof(DWORD64);
+    }
+    if (context.Rsp <= before || context.Rsp < low || context.Rsp > high)
+      break;
+  }
+  return count;
+}
+#endif
+
 // Follows saved frame pointers while they stay inside the stack's committed region and grow
 // upwards.
 uint32_t WalkFramePointers(const CONTEXT& context, uint64_t* addresses, uint32_t limit) {
@@ -500,6 +543,10 @@ uint32_t WalkStack(void* thread,
       addresses[count++] = frame.AddrPC.Offset;
     }
   }
+#if defined(_WIN64)
+  if (count == 0)
+    count = WalkUnwindData(*static_cast<const CONTEXT*>(contextRecord), addresses, limit);
+#endif
   if (count == 0) {
     std::memcpy(&context, contextRecord, sizeof context);
     count = WalkFramePointers(context, addresses, limit);
@@ -580,7 +627,20 @@ uint32_t VersionResource::Query(const char* name, char* out, uint32_t capacity) 
   return uint32_t(n) < capacity ? uint32_t(n) : capacity - 1;
 }
 
+namespace {
+// The answer PrepareForCrash found: -1 not looked yet, else 0 or 1.
+volatile LONG g_debugHelpRecent = -1;
+bool CheckDebugHelpVersion();
+}  // namespace
+
 bool IsDebugHelpRecentEnough() {
+  const LONG known = g_debugHelpRecent;
+  return known >= 0 ? known != 0 : CheckDebugHelpVersion();
+}
+
+namespace {
+
+bool CheckDebugHelpVersion() {
   HMODULE found = nullptr;
   {
     cc::win::ScopedHandle snapshot(
@@ -618,6 +678,8 @@ bool IsDebugHelpRecentEnough() {
   }
   return true;
 }
+
+}  // namespace
 
 namespace {
 
@@ -721,6 +783,38 @@ char* BuildSymbolSearchPath() {
     ComposeSearchPath(path, modules, count, name);
   Vorq::Memory::Free(modules);
   return path;
+}
+
+void PrepareForCrash(bool symbols) {
+  const DebugHelp& help = g_help;
+  const cc::win::SystemExport* records[] = {&help.SymSetOptions,
+                                            &help.SymInitialize,
+                                            &help.SymCleanup,
+                                            &help.StackWalk64,
+                                            &help.SymFunctionTableAccess64,
+                                            &help.SymGetModuleBase64,
+                                            &help.SymFromAddr,
+                                            &help.SymGetLineFromAddr64,
+                                            &help.SymEnumerateModules64,
+                                            &help.SymEnumSymbols,
+                                            &g_version.GetFileVersionInfoSizeA,
+                                            &g_version.GetFileVersionInfoA,
+                                            &g_version.VerQueryValueA};
+  for (const cc::win::SystemExport* record : records)
+    record->Address();
+  EnumProcessModulesFunction enumerate = nullptr;
+  GetModuleFileNameExFunction name = nullptr;
+  BindProcessStatus(&enumerate, &name);
+  // With the debug-help library loaded now, the crash finds it.
+  if (symbols) {
+    InterlockedExchange(&g_debugHelpRecent, CheckDebugHelpVersion() ? 1 : 0);
+    return;
+  }
+  // Without symbols the engine never starts, but the minidump writer needs the process known
+  // to the symbol handler; left to itself it would start the handler inside the crash, reading
+  // every module's symbols (seconds). Started here once, uninvaded, for the rest of the run.
+  if (help.SymInitialize)
+    help.SymInitialize(GetCurrentProcess(), nullptr, FALSE);
 }
 
 }  // namespace Debug
