@@ -258,7 +258,6 @@ class Tovik : public Assert::LogDriver {
   const char* m_sourcePrefix = nullptr;
   uint16_t m_sourcePrefixLength = 0;
   bool m_sendTime = true;  // every message carries the time
-  bool m_socketsStarted = false;
   ITovikConnection* m_connection;
   bool m_ownsConnection = false;
   TovikAutoDiscoveryOrPublicConnection m_defaultConnection;
