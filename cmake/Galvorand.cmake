@@ -47,7 +47,7 @@ function(galvorand_system_library)
     foreach(entry IN LISTS imports)
       string(REGEX REPLACE "^ I __imp_" "" symbol "${entry}")
       if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        string(REGEX REPLACE "^_" "" symbol "${symbol}")
+        string(SUBSTRING "${symbol}" 1 -1 symbol)  # the one underscore of C names on i686
       endif()
       string(APPEND def "${symbol}\n")
     endforeach()
