@@ -24,10 +24,9 @@ void CrashReporterWox::operator delete(void* pointer) noexcept {
 }
 
 int CrashReporterWox::Install() {
-  CrashReporterTovik::Install();
-  // Also when already installed: every start keeps the crash folder pruned.
-  DeleteOldLoggedFiles();
-  return 0;
+  // The crash folder is pruned by whoever sends the kept reports, off the installing thread:
+  // finding the folder loads the shell.
+  return CrashReporterTovik::Install();
 }
 
 bool CrashReporterWox::ProcessReport(CrashReporterStream& stream, const char* dumpPath) {
