@@ -11,6 +11,7 @@ import os
 import re
 import resource
 import shutil
+import signal
 import socket
 import sqlite3
 import struct
@@ -463,7 +464,7 @@ def browser_env():
 
 def chromium(url, *options):
     """Headless Chromium on one address: the standard output (the page with --dump-dom)."""
-    with tempfile.TemporaryDirectory() as profile:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         return subprocess.run(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir="
              + profile, *options, url], capture_output=True, text=True, timeout=60,
@@ -482,11 +483,12 @@ def chromium_download(url, folder, timeout=30):
         os.dup2(high[0], 3)
         os.dup2(high[1], 4)
 
-    with tempfile.TemporaryDirectory() as profile:
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         proc = subprocess.Popen(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
              "--user-data-dir=" + profile, "about:blank"], pass_fds=(3, 4), preexec_fn=pipes,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=browser_env())
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=browser_env(),
+            start_new_session=True)
         for fd in high + [to_browser[0], from_browser[1]]:
             os.close(fd)
         out, answers = os.fdopen(to_browser[1], "wb"), os.fdopen(from_browser[0], "rb")
@@ -513,7 +515,7 @@ def chromium_download(url, folder, timeout=30):
                         return os.path.join(folder, os.listdir(folder)[0])
             raise AssertionError("no download within %d s" % timeout)
         finally:
-            proc.kill()
+            os.killpg(proc.pid, signal.SIGKILL)  # the browser and its helper processes
             proc.wait()
             out.close()
             answers.close()
