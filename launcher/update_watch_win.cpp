@@ -95,6 +95,8 @@ class UpdateWatch::Watchdog : public cc::Thread::Base {
           delete dialog;
           dialog = nullptr;
         }
+        if (handedOver.load(std::memory_order_acquire))
+          dialogGone.store(true, std::memory_order_release);
         cc::SleepMs(kPollMs);
       }
       delete dialog;
@@ -107,6 +109,7 @@ class UpdateWatch::Watchdog : public cc::Thread::Base {
   const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::atomic<bool> stop{false};
   std::atomic<bool> handedOver{false};
+  std::atomic<bool> dialogGone{false};  // after handedOver: the watch's dialog is closed
   std::atomic<Outcome> outcome{Outcome::kFinished};
   cc::CancelGroup group;
 
@@ -142,6 +145,13 @@ UpdateWatch::~UpdateWatch() {
 
 void UpdateWatch::HandOverDialog() {
   m_watchdog->handedOver.store(true, std::memory_order_release);
+  // One progress dialog at a time: the self-update opens its own only once this one is gone
+  // (the shell's dialogs of two threads are never made and ended at the same time).
+  constexpr uint32_t kHandOverWaitMs = 3000;
+  for (uint32_t waited = 0; m_running && waited < kHandOverWaitMs &&
+                            !m_watchdog->dialogGone.load(std::memory_order_acquire);
+       waited += kPollMs)
+    cc::SleepMs(kPollMs);
 }
 
 UpdateWatch::Outcome UpdateWatch::Finish() {

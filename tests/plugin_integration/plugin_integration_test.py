@@ -311,6 +311,12 @@ class PluginRoad(RoadCase):
         hold = os.path.join(self.work, "hold-released")
 
         def look_then_release(window):
+            # The dialog of a slow check for updates has the same title: wait for the update.
+            record = os.path.join(self.work, "cases", self.id().split(".")[-1], "plugin-record.txt")
+            for _ in range(300):
+                if b"hold=waiting" in read(record):
+                    break
+                time.sleep(0.1)
             time.sleep(0.5)  # let the dialog draw its first frame
             self.screenshot("self-update-progress.png")
             write(hold, b"")
