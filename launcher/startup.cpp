@@ -51,7 +51,6 @@ class LauncherRun {
       RefreshPluginAndUpdate();
 
     int32_t exitCode = LaunchApplication();
-    m_telemetry.StartIsOver();  // also when the game did not start
     StopNotification();
     if (m_updateWatchLeft)
       backgroundWorkLeft = true;

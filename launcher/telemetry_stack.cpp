@@ -75,14 +75,11 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
 };
 
 TelemetryStack::TelemetryStack() : m_library(new LibraryState) {
-  // Until the start is over.
-  TovikLogger::HoldConnections(true);
   Vorq::SetCrashLogTarget(&m_library->assertLogger);
   Vorq::Memory::SetLibraryAllocator(m_library);
 }
 
 TelemetryStack::~TelemetryStack() {
-  TovikLogger::HoldConnections(false);
   CloseSink();
   if (Vorq::CrashLogTarget() == &m_library->assertLogger)
     Vorq::SetCrashLogTarget(nullptr);
@@ -103,12 +100,8 @@ CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version,
                                                   const char* server,
                                                   int level,
                                                   const TovikLogger& predecessor) {
-  CCSharedPtr<TovikLogger> sink(new TovikLogger(version, server, level, predecessor));
-  if (!m_reporter)
-    return Install(sink);
-  // The installed reporter stays; its reports go over the new sink's client.
-  m_reporter->UseClient(&sink->CrashClient());
-  return sink;
+  CloseSink();
+  return Install(new TovikLogger(version, server, level, predecessor));
 }
 
 CCSharedPtr<TovikLogger> TelemetryStack::Install(CCSharedPtr<TovikLogger> sink) {
@@ -137,7 +130,6 @@ void TelemetryStack::SendKeptReports(TovikLogger& sink) {
 }
 
 void TelemetryStack::StartIsOver() {
-  TovikLogger::HoldConnections(false);
   Vorq::CrashHandlerThread::PrepareNow();
 }
 

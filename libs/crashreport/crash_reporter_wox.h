@@ -33,10 +33,8 @@ class CrashReporterWox : public CrashReporterTovik {
   static void* operator new(size_t size) noexcept;
   static void operator delete(void* pointer) noexcept;
 
-  // Installs once.
+  // Installs once, and prunes the crash folder on every call.
   int Install() override;
-  // Reports go over `client` from now on (not owned; null: nothing is uploaded).
-  void UseClient(Tovik* client) { m_client = client; }
   // Standard output first, then the service; on failure the ".gid" marker and the report
   // file, and the dump is kept. True when the service confirmed the report.
   bool ProcessReport(CrashReporterStream& stream, const char* dumpPath) override;

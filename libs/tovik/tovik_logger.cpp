@@ -26,7 +26,6 @@ constexpr uint32_t kWaitAnyReceipt = 0xFFFFFFFFu;
 
 // Telemetry threads still at work, sinks let go included.
 std::atomic<int> g_liveThreads{0};
-std::atomic<bool> g_holdConnections{false};
 
 struct QueuedLine {
   uint8_t kind;
@@ -102,11 +101,9 @@ class TovikLogger::Impl : public cc::Thread::Base {
 
  private:
   void Work() {
-    Vorq::TovikClock& clock = Vorq::TovikClock::Current();
-    for (int32_t held = 0; g_holdConnections.load() && held < kHoldMs; held += kPollMs)
-      clock.SleepMs(kPollMs);
     // Opened deferred, without any contact: a crash report makes the connection.
     m_crashConnection.Open(true);
+    Vorq::TovikClock& clock = Vorq::TovikClock::Current();
     uint32_t previous = m_previousSession;
     if (m_predecessor) {
       // The predecessor's session is what this one continues: wait for its answer, and for
@@ -302,10 +299,6 @@ uint32_t TovikLogger::LostLines() const {
 
 Vorq::Tovik& TovikLogger::CrashClient() {
   return m_impl->CrashClient();
-}
-
-void TovikLogger::HoldConnections(bool hold) {
-  g_holdConnections.store(hold);
 }
 
 bool TovikLogger::WaitForThreads(int32_t timeoutMs) {

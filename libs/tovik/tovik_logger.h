@@ -64,11 +64,6 @@ class TovikLogger : public LogInterface {
   // included, have ended. True when none is left.
   static bool WaitForThreads(int32_t timeoutMs);
 
-  // While held (and for at most kHoldMs), a telemetry thread makes no socket before it sends:
-  // loading the socket library would hold the loader lock against the start of the program.
-  static constexpr int32_t kHoldMs = 1000;
-  static void HoldConnections(bool hold);
-
   // The telemetry message kind a log level is sent as.
   static uint8_t KindOfLevel(int level);
 
