@@ -226,7 +226,6 @@ class LauncherRun {
                          m_appDllPath.c_str());
       return kExitDllTooOld;
     }
-    m_telemetry.StartIsOver();
     return SL::g_slHolder.SL_Launch2(m_arguments.instance, m_arguments.previousInstance,
                                      m_arguments.commandLine, m_arguments.showCommand,
                                      kLauncherVersion, 0);

@@ -7,7 +7,6 @@
 #include "libs/ccutility/thread/cc_thread.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_wox.h"
-#include "libs/crashreport/win32/crash_handler_thread.h"
 #include "libs/tovik/tovik.h"
 #include "libs/tovik/tovik_connection.h"
 #include "logging/assert_logger.h"
@@ -127,10 +126,6 @@ void TelemetryStack::SendKeptReports(TovikLogger& sink) {
   } catch (const cc::ThreadException&) {
     // The reports wait for the next start.
   }
-}
-
-void TelemetryStack::StartIsOver() {
-  Vorq::CrashHandlerThread::PrepareNow();
 }
 
 bool TelemetryStack::WaitForKeptReports(uint32_t timeoutMs) {

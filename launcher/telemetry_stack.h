@@ -40,9 +40,6 @@ class TelemetryStack {
   // what the service confirmed; clears away files left half-written. Returns at once; does
   // nothing when no files wait, and only once a run.
   void SendKeptReports(TovikLogger& sink);
-  // The start is over (the application DLL is loaded): the crash handler prepares now
-  // instead of a moment later.
-  void StartIsOver();
   // Lets that thread start its upload at once and waits at most `timeoutMs` for it: true once
   // it has ended (or never started).
   bool WaitForKeptReports(uint32_t timeoutMs);

@@ -29,12 +29,6 @@ constexpr uint32_t kHandlingLimitMs = 9000;
 // started: crashes are then handled on the faulting thread itself.
 bool Start();
 
-// The thread prepares (loads and binds what the crash sequence needs) when told to, at the
-// first crash, or kPrepareDelayMs after it started, whichever comes first: the loading
-// would hold the loader lock while the start of the program loads its own DLLs.
-constexpr uint32_t kPrepareDelayMs = 1000;
-void PrepareNow();
-
 // The filter's part, on the faulting thread: hands the crash to the thread and waits for
 // its verdict (it does not come when the handling ends the process). A second crash while
 // one is handled waits for that one's end and is then passed on. Without the thread,

@@ -34,9 +34,8 @@ Slot g_slot;
 
 volatile LONG g_started = 0;
 DWORD g_threadId = 0;
-HANDLE g_crashEvent = nullptr;    // auto-reset: a crash waits for the thread
-HANDLE g_doneEvent = nullptr;     // manual reset: the crash's handling is over
-HANDLE g_prepareEvent = nullptr;  // manual reset: prepare now
+HANDLE g_crashEvent = nullptr;  // auto-reset: a crash waits for the thread
+HANDLE g_doneEvent = nullptr;   // manual reset: the crash's handling is over
 
 // Systems before 6.0 lack it: bound from the loaded kernel32.
 constinit cc::win::SystemFunction<BOOL(WINAPI*)(PULONG)> g_setStackGuarantee{
@@ -51,9 +50,6 @@ void WriteCrashLog(const char* text, size_t length) {
 }
 
 DWORD WINAPI HandlerMain(void*) {
-  // The start of the program goes first. A crash before the preparation is handled after it.
-  HANDLE first[] = {g_prepareEvent, g_crashEvent};
-  bool crashWaiting = WaitForMultipleObjects(2, first, FALSE, kPrepareDelayMs) == WAIT_OBJECT_0 + 1;
   // Everything the crash sequence calls is bound now, while the process is healthy: a crash
   // later loads nothing.
   BindReporterFunctions();
@@ -64,9 +60,7 @@ DWORD WINAPI HandlerMain(void*) {
     Memory::SetCrashReserve(reserve, kReserveSize);
   SetCrashTimeLogWriter(WriteCrashLog);
   for (;;) {
-    if (!crashWaiting)
-      WaitForSingleObject(g_crashEvent, INFINITE);
-    crashWaiting = false;
+    WaitForSingleObject(g_crashEvent, INFINITE);
     Memory::UseCrashReserve(true);
     // Ends the process unless the options let it go on.
     const long verdict = g_slot.reporter->HandleException(g_slot.pointers);
@@ -87,8 +81,7 @@ bool Start() {
     return g_threadId != 0;
   g_crashEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  g_prepareEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_crashEvent || !g_doneEvent || !g_prepareEvent)
+  if (!g_crashEvent || !g_doneEvent)
     return false;
   // The thread lives as long as the process; its handle is not needed.
   DWORD id = 0;
@@ -99,11 +92,6 @@ bool Start() {
   CloseHandle(thread);
   g_threadId = id;
   return true;
-}
-
-void PrepareNow() {
-  if (g_prepareEvent)
-    SetEvent(g_prepareEvent);
 }
 
 long HandOver(CrashReporter* reporter, EXCEPTION_POINTERS* exceptionPointers) {
