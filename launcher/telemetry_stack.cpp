@@ -42,9 +42,8 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
     // ends sooner.
     for (uint32_t waited = 0; waited < kStartDelayMs && !m_hurry.load(); waited += kPollMs)
       cc::SleepMs(kPollMs);
-    // Pruning and looking for kept reports find the crash folder, which loads the shell: not
-    // on the main thread.
-    m_uploader->DeleteOldLoggedFiles();
+    // Looking for kept reports finds the crash folder, which loads the shell: not on the
+    // main thread.
     if (!HasWork())
       return 0;
     Vorq::Tovik client;

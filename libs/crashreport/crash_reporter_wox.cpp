@@ -24,9 +24,10 @@ void CrashReporterWox::operator delete(void* pointer) noexcept {
 }
 
 int CrashReporterWox::Install() {
-  // The crash folder is pruned by whoever sends the kept reports, off the installing thread:
-  // finding the folder loads the shell.
-  return CrashReporterTovik::Install();
+  CrashReporterTovik::Install();
+  // Also when already installed: every start keeps the crash folder pruned.
+  DeleteOldLoggedFiles();
+  return 0;
 }
 
 bool CrashReporterWox::ProcessReport(CrashReporterStream& stream, const char* dumpPath) {
