@@ -42,10 +42,6 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
     // ends sooner.
     for (uint32_t waited = 0; waited < kStartDelayMs && !m_hurry.load(); waited += kPollMs)
       cc::SleepMs(kPollMs);
-    // Looking for kept reports finds the crash folder, which loads the shell: not on the
-    // main thread.
-    if (!HasWork())
-      return 0;
     Vorq::Tovik client;
     client.SetConnection(new Vorq::TovikSimpleConnection(m_host.c_str(), m_port), true);
     client.StartSession(kApplicationName, m_version.c_str(), 0, 0, false);
@@ -119,6 +115,8 @@ void TelemetryStack::SendKeptReports(TovikLogger& sink) {
     return;
   CCSharedPtr<KeptReports> kept(new KeptReports(connection->GetHost(), connection->GetPort(),
                                                 sink.CrashClient().GetVersion()));
+  if (!kept->HasWork())
+    return;
   try {
     cc::Thread::Holder holder(kept.Get());
     m_keptReports = kept;

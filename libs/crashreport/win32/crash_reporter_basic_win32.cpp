@@ -172,7 +172,7 @@ CrashReporterBasic::CrashReporterBasic() {
   FilePrefix();  // computed once, from the executable's name
   if ((CrashReporterFlags & CrashFlag::ReserveMemory) && !m_reserveBlock)
     m_reserveBlock = Memory::Allocate(kReserveSize);
-  // The crash folder is found on first use.
+  SetFolder(nullptr);
 }
 
 CrashReporterBasic::~CrashReporterBasic() {

@@ -46,12 +46,6 @@ constinit cc::win::SystemFunction<decltype(&::MiniDumpWriteDump)> g_writeDump{L"
 // whole process.
 char g_crashFolder[kFolderSize] = ".\\";
 char g_filePrefix[MAX_PATH * 3 + 2] = "";
-// Finding the shell's folder loads the shell's DLLs: it is done on first use (the crash
-// handler's thread does it as it starts), never on the thread that makes a reporter.
-enum : LONG { kFolderToFind, kFolderBeingFound, kFolderKnown };
-volatile LONG g_folderState = kFolderToFind;
-// How long a user of the folder waits for another thread that is finding it.
-constexpr DWORD kFolderWaitMs = 5000;
 
 // The shell's local application data folder in UTF-8, or false. Before Windows 6.0 there is
 // no known-folder call; the older one names the same folder.
@@ -118,47 +112,14 @@ void ForEachCrashFile(const char* pattern, const char* prefix, Visit visit) {
   } while (FindNextFileW(find.Get(), &entry));
 }
 
-// The folder named by `path`, or the default one under the shell's local application data.
-void FindFolder(const char* path) {
-  if (path && path[0] && strlen(path) < kFolderCharacters - 1) {
-    size_t length = strlen(path);
-    memcpy(g_crashFolder, path, length + 1);
-    if (length == 0 || (path[length - 1] != '\\' && path[length - 1] != '/'))
-      memcpy(g_crashFolder + length, "\\", 2);
-    return;
-  }
-  char folder[kFolderSize * 2] = "";
-  if (!LocalApplicationData(folder, sizeof folder) || strlen(folder) >= kFolderSize) {
-    strcpy(g_crashFolder, ".\\");
-    return;
-  }
-  if (!AppendAndCreate(folder, "\\Zum") || !AppendAndCreate(folder, "\\CrashReport")) {
-    strcpy(g_crashFolder, ".\\");
-    return;
-  }
-  strcat(folder, "\\");
-  memcpy(g_crashFolder, folder, strlen(folder) + 1);
-}
-
 }  // namespace
 
 const char* CrashReporterBasic::CrashFolder() {
-  if (g_folderState == kFolderKnown)
-    return g_crashFolder;
-  if (InterlockedCompareExchange(&g_folderState, kFolderBeingFound, kFolderToFind) ==
-      kFolderToFind) {
-    FindFolder(nullptr);
-    InterlockedExchange(&g_folderState, kFolderKnown);
-    return g_crashFolder;
-  }
-  for (DWORD waited = 0; g_folderState != kFolderKnown && waited < kFolderWaitMs; waited += 10)
-    Sleep(10);
   return g_crashFolder;
 }
 
 void CrashHandlerThread::BindFileFunctions() {
   g_writeDump.Get();
-  CrashReporterBasic::CrashFolder();
 }
 
 const char* CrashReporterBasic::FilePrefix() {
@@ -183,8 +144,24 @@ const char* CrashReporterBasic::FilePrefix() {
 }
 
 void CrashReporterBasic::SetFolder(const char* path) {
-  FindFolder(path);
-  InterlockedExchange(&g_folderState, kFolderKnown);
+  if (path && path[0] && strlen(path) < kFolderCharacters - 1) {
+    size_t length = strlen(path);
+    memcpy(g_crashFolder, path, length + 1);
+    if (length == 0 || (path[length - 1] != '\\' && path[length - 1] != '/'))
+      memcpy(g_crashFolder + length, "\\", 2);
+    return;
+  }
+  char folder[kFolderSize * 2] = "";
+  if (!LocalApplicationData(folder, sizeof folder) || strlen(folder) >= kFolderSize) {
+    strcpy(g_crashFolder, ".\\");
+    return;
+  }
+  if (!AppendAndCreate(folder, "\\Zum") || !AppendAndCreate(folder, "\\CrashReport")) {
+    strcpy(g_crashFolder, ".\\");
+    return;
+  }
+  strcat(folder, "\\");
+  memcpy(g_crashFolder, folder, strlen(folder) + 1);
 }
 
 bool CrashReporterBasic::WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) {
