@@ -50,12 +50,13 @@ class TovikLogger::Impl : public cc::Thread::Base {
         m_connection(server, Vorq::kTovikDefaultPort),
         m_crashConnection(server, Vorq::kTovikDefaultPort) {
     m_crashSession.store(previousSession);
-    // The connection's socket is made on the telemetry thread (no socket call on the caller's
-    // thread); until then a crash report finds it closed and is kept on disk.
+    // Opened deferred, without any contact: a crash report makes the connection.
     m_crashClient.SetConnection(&m_crashConnection, false);
-    m_crashClient.StartSession(kApplicationName, m_version.c_str(), kSessionKind, previousSession,
-                               false);
-    m_crashClient.SetSessionSource(&m_crashSession);
+    if (m_crashConnection.Open(true)) {
+      m_crashClient.StartSession(kApplicationName, m_version.c_str(), kSessionKind, previousSession,
+                                 false);
+      m_crashClient.SetSessionSource(&m_crashSession);
+    }
   }
 
   // Queues one line, or counts it as lost.
@@ -101,8 +102,6 @@ class TovikLogger::Impl : public cc::Thread::Base {
 
  private:
   void Work() {
-    // Opened deferred, without any contact: a crash report makes the connection.
-    m_crashConnection.Open(true);
     Vorq::TovikClock& clock = Vorq::TovikClock::Current();
     uint32_t previous = m_previousSession;
     if (m_predecessor) {
