@@ -76,7 +76,8 @@ bool SplitAddress(const CCString& url, HostAndPort& out) {
   const char* text = url.c_str();
   const size_t length = url.Length();
   const char* end = text + length;
-  const char* separator = std::search(text, end, "://", "://" + 3);
+  static constexpr char kSchemeEnd[] = "://";
+  const char* separator = std::search(text, end, kSchemeEnd, kSchemeEnd + 3);
   if (separator == end)
     return false;
   const std::string scheme = CanonicalHost(text, size_t(separator - text));
