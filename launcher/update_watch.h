@@ -21,8 +21,9 @@ class UpdateWatch {
   static constexpr char kCheckingText[] = "Checking for updates";
   static constexpr uint32_t kDialogDelayMs = 1000;
 
-  // Starts the watchdog for a budget of `budgetMs`. Without a thread (none could be made)
-  // nothing is cut.
+  // Starts the watchdog for a budget of `budgetMs`, counted from the start of the process and
+  // less two seconds kept for what follows the step, so that the game starts within it.
+  // Without a thread (none could be made) nothing is cut.
   explicit UpdateWatch(uint32_t budgetMs);
   ~UpdateWatch();
   UpdateWatch(const UpdateWatch&) = delete;

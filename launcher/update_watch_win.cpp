@@ -117,7 +117,35 @@ class UpdateWatch::Watchdog : public cc::Thread::Base {
   const uint32_t m_budgetMs;
 };
 
-UpdateWatch::UpdateWatch(uint32_t budgetMs) : m_watchdog(new Watchdog(budgetMs)) {
+namespace {
+
+// Milliseconds since this process was created (0 when the system does not tell).
+uint32_t MsSinceProcessStart() {
+  FILETIME created, exited, kernel, user, now;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+    return 0;
+  GetSystemTimeAsFileTime(&now);
+  const auto ticks = [](const FILETIME& t) {
+    return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  const uint64_t start = ticks(created), current = ticks(now);
+  return current > start ? uint32_t((current - start) / 10000) : 0;  // 100 ns units
+}
+
+// The part of the budget kept for what follows a cut: the cut requests failing, the dialog
+// closing, the application DLL loading (about one and a half seconds measured under Wine).
+constexpr uint32_t kLaunchReserveMs = 2000;
+
+// The budget counts from the start of the process: the player waits for the game, not for
+// one step of the start.
+uint32_t StepBudgetMs(uint32_t budgetMs) {
+  const uint32_t used = MsSinceProcessStart() + kLaunchReserveMs;
+  return budgetMs > used ? budgetMs - used : 0;
+}
+
+}  // namespace
+
+UpdateWatch::UpdateWatch(uint32_t budgetMs) : m_watchdog(new Watchdog(StepBudgetMs(budgetMs))) {
   try {
     cc::Thread::Holder holder(m_watchdog.Get());
     holder.Detach();
