@@ -75,15 +75,20 @@ class UpdateWatch::Watchdog : public cc::Thread::Base {
   explicit Watchdog(uint32_t budgetMs) : m_budgetMs(budgetMs) {}
 
   int Run() override {
-    const bool com =
-        g_coInitializeEx && SUCCEEDED(g_coInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    // COM only once a dialog is due: a quick step loads no ole32 (whose helper threads would
+    // otherwise outlive the step).
+    bool com = false;
     {
       CheckingDialog* dialog = nullptr;
       while (!stop.load(std::memory_order_acquire)) {
         const uint32_t elapsed = MsSince(start);
         const bool wanted = !group.IsCancelled() && !handedOver.load(std::memory_order_acquire);
-        if (wanted && !dialog && elapsed >= kDialogDelayMs)
+        if (wanted && !dialog && elapsed >= kDialogDelayMs) {
+          if (!com)
+            com =
+                g_coInitializeEx && SUCCEEDED(g_coInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
           dialog = new CheckingDialog();
+        }
         if (dialog && dialog->HasUserCancelled()) {
           outcome.store(Outcome::kCancelled, std::memory_order_release);
           group.Cancel();
