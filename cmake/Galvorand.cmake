@@ -28,6 +28,62 @@ if(GALVORAND_WERROR)
 endif()
 
 
+# galvorand_system_library(name...)
+# Windows: for each system DLL `name`, the target gv_sys_<name> that libraries link instead of
+# the plain import library. A program whose GALVORAND_DELAY_LOAD property is on gets a
+# delay-import library made from the same import library: the system loads that DLL at the
+# first call of one of its functions instead of before the program starts. Everything else
+# links the import library as it is.
+function(galvorand_system_library)
+  foreach(name IN LISTS ARGN)
+    find_library(GALVORAND_IMPORT_${name} NAMES lib${name}.a REQUIRED NO_CACHE)
+    set(implib ${GALVORAND_IMPORT_${name}})
+    execute_process(COMMAND ${CMAKE_NM} ${implib} OUTPUT_VARIABLE symbols
+                    COMMAND_ERROR_IS_FATAL ANY)
+    # Each export has an import pointer "__imp_<name>" ("__imp__<name>@<bytes>" on i686).
+    string(REGEX MATCHALL " I __imp_[^\n]+" imports "${symbols}")
+    string(TOUPPER ${name} upper)
+    set(def "LIBRARY ${upper}.dll\nEXPORTS\n")
+    foreach(entry IN LISTS imports)
+      string(REGEX REPLACE "^ I __imp_" "" symbol "${entry}")
+      if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        string(SUBSTRING "${symbol}" 1 -1 symbol)  # the one underscore of C names on i686
+      endif()
+      string(APPEND def "${symbol}\n")
+    endforeach()
+    set(folder ${CMAKE_BINARY_DIR}/delay-import)
+    file(MAKE_DIRECTORY ${folder})
+    file(WRITE ${folder}/${name}.def "${def}")
+    set(kill_at "")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(kill_at --kill-at)  # the DLL exports the undecorated names
+    endif()
+    execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${folder}/${name}.def
+                            --dllname ${upper}.dll --output-delaylib ${folder}/lib${name}_delay.a
+                    COMMAND_ERROR_IS_FATAL ANY)
+    add_library(gv_sys_${name} INTERFACE)
+    target_link_libraries(gv_sys_${name} INTERFACE
+      "$<IF:$<BOOL:$<TARGET_PROPERTY:GALVORAND_DELAY_LOAD>>,${folder}/lib${name}_delay.a,${name}>")
+  endforeach()
+endfunction()
+
+# galvorand_split_debug(target)
+# Windows: the program ships without its debug information, which goes to <file>.debug beside
+# it (found by debuggers through the debug link). The system maps every section of a program
+# when it starts, debug sections included: several megabytes for the launcher, read on each
+# start of the game.
+function(galvorand_split_debug target)
+  if(NOT WIN32)
+    return()
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}>
+            $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug
+            --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
+
 macro(galvorand_add_googletest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

@@ -102,11 +102,16 @@ void Preferences::Load(const CCString& commandLine) {
 void Preferences::ReadIniFile(const CCString& path) {
   if (path.IsEmpty() || !PathUtil::FileExists(path))
     return;
-  // Only keys the launcher knows are looked up; anything else in the file is never read.
-  for (auto& [key, value] : values) {
-    CCString found = ReadIniEntry(path, kSettingsSection, key);
+  // Only keys the launcher knows count, each by its first entry (as a look-up of that key
+  // would find it); anything else in the file is skipped.
+  ValueMap seen;
+  for (auto& [name, found] : ReadIniSection(path, kSettingsSection)) {
+    CCString key = MakeKey(name);
+    auto known = values.find(key);
+    if (known == values.end() || !seen.emplace(key, CCString()).second)
+      continue;
     if (!found.IsEmpty())
-      value = found;
+      known->second = found;
   }
 }
 

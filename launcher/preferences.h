@@ -1,6 +1,8 @@
 #pragma once
 
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "launcher/text/cc_string.h"
 
@@ -57,9 +59,12 @@ class Preferences {
   static CCString RunningExecutablePath();
   // Makes `folder` the process's current directory; a failure is ignored.
   static void ChangeCurrentDirectory(const CCString& folder);
-  // One entry of `section` in the ini file at `path`: the empty text when the entry is missing
-  // or empty. Values longer than the read buffer come back cut. Always empty on the host.
-  static CCString ReadIniEntry(const CCString& path, const char* section, const CCString& key);
+  // The entries of `section` in the ini file at `path`, in file order, read in one call of
+  // the system's profile functions and given as their one-entry call gives each value (blanks
+  // around it and one pair of enclosing quotes taken off, cut to 8191 characters). Lines
+  // without "=" are left out. Always none on the host.
+  using IniEntries = std::vector<std::pair<CCString, CCString>>;
+  static IniEntries ReadIniSection(const CCString& path, const char* section);
 };
 
 // "live" and "stage" stand for the publisher's web servers ("https://<host>/"); any other

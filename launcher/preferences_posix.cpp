@@ -21,6 +21,6 @@ void Preferences::ChangeCurrentDirectory(const CCString& folder) {
   }
 }
 
-CCString Preferences::ReadIniEntry(const CCString& path, const char* section, const CCString& key) {
-  return CCString();
+Preferences::IniEntries Preferences::ReadIniSection(const CCString& path, const char* section) {
+  return {};
 }

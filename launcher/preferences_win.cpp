@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cwctype>
 #include <vector>
 
 #include "launcher/preferences.h"
@@ -7,9 +8,12 @@
 
 namespace {
 
-// Read buffers, in wide characters: module paths and single ini values.
+// Read buffers, in wide characters: module paths, values (with their terminator) and whole
+// sections.
 constexpr DWORD kPathBufferLength = 8192;
 constexpr DWORD kIniValueLength = 8192;
+constexpr DWORD kSectionBufferLength = 16384;
+constexpr DWORD kMaxSectionBufferLength = 16384 * 64;
 
 }  // namespace
 
@@ -26,17 +30,43 @@ void Preferences::ChangeCurrentDirectory(const CCString& folder) {
   SetCurrentDirectoryW(wide.c_str());
 }
 
-CCString Preferences::ReadIniEntry(const CCString& path, const char* section, const CCString& key) {
-  std::vector<wchar_t> value(kIniValueLength, L'\0');
+Preferences::IniEntries Preferences::ReadIniSection(const CCString& path, const char* section) {
   CCWideString widePath = ToWide(path);
   CCWideString wideSection = ToWide(section);
-  CCWideString wideKey = ToWide(key);
-  // An empty key would ask for the list of every key of the section: never a value.
-  if (wideKey.IsEmpty())
-    return CCString();
-  DWORD length = GetPrivateProfileStringW(wideSection.c_str(), wideKey.c_str(), nullptr,
-                                          value.data(), kIniValueLength, widePath.c_str());
-  if (length == 0)
-    return CCString();
-  return ToUTF8(value.data(), int(length));
+  // The whole section: "key=value" texts one after the other, each ending in a zero, the last
+  // followed by another. An answer of the size less two did not fit.
+  std::vector<wchar_t> text;
+  DWORD length = 0;
+  for (DWORD size = kSectionBufferLength; size <= kMaxSectionBufferLength; size *= 4) {
+    text.assign(size, L'\0');
+    length = GetPrivateProfileSectionW(wideSection.c_str(), text.data(), size, widePath.c_str());
+    if (length + 2 < size)
+      break;
+  }
+  IniEntries entries;
+  for (const wchar_t* line = text.data(); line < text.data() + length && *line;
+       line += wcslen(line) + 1) {
+    const wchar_t* equals = wcschr(line, L'=');
+    if (!equals)
+      continue;
+    const wchar_t* value = equals + 1;
+    size_t valueLength = wcslen(value);
+    while (valueLength && iswspace(value[valueLength - 1]))
+      --valueLength;
+    while (valueLength && iswspace(*value)) {
+      ++value;
+      --valueLength;
+    }
+    if (valueLength >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
+        value[valueLength - 1] == value[0]) {
+      ++value;
+      valueLength -= 2;
+    }
+    if (valueLength >= kIniValueLength)
+      valueLength = kIniValueLength - 1;
+    CCString key = ToUTF8(line, int(equals - line));
+    key.Trim();
+    entries.emplace_back(key, ToUTF8(value, int(valueLength)));
+  }
+  return entries;
 }

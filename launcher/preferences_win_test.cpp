@@ -1,5 +1,7 @@
 // The ini files, read by the system's profile functions from real files; the rest of the
 // preferences is in preferences_test.cpp.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -95,6 +97,33 @@ TEST_F(PreferencesTest, IniFileGivesOnlyNonEmptyValuesOfKnownKeys) {
   EXPECT_EQ(preferences.values.size(), 9u);  // the table alone: no unknown key
   // A value longer than the read buffer arrives cut to what fits beside its terminator.
   EXPECT_EQ(Value(preferences, "digestURL"), huge.substr(0, 8191));
+}
+
+// The whole section is read at once; each value must come out as the one-entry call gives it.
+TEST_F(PreferencesTest, IniValuesAreWhatTheOneEntryCallReads) {
+  ASSERT_TRUE(folder.Write(L"Galvorand.ini",
+                           "[Settings]\r\n"
+                           "tovik = \"quoted.example\" \r\n"
+                           "TOVIK=a second entry of a key is never read\r\n"
+                           "server='single'\r\n"
+                           "loggingLevel=\"unbalanced\r\n"
+                           "tovikLevel=  blanks  inside  \r\n"
+                           "digestURL=\"\"\r\n"
+                           "updateURL=x\"y\"\r\n"));
+  Preferences preferences(ExePath());
+  preferences.Load("");
+  const std::wstring ini = folder.PathOf(L"Galvorand.ini");
+  for (const char* key : {"tovik", "server", "loggingLevel", "tovikLevel", "updateURL"}) {
+    wchar_t value[256] = {};
+    std::wstring wideKey(key, key + strlen(key));
+    DWORD n = GetPrivateProfileStringW(L"Settings", wideKey.c_str(), nullptr, value, 256,
+                                       ini.c_str());
+    EXPECT_EQ(Value(preferences, key), std::string(value, value + n)) << key;
+  }
+  // Quotes around nothing leave the default.
+  Preferences defaults(folder.Join("Other.exe"));
+  defaults.Load("");
+  EXPECT_EQ(Value(preferences, "digestURL"), Value(defaults, "digestURL"));
 }
 
 TEST_F(PreferencesTest, IniValuesAreUTF8) {

@@ -47,10 +47,14 @@ class LauncherRun {
     m_appDllPath = m_preferences.appDllBase + ".dll";
     m_updateURL = m_preferences.GetString("updateURL");
     m_digestURL = m_preferences.GetString("digestURL");
-    if (m_preferences.IsSelfPatchEnabled() && !m_digestURL.IsEmpty())
+    if (m_preferences.IsSelfPatchEnabled() && !m_digestURL.IsEmpty()) {
+      // The update step takes its time: the telemetry and the crash handler start now.
+      m_telemetry.StartBackground();
       RefreshPluginAndUpdate();
+    }
 
     int32_t exitCode = LaunchApplication();
+    m_telemetry.StartIsOver();
     StopNotification();
     if (m_updateWatchLeft)
       backgroundWorkLeft = true;
@@ -76,7 +80,6 @@ class LauncherRun {
     // The telemetry sink comes with the crash reporter, which sends what an earlier run
     // kept in the background.
     OpenTelemetry(kLauncherVersion, 0);
-    m_telemetry.SendKeptReports(*m_tovikLogger);
   }
 
   void OpenTelemetry(const char* version, uint32_t previousSession) {
@@ -86,13 +89,12 @@ class LauncherRun {
   }
 
   // Once the application DLL's version is known the telemetry sink starts again under it,
-  // continuing the session of this run. The old sink goes first, with its crash reporter, and
-  // the new sink comes with the next one. Nothing here waits for the service: the new sink's
-  // thread sends its session message once the old sink's session is known (or given up).
+  // continuing the session of this run; the crash reporter moves over to the new sink's
+  // client and the old sink goes. Nothing here waits for the service: the new sink's thread
+  // sends its session message once the old sink's session is known (or given up).
   void ReopenTelemetry(const char* dllVersion) {
     CCSharedPtr<TovikLogger> previous = m_tovikLogger;
     g_mainLogger->Remove(m_tovikLogger);
-    m_telemetry.CloseSink();
     m_tovikLogger.Reset();
     m_tovikLogger = m_telemetry.OpenSink(dllVersion, m_preferences.GetString("tovik").c_str(),
                                          m_preferences.GetTovikLevel(), *previous);
@@ -226,6 +228,7 @@ class LauncherRun {
                          m_appDllPath.c_str());
       return kExitDllTooOld;
     }
+    m_telemetry.StartIsOver();
     return SL::g_slHolder.SL_Launch2(m_arguments.instance, m_arguments.previousInstance,
                                      m_arguments.commandLine, m_arguments.showCommand,
                                      kLauncherVersion, 0);

@@ -7,6 +7,7 @@
 #include "libs/ccutility/thread/cc_thread.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_wox.h"
+#include "libs/crashreport/win32/crash_handler_thread.h"
 #include "libs/tovik/tovik.h"
 #include "libs/tovik/tovik_connection.h"
 #include "logging/assert_logger.h"
@@ -23,25 +24,49 @@ class TelemetryStack::LibraryState : public Vorq::Memory::Allocator {
   Vorq::Assert::SimpleLogger assertLogger;  // the current assertion logger while it lives
 };
 
-// The upload of kept reports: a reporter that is never installed nor current, over a client
-// of its own that names the sink's server and the application (SendFile opens a connection
-// of its own to that server for each report).
-class TelemetryStack::KeptReports : public cc::Thread::Base {
+// The start-up's background thread, the one thread the main thread makes before the
+// application runs (each costs its maker a millisecond or more): once the start is over (or
+// a second has passed) it starts the first sink's telemetry thread and the crash handler's
+// thread, which then load their libraries without holding the system's loader against the
+// start's own loading, and then it looks after the crash folder. The
+// folder is pruned, and the reports an earlier run kept go through a reporter that is never
+// installed nor current, over a client of its own that names the sink's server and the
+// application (SendFile opens a connection of its own to that server for each report).
+class TelemetryStack::Background : public cc::Thread::Base {
  public:
   // On the main thread while the sink's reporter is current, so this one never becomes it.
-  KeptReports(const char* host, uint16_t port, const char* version)
-      : m_host(host), m_port(port), m_version(version), m_uploader(new Uploader()) {}
-  ~KeptReports() override { delete m_uploader; }
+  Background(CCSharedPtr<TovikLogger> sink, const char* host, uint16_t port, const char* version)
+      : m_sink(std::move(sink)),
+        m_host(host),
+        m_port(port),
+        m_version(version),
+        m_uploader(new Uploader()) {}
+  ~Background() override { delete m_uploader; }
 
-  bool HasWork() { return m_uploader && m_uploader->HasLoggedFiles(); }
   // Starts the upload now if it still waits (the run is ending).
-  void Hurry() { m_hurry.store(true); }
+  void Hurry() {
+    m_startOver.store(true);
+    m_hurry.store(true);
+  }
+  void StartIsOver() { m_startOver.store(true); }
 
   int Run() override {
-    // The start of the run has the machine first: the upload waits a moment, unless the run
-    // ends sooner.
+    for (uint32_t waited = 0; waited < kStartHoldMs && !m_startOver.load(); waited += kPollMs)
+      cc::SleepMs(kPollMs);
+    TovikLogger::ReleaseNetwork();
+    Vorq::CrashHandlerThread::PrepareNow();
+    m_sink->StartThread();
+    m_sink.Reset();
+    Vorq::CrashHandlerThread::StartHeld();
+    // The start of the run has the machine first: the folder is looked at after a moment,
+    // unless the run ends sooner.
     for (uint32_t waited = 0; waited < kStartDelayMs && !m_hurry.load(); waited += kPollMs)
       cc::SleepMs(kPollMs);
+    if (!m_uploader)
+      return 0;
+    m_uploader->DeleteOldLoggedFiles();
+    if (!m_uploader->HasLoggedFiles())
+      return 0;
     Vorq::Tovik client;
     client.SetConnection(new Vorq::TovikSimpleConnection(m_host.c_str(), m_port), true);
     client.StartSession(kApplicationName, m_version.c_str(), 0, 0, false);
@@ -53,6 +78,7 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
 
  private:
   static constexpr char kApplicationName[] = "Galvorand";
+  static constexpr uint32_t kStartHoldMs = 1000;
   static constexpr uint32_t kStartDelayMs = 3000;
   static constexpr uint32_t kPollMs = 10;
   class Uploader : public Vorq::CrashReporterWox {
@@ -61,16 +87,23 @@ class TelemetryStack::KeptReports : public cc::Thread::Base {
     void Use(Vorq::Tovik* client) { m_client = client; }
   };
 
+  CCSharedPtr<TovikLogger> m_sink;  // until its thread is started
   const std::string m_host;
   const uint16_t m_port;
   const std::string m_version;
   Uploader* m_uploader;
+  std::atomic<bool> m_startOver{false};
   std::atomic<bool> m_hurry{false};
 };
 
 TelemetryStack::TelemetryStack() : m_library(new LibraryState) {
   Vorq::SetCrashLogTarget(&m_library->assertLogger);
   Vorq::Memory::SetLibraryAllocator(m_library);
+  // The crash handler's thread is started by the background thread, and its libraries and
+  // the socket library are loaded once the start is over: loading them meanwhile would hold
+  // the system's loader against the launcher's own.
+  Vorq::CrashHandlerThread::HoldStart();
+  TovikLogger::HoldNetwork();
 }
 
 TelemetryStack::~TelemetryStack() {
@@ -86,21 +119,30 @@ CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version,
                                                   const char* server,
                                                   int level,
                                                   uint32_t previousSession) {
-  CloseSink();
-  return Install(new TovikLogger(version, server, level, previousSession));
+  if (m_background)
+    return Install(new TovikLogger(version, server, level, previousSession));
+  // The first sink's thread is started by the background thread.
+  CCSharedPtr<TovikLogger> sink = Install(new TovikLogger(version, server, level, previousSession,
+                                                          false));
+  m_firstSink = sink;
+  return sink;
 }
 
 CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version,
                                                   const char* server,
                                                   int level,
                                                   const TovikLogger& predecessor) {
-  CloseSink();
   return Install(new TovikLogger(version, server, level, predecessor));
 }
 
 CCSharedPtr<TovikLogger> TelemetryStack::Install(CCSharedPtr<TovikLogger> sink) {
   // The reporter has a client of its own: the telemetry thread may be frozen in the middle
-  // of a send when a crash comes. Its own new takes the memory from the library allocator.
+  // of a send when a crash comes. Installed once; a later sink's client takes over.
+  if (m_reporter) {
+    m_reporter->UseClient(&sink->CrashClient());
+    return sink;
+  }
+  // Its own new takes the memory from the library allocator.
   m_reporter = new Vorq::CrashReporterWox(&sink->CrashClient());
   if (m_reporter) {
     Vorq::CrashReporterFlags |= Vorq::CrashFlag::NoSymbols;
@@ -109,27 +151,38 @@ CCSharedPtr<TovikLogger> TelemetryStack::Install(CCSharedPtr<TovikLogger> sink) 
   return sink;
 }
 
-void TelemetryStack::SendKeptReports(TovikLogger& sink) {
-  Vorq::ITovikConnection* connection = sink.CrashClient().GetConnection();
-  if (m_keptReports || !connection)
+void TelemetryStack::StartBackground() {
+  CCSharedPtr<TovikLogger> sink = m_firstSink;
+  m_firstSink.Reset();
+  if (!sink)
     return;
-  CCSharedPtr<KeptReports> kept(new KeptReports(connection->GetHost(), connection->GetPort(),
-                                                sink.CrashClient().GetVersion()));
-  if (!kept->HasWork())
-    return;
+  Vorq::ITovikConnection* connection = sink->CrashClient().GetConnection();
+  CCSharedPtr<Background> kept(new Background(sink, connection->GetHost(), connection->GetPort(),
+                                                sink->CrashClient().GetVersion()));
   try {
     cc::Thread::Holder holder(kept.Get());
-    m_keptReports = kept;
+    m_background = kept;
   } catch (const cc::ThreadException&) {
-    // The reports wait for the next start.
+    // Without it the threads are made here, and the reports wait for the next start.
+    sink->StartThread();
+    Vorq::CrashHandlerThread::StartHeld();
   }
 }
 
+void TelemetryStack::StartIsOver() {
+  StartBackground();
+  Vorq::CrashHandlerThread::PrepareNow();
+  TovikLogger::ReleaseNetwork();
+  if (m_background)
+    m_background->StartIsOver();
+}
+
 bool TelemetryStack::WaitForKeptReports(uint32_t timeoutMs) {
-  if (!m_keptReports)
+  StartBackground();
+  if (!m_background)
     return true;
-  m_keptReports->Hurry();
-  return m_keptReports->WaitForEnd(timeoutMs);
+  m_background->Hurry();
+  return m_background->WaitForEnd(timeoutMs);
 }
 
 void TelemetryStack::CloseSink() {

@@ -105,8 +105,11 @@ bool CrashReporterTovik::SendReport(BinXML::Streamable& report,
   }
   ClientTimeLimit limit(client, timeLeft);
 
-  client->GetSessionId(true);
   ITovikConnection* connection = client->GetConnection();
+  // A connection not made yet (a crash early in the run) or lost is made now.
+  if (!connection->IsOpen() && !connection->IsBlocking())
+    connection->Open(false);
+  client->GetSessionId(true);
   const char* host = connection->GetHost();
   int port = connection->GetPort();
   if (!client->IsConnected()) {

@@ -23,13 +23,6 @@ void CrashReporterWox::operator delete(void* pointer) noexcept {
   Memory::Free(pointer);
 }
 
-int CrashReporterWox::Install() {
-  CrashReporterTovik::Install();
-  // Also when already installed: every start keeps the crash folder pruned.
-  DeleteOldLoggedFiles();
-  return 0;
-}
-
 bool CrashReporterWox::ProcessReport(CrashReporterStream& stream, const char* dumpPath) {
   CrashReporterTovik::ProcessReport(stream, dumpPath);
   // The report is kept before the upload starts and given up only once the service has it:

@@ -33,8 +33,6 @@ class CrashReporterWox : public CrashReporterTovik {
   static void* operator new(size_t size) noexcept;
   static void operator delete(void* pointer) noexcept;
 
-  // Installs once, and prunes the crash folder on every call.
-  int Install() override;
   // Standard output first, then the service; on failure the ".gid" marker and the report
   // file, and the dump is kept. True when the service confirmed the report.
   bool ProcessReport(CrashReporterStream& stream, const char* dumpPath) override;
@@ -45,6 +43,10 @@ class CrashReporterWox : public CrashReporterTovik {
   void OnCrashBegin() override;
   void OnCrashEnd() override;
 
+  // Reports go through `client` from now on (not owned, must outlive the reporter or the next
+  // call; null: nothing is uploaded). The one earlier client must stay valid until this
+  // returns: a crash meanwhile uses either.
+  void UseClient(Tovik* client) { __atomic_store_n(&m_client, client, __ATOMIC_RELEASE); }
   // Not owned; null for none. The launcher sets none.
   void SetCrashCallback(CrashCallback* callback) { m_callback = callback; }
   // A copy of `xml` (null: none) becomes the report's application XML. False when the copy

@@ -43,10 +43,10 @@ void PutBigEndian(char* out, uint32_t value) {
 
 }  // namespace
 
+// The socket library is started by the first socket a connection makes, on the thread that
+// makes it: a client made on the main thread makes no socket call there.
 Tovik::Tovik() : m_connection(&m_defaultConnection) {
   tag = kTovikTag;
-  uint8_t major = 0, minor = 0;
-  m_socketsStarted = cc::SocketSystem::Startup(&major, &minor) == 0;
 }
 
 Tovik::~Tovik() {
@@ -57,8 +57,6 @@ Tovik::~Tovik() {
   }
   m_connection = nullptr;
   m_defaultConnection.Close();
-  if (m_socketsStarted)
-    cc::SocketSystem::Cleanup();
 }
 
 void Tovik::SetConnection(ITovikConnection* connection, bool owned) {

@@ -266,7 +266,6 @@ class Tovik : public Assert::LogDriver {
   uint16_t m_sourcePrefixLength = 0;
   bool m_sendTime = true;     // every message carries the time
   uint64_t m_limitEndMs = 0;  // 0: no time limit
-  bool m_socketsStarted = false;
   ITovikConnection* m_connection;
   bool m_ownsConnection = false;
   TovikAutoDiscoveryOrPublicConnection m_defaultConnection;

@@ -26,6 +26,8 @@ constexpr uint32_t kWaitAnyReceipt = 0xFFFFFFFFu;
 
 // Telemetry threads still at work, sinks let go included.
 std::atomic<int> g_liveThreads{0};
+// The program's start is not over yet: no socket.
+std::atomic<bool> g_networkHeld{false};
 
 struct QueuedLine {
   uint8_t kind;
@@ -50,13 +52,12 @@ class TovikLogger::Impl : public cc::Thread::Base {
         m_connection(server, Vorq::kTovikDefaultPort),
         m_crashConnection(server, Vorq::kTovikDefaultPort) {
     m_crashSession.store(previousSession);
-    // Opened deferred, without any contact: a crash report makes the connection.
+    // The crash connection is left to the crash handler, which makes it when a report goes:
+    // no socket call here, and the telemetry thread never touches it.
     m_crashClient.SetConnection(&m_crashConnection, false);
-    if (m_crashConnection.Open(true)) {
-      m_crashClient.StartSession(kApplicationName, m_version.c_str(), kSessionKind, previousSession,
-                                 false);
-      m_crashClient.SetSessionSource(&m_crashSession);
-    }
+    m_crashClient.StartSession(kApplicationName, m_version.c_str(), kSessionKind, previousSession,
+                               false);
+    m_crashClient.SetSessionSource(&m_crashSession);
   }
 
   // Queues one line, or counts it as lost.
@@ -77,10 +78,24 @@ class TovikLogger::Impl : public cc::Thread::Base {
 
   void RequestClose() { m_closing.store(true); }
 
-  // Marks the session question settled without an answer (no thread could be made).
-  void GiveUp() {
+  // Marks the session question settled without an answer (no thread could be made) and
+  // answers the successor handed on meanwhile, which must now start a thread of its own.
+  CCSharedPtr<Impl> GiveUp() {
     m_settled.store(true);
     m_done.store(true);
+    m_workOver.store(true);
+    g_liveThreads.fetch_sub(1);
+    return TakeSuccessor();
+  }
+
+  // Lets `successor` run on this sink's thread once this sink's work is over. False when
+  // that thread has ended (or never will run): the successor needs one of its own.
+  bool HandOnTo(const CCSharedPtr<Impl>& successor) {
+    cc::MutexLock lock(m_chainMutex);
+    if (m_threadOver)
+      return false;
+    m_successor = successor;
+    return true;
   }
 
   int Run() override {
@@ -91,8 +106,21 @@ class TovikLogger::Impl : public cc::Thread::Base {
     }
     m_settled.store(true);
     m_done.store(true);
+    m_workOver.store(true);
     g_liveThreads.fetch_sub(1);
+    // The successor's work goes on here: its session follows this one's end anyway.
+    if (CCSharedPtr<Impl> next = TakeSuccessor())
+      next->Run();
     return 0;
+  }
+
+  // Waits at most `timeoutMs` for this sink's work to be over, on whichever thread it runs.
+  bool WaitForWork(uint32_t timeoutMs) {
+    Vorq::TovikClock& clock = Vorq::TovikClock::Current();
+    const uint64_t start = clock.NowMs();
+    while (!m_workOver.load() && clock.NowMs() - start < timeoutMs)
+      clock.SleepMs(1);
+    return m_workOver.load();
   }
 
   uint32_t SessionId() const { return m_sessionId.load(); }
@@ -103,6 +131,9 @@ class TovikLogger::Impl : public cc::Thread::Base {
  private:
   void Work() {
     Vorq::TovikClock& clock = Vorq::TovikClock::Current();
+    const uint64_t started = clock.NowMs();
+    while (g_networkHeld.load() && clock.NowMs() - started < kNetworkHoldMs)
+      clock.SleepMs(kPollMs);
     uint32_t previous = m_previousSession;
     if (m_predecessor) {
       // The predecessor's session is what this one continues: wait for its answer, and for
@@ -149,6 +180,14 @@ class TovikLogger::Impl : public cc::Thread::Base {
       clock.SleepMs(kPollMs);
     }
     m_client.Shutdown(kShutdownWaitMs);
+  }
+
+  CCSharedPtr<Impl> TakeSuccessor() {
+    cc::MutexLock lock(m_chainMutex);
+    m_threadOver = true;
+    CCSharedPtr<Impl> next = m_successor;
+    m_successor.Reset();
+    return next;
   }
 
   bool IsQueueEmpty() {
@@ -223,7 +262,11 @@ class TovikLogger::Impl : public cc::Thread::Base {
   std::atomic<uint32_t> m_sessionId{0};
   // The session is known, or will not be: a successor may send its session message.
   std::atomic<bool> m_settled{false};
-  std::atomic<bool> m_done{false};  // the session has ended, the thread with it
+  std::atomic<bool> m_done{false};      // the session has ended, the thread with it
+  std::atomic<bool> m_workOver{false};  // this sink's work is over
+  cc::Mutex m_chainMutex;               // guards the two below
+  CCSharedPtr<Impl> m_successor;        // runs on this thread next
+  bool m_threadOver = false;            // this thread takes no successor any more
 
   Vorq::Tovik m_client;  // the telemetry thread's
   Vorq::TovikSimpleConnection m_connection;
@@ -237,9 +280,12 @@ class TovikLogger::Impl : public cc::Thread::Base {
 TovikLogger::TovikLogger(const char* version,
                          const char* server,
                          int startLevel,
-                         uint32_t previousSession)
+                         uint32_t previousSession,
+                         bool startThread)
     : LogInterface(startLevel), m_impl(new Impl(version, server, previousSession, nullptr)) {
-  Begin();
+  g_liveThreads.fetch_add(1);
+  if (startThread)
+    Begin(m_impl);
 }
 
 TovikLogger::TovikLogger(const char* version,
@@ -247,18 +293,28 @@ TovikLogger::TovikLogger(const char* version,
                          int startLevel,
                          const TovikLogger& predecessor)
     : LogInterface(startLevel), m_impl(new Impl(version, server, 0, predecessor.m_impl)) {
-  Begin();
+  g_liveThreads.fetch_add(1);
+  if (!predecessor.m_impl->HandOnTo(m_impl))
+    Begin(m_impl);
 }
 
-void TovikLogger::Begin() {
-  g_liveThreads.fetch_add(1);
-  try {
-    m_thread.Start(m_impl.Get());
-  } catch (const cc::ThreadException&) {
-    // Without its thread the sink drops every line; a successor does not wait for it.
-    g_liveThreads.fetch_sub(1);
-    m_impl->GiveUp();
-    m_impl->RequestClose();
+void TovikLogger::StartThread() {
+  Begin(m_impl);
+}
+
+void TovikLogger::Begin(const CCSharedPtr<Impl>& impl) {
+  CCSharedPtr<Impl> next = impl;
+  while (next) {
+    try {
+      // The running thread holds a reference of its own.
+      cc::Thread::Holder holder(next.Get());
+      return;
+    } catch (const cc::ThreadException&) {
+      // Without its thread the sink drops every line; a successor does not wait for it, and
+      // one handed on to it meanwhile tries a thread of its own.
+      next->RequestClose();
+      next = next->GiveUp();
+    }
   }
 }
 
@@ -289,7 +345,7 @@ uint32_t TovikLogger::SessionId() const {
 
 bool TovikLogger::Close(int32_t timeoutMs) {
   m_impl->RequestClose();
-  return m_impl->WaitForEnd(uint32_t(timeoutMs < 0 ? 0 : timeoutMs));
+  return m_impl->WaitForWork(uint32_t(timeoutMs < 0 ? 0 : timeoutMs));
 }
 
 uint32_t TovikLogger::LostLines() const {
@@ -306,6 +362,14 @@ bool TovikLogger::WaitForThreads(int32_t timeoutMs) {
   while (g_liveThreads.load() > 0 && clock.NowMs() - start < uint64_t(timeoutMs))
     clock.SleepMs(1);
   return g_liveThreads.load() == 0;
+}
+
+void TovikLogger::HoldNetwork() {
+  g_networkHeld.store(true);
+}
+
+void TovikLogger::ReleaseNetwork() {
+  g_networkHeld.store(false);
 }
 
 uint8_t TovikLogger::KindOfLevel(int level) {

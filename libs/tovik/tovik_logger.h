@@ -28,15 +28,28 @@ class TovikLogger : public LogInterface {
   static constexpr int32_t kSessionWaitMs = 5000;
 
   // `server` names the service host, optionally with ":port" (443 otherwise).
-  // `previousSession` is the session this run continues (0 for none).
-  TovikLogger(const char* version, const char* server, int level, uint32_t previousSession);
+  // `previousSession` is the session this run continues (0 for none). Without
+  // `startThread` the telemetry thread waits for StartThread (lines queue meanwhile): making a
+  // thread takes the making thread a millisecond or more, which a program's start may not
+  // want to spend.
+  TovikLogger(const char* version,
+              const char* server,
+              int level,
+              uint32_t previousSession,
+              bool startThread = true);
   // Continues the session of `predecessor` (which may be let go at once): this sink's
   // session message leaves once the predecessor's service has answered, or its 5000 ms have
-  // passed; its lines wait until then.
+  // passed; its lines wait until then. It runs on the predecessor's telemetry thread once
+  // that one's work is over (the predecessor's session ends first in any case), or on a
+  // thread of its own when that thread has already ended.
   TovikLogger(const char* version, const char* server, int level, const TovikLogger& predecessor);
   // Does not wait: the telemetry thread sends what is queued, ends the session and then ends
   // itself (see WaitForThreads).
   ~TovikLogger() override;
+
+  // Starts the telemetry thread of a sink made without it; from any thread, once. A thread
+  // that cannot be made leaves the sink dropping its lines.
+  void StartThread();
 
   // Never waits: the telemetry thread sends continuously.
   void Stop(int32_t code) override;
@@ -64,13 +77,21 @@ class TovikLogger : public LogInterface {
   // included, have ended. True when none is left.
   static bool WaitForThreads(int32_t timeoutMs);
 
+  // A program whose start must not share the system's loader with the telemetry threads
+  // (their first socket loads the socket DLL) calls HoldNetwork before its first sink: the
+  // threads then make no socket until ReleaseNetwork is called or kNetworkHoldMs have passed
+  // since each started. Lines and session messages wait in the queue meanwhile.
+  static constexpr uint32_t kNetworkHoldMs = 1000;
+  static void HoldNetwork();
+  static void ReleaseNetwork();
+
   // The telemetry message kind a log level is sent as.
   static uint8_t KindOfLevel(int level);
 
  private:
   class Impl;
-  void Begin();
+  // Starts `impl`'s thread, or marks it given up when none can be made.
+  static void Begin(const CCSharedPtr<Impl>& impl);
 
   CCSharedPtr<Impl> m_impl;
-  cc::Thread::Holder m_thread;
 };

@@ -6,7 +6,9 @@ namespace Vorq {
 
 namespace sys = cc::SocketSystem;
 
-Socket::Socket(int type) : m_handle(sys::Create(type)) {
+// The socket library starts with the first socket, on whichever thread makes it.
+Socket::Socket(int type)
+    : m_handle(sys::StartForProcess() ? sys::Create(type) : sys::kInvalidHandle) {
   if (!IsValid())
     m_lastError = sys::GetLastError();
 }

@@ -60,6 +60,10 @@ enum ShutdownHow { kShutdownReceive = 0, kShutdownSend = 1, kShutdownBoth = 2 };
 // *major / *minor receive the version granted.
 int Startup(uint8_t* major, uint8_t* minor);
 void Cleanup();
+// Starts the socket library once for the whole process, on the first call from any thread
+// (the first call on Windows also loads the socket DLL), and keeps it started until the
+// process ends. True when version 2.2 is running; later calls give the first one's answer.
+bool StartForProcess();
 
 int GetLastError();
 void SetLastError(int code);

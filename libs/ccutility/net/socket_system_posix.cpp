@@ -175,6 +175,10 @@ int Startup(uint8_t* major, uint8_t* minor) {
   return 0;
 }
 
+bool StartForProcess() {
+  return true;
+}
+
 void Cleanup() {}
 
 int GetLastError() {

@@ -50,6 +50,14 @@ int Startup(uint8_t* major, uint8_t* minor) {
   return 0;
 }
 
+bool StartForProcess() {
+  static const bool started = [] {
+    uint8_t major = 0, minor = 0;
+    return Startup(&major, &minor) == 0 && major == 2 && minor == 2;
+  }();
+  return started;
+}
+
 void Cleanup() {
   WSACleanup();
 }

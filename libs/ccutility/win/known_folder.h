@@ -31,5 +31,10 @@ std::optional<std::wstring> KnownFolderPath(const GUID& folder, DWORD flags);
 std::optional<std::wstring> ShellFolderPath(int csidl);
 // The known folder, or the CSIDL folder when the known-folder call is missing or fails.
 std::optional<std::wstring> FolderPath(const GUID& folder, DWORD flags, int csidl);
+// The folder the current user's shell-folder entry `name` (such as "Local AppData") names,
+// variables expanded, without loading the shell: where the shell keeps the user's own and
+// redirected folders. None unless the entry is there and names an existing folder by a full
+// path; the caller then asks the shell, which also creates a missing folder.
+std::optional<std::wstring> UserShellFolderPath(const wchar_t* name);
 
 }  // namespace cc::win

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "libs/ccutility/win/known_folder.h"
 #include "libs/ccutility/win/system_function.h"
@@ -169,6 +171,39 @@ TEST(KnownFolder, KnownAndShellFoldersAgreeAndTheShellOneStandsIn) {
   EXPECT_EQ(*known, *shell);
   EXPECT_FALSE(cc::win::KnownFolderPath(kNoFolder, 0));
   EXPECT_EQ(cc::win::FolderPath(kNoFolder, 0, CSIDL_LOCAL_APPDATA), shell);
+  EXPECT_EQ(cc::win::UserShellFolderPath(L"Local AppData"), known);
+}
+
+// Entries that do not name an existing folder by a full path are left to the shell.
+TEST(KnownFolder, UserShellFolderEntriesThatNameNoFolderAreRefused) {
+  constexpr wchar_t kKey[] =
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  constexpr wchar_t kName[] = L"Galvorand test entry";
+  HKEY raw = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &raw),
+            ERROR_SUCCESS);
+  cc::win::ScopedKey key(raw);
+  auto set = [&](DWORD type, const std::wstring& text) {
+    return RegSetValueExW(key.Get(), kName, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                          DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  };
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 3u);  // ends in a separator
+  std::wstring folder(temp);
+  folder.pop_back();
+  for (const auto& [type, text] : std::vector<std::pair<DWORD, std::wstring>>{
+           {REG_EXPAND_SZ, L"%GALVORAND_NO_SUCH_VARIABLE%\\Local"},
+           {REG_SZ, L"relative\\folder"},
+           {REG_SZ, folder + L"\\no such folder"},
+           {REG_DWORD, L"x"},
+       }) {
+    ASSERT_TRUE(set(type, text));
+    EXPECT_FALSE(cc::win::UserShellFolderPath(kName)) << text;
+  }
+  ASSERT_TRUE(set(REG_EXPAND_SZ, std::wstring(temp)));
+  EXPECT_EQ(cc::win::UserShellFolderPath(kName), folder);
+  RegDeleteValueW(key.Get(), kName);
+  EXPECT_FALSE(cc::win::UserShellFolderPath(kName));
 }
 
 }  // namespace

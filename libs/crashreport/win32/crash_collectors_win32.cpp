@@ -2,7 +2,8 @@
 // element (or the attributes of one list item) from the system's view of the machine and the
 // process. They run on the crashing thread while every other thread is suspended: no locks,
 // no exceptions, and no memory other than the library allocator's. Libraries beyond kernel32
-// and advapi32 (IP helper, process status, version) are bound at run time.
+// (advapi32, IP helper, process status, version) are bound at run time, ahead of a crash: the
+// launcher loads advapi32 only on first use.
 
 #include <windows.h>
 
@@ -31,6 +32,46 @@ namespace {
 
 static_assert(sizeof(CONTEXT) <= CrashCollectorCursors::kContextStorageSize,
               "the cursor's context storage must hold this build's CONTEXT");
+
+// The security and registry calls, bound by the crash handler's preparation.
+constexpr wchar_t kAdvapi32[] = L"advapi32.dll";
+constinit cc::win::SystemFunction<decltype(&::OpenProcessToken)> g_openProcessToken{
+    kAdvapi32, "OpenProcessToken"};
+constinit cc::win::SystemFunction<decltype(&::GetTokenInformation)> g_getTokenInformation{
+    kAdvapi32, "GetTokenInformation"};
+constinit cc::win::SystemFunction<decltype(&::CreateWellKnownSid)> g_createWellKnownSid{
+    kAdvapi32, "CreateWellKnownSid"};
+constinit cc::win::SystemFunction<decltype(&::EqualSid)> g_equalSid{kAdvapi32, "EqualSid"};
+constinit cc::win::SystemFunction<decltype(&::LookupAccountSidA)> g_lookupAccountSid{
+    kAdvapi32, "LookupAccountSidA"};
+constinit cc::win::SystemFunction<decltype(&::RegOpenKeyExA)> g_regOpenKey{kAdvapi32,
+                                                                          "RegOpenKeyExA"};
+constinit cc::win::SystemFunction<decltype(&::RegQueryValueExA)> g_regQueryValue{
+    kAdvapi32, "RegQueryValueExA"};
+constinit cc::win::SystemFunction<decltype(&::RegCloseKey)> g_regCloseKey{kAdvapi32,
+                                                                          "RegCloseKey"};
+
+// The processor's key, open for the life of one collector; closed through the bound call.
+class ProcessorKey {
+ public:
+  ProcessorKey();
+  ~ProcessorKey() {
+    if (m_key && g_regCloseKey)
+      g_regCloseKey(m_key);
+  }
+  ProcessorKey(const ProcessorKey&) = delete;
+  ProcessorKey& operator=(const ProcessorKey&) = delete;
+  explicit operator bool() const { return m_key != nullptr; }
+  // A value into `data` (at most *size bytes); false when it cannot be read.
+  bool Read(const char* name, DWORD* type, void* data, DWORD* size) {
+    return m_key && g_regQueryValue &&
+           g_regQueryValue(m_key, name, nullptr, type, static_cast<BYTE*>(data), size) ==
+               ERROR_SUCCESS;
+  }
+
+ private:
+  HKEY m_key = nullptr;
+};
 
 // Bytes of the stack dump below and above the stack pointer, and per line.
 constexpr uintptr_t kStackBelow = 32;
@@ -227,16 +268,17 @@ void* TokenInformation(uint32_t processId, TOKEN_INFORMATION_CLASS kind) {
                                     : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
   HANDLE process = self ? GetCurrentProcess() : opened.Get();
   cc::win::ScopedHandle token;
-  if (!process || !OpenProcessToken(process, TOKEN_QUERY, token.Receive())) {
+  if (!process || !g_openProcessToken || !g_getTokenInformation ||
+      !g_openProcessToken(process, TOKEN_QUERY, token.Receive())) {
     token.Release();  // what a failed call leaves there is no handle
     return nullptr;
   }
   DWORD size = 0;
-  GetTokenInformation(token.Get(), kind, nullptr, 0, &size);
+  g_getTokenInformation(token.Get(), kind, nullptr, 0, &size);
   if (!size)
     return nullptr;
   void* block = Memory::Allocate(size);
-  if (block && !GetTokenInformation(token.Get(), kind, block, size, &size)) {
+  if (block && !g_getTokenInformation(token.Get(), kind, block, size, &size)) {
     Memory::Free(block);
     block = nullptr;
   }
@@ -271,6 +313,11 @@ constinit cc::win::SystemFunction<DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG)> g_ge
 }  // namespace
 
 void CrashHandlerThread::BindCollectorFunctions() {
+  const cc::win::SystemExport* security[] = {
+      &g_openProcessToken, &g_getTokenInformation, &g_createWellKnownSid, &g_equalSid,
+      &g_lookupAccountSid, &g_regOpenKey,         &g_regQueryValue,      &g_regCloseKey};
+  for (const cc::win::SystemExport* record : security)
+    record->Address();
   g_isWow64Process.Get();
   if (!g_kernelMemoryInfo)
     g_statusMemoryInfo.Get();
@@ -309,18 +356,22 @@ namespace {
 
 constexpr const char kProcessorKey[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 
+ProcessorKey::ProcessorKey() {
+  if (g_regOpenKey && g_regOpenKey(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, &m_key) !=
+                          ERROR_SUCCESS)
+    m_key = nullptr;
+}
+
 }  // namespace
 
 uint32_t CrashReporterBasic::GetCpuInfo(char* buffer, uint32_t capacity) {
-  cc::win::ScopedKey key;
-  if (!capacity || RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, key.Receive()))
+  ProcessorKey key;
+  if (!capacity || !key)
     return 0;
   DWORD type = 0;
   DWORD size = capacity - 1;
   uint32_t length = 0;
-  if (RegQueryValueExA(key.Get(), "ProcessorNameString", nullptr, &type,
-                       reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS &&
-      type == REG_SZ) {
+  if (key.Read("ProcessorNameString", &type, buffer, &size) && type == REG_SZ) {
     buffer[size < capacity ? size : capacity - 1] = '\0';
     length = uint32_t(std::strlen(buffer));
   }
@@ -354,14 +405,12 @@ uint32_t CrashReporterBasic::GetCpuDetails(char* buffer, uint32_t capacity) {
              unsigned(system.dwNumberOfProcessors), architecture, unsigned(system.wProcessorLevel),
              unsigned(system.wProcessorRevision >> 8), unsigned(system.wProcessorRevision & 0xFF),
              YesNo(IsProcessorFeaturePresent(PF_PAE_ENABLED)), YesNo(wow64));
-  cc::win::ScopedKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, key.Receive()) ==
-      ERROR_SUCCESS) {
+  ProcessorKey key;
+  if (key) {
     DWORD featureSet = 0, speed = 0, size = sizeof(DWORD);
-    RegQueryValueExA(key.Get(), "FeatureSet", nullptr, nullptr,
-                     reinterpret_cast<BYTE*>(&featureSet), &size);
+    key.Read("FeatureSet", nullptr, &featureSet, &size);
     size = sizeof(DWORD);
-    RegQueryValueExA(key.Get(), "~MHz", nullptr, nullptr, reinterpret_cast<BYTE*>(&speed), &size);
+    key.Read("~MHz", nullptr, &speed, &size);
     length = Append(buffer, capacity, length, " feature_set=\"0x%04X\" speed=\"%u\"",
                     unsigned(featureSet), unsigned(speed));
   }
@@ -550,17 +599,19 @@ uint32_t CrashReporterBasic::GetUserPrivileges(char* attributes, uint32_t capaci
   alignas(8) unsigned char localSid[SECURITY_MAX_SID_SIZE];
   alignas(8) unsigned char interactiveSid[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof localSid;
-  bool haveLocal = CreateWellKnownSid(WinLocalSid, nullptr, localSid, &size);
+  bool haveLocal =
+      g_createWellKnownSid && g_createWellKnownSid(WinLocalSid, nullptr, localSid, &size);
   size = sizeof interactiveSid;
-  bool haveInteractive = CreateWellKnownSid(WinInteractiveSid, nullptr, interactiveSid, &size);
+  bool haveInteractive = g_createWellKnownSid &&
+                         g_createWellKnownSid(WinInteractiveSid, nullptr, interactiveSid, &size);
   bool local = false, logon = false, interactive = false;
   for (DWORD i = 0; i < groups->GroupCount; ++i) {
     const SID_AND_ATTRIBUTES& group = groups->Groups[i];
     if ((group.Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID)
       logon = true;
-    if (haveLocal && EqualSid(group.Sid, localSid))
+    if (haveLocal && g_equalSid && g_equalSid(group.Sid, localSid))
       local = true;
-    if (haveInteractive && EqualSid(group.Sid, interactiveSid))
+    if (haveInteractive && g_equalSid && g_equalSid(group.Sid, interactiveSid))
       interactive = true;
   }
   Memory::Free(groups);
@@ -578,7 +629,8 @@ uint32_t CrashReporterBasic::GetUserNameText(char* buffer, uint32_t capacity) {
   DWORD accountSize = sizeof account, domainSize = sizeof domain;
   SID_NAME_USE use;
   uint32_t length = 0;
-  if (LookupAccountSidA(nullptr, user->User.Sid, account, &accountSize, domain, &domainSize, &use))
+  if (g_lookupAccountSid && g_lookupAccountSid(nullptr, user->User.Sid, account, &accountSize,
+                                               domain, &domainSize, &use))
     length = Format(buffer, capacity, "%s\\%s", domain, account);
   Memory::Free(user);
   return length;

@@ -26,8 +26,21 @@ constexpr uint32_t kUploadLimitMs = 6500;
 constexpr uint32_t kHandlingLimitMs = 9000;
 
 // Starts the thread once per process; later calls do nothing. False when it could not be
-// started: crashes are then handled on the faulting thread itself.
+// started: crashes are then handled on the faulting thread itself. Also keeps stack for the
+// filter on the calling thread (the one that installs), for a crash by stack overflow.
 bool Start();
+
+// A program whose start must stay short (the launcher) calls HoldStart before the first
+// install. Start then leaves the thread to StartHeld, which the program calls from a thread
+// of its own (making a thread costs the maker a millisecond or more); until it runs, a crash
+// is handled on the faulting thread. The thread prepares when PrepareNow is called, at the
+// first crash, or kPrepareDelayMs after it started, whichever comes first, so the libraries
+// it loads do not hold the loader lock against that start. A crash always waits for the
+// preparation.
+constexpr uint32_t kPrepareDelayMs = 1000;
+void HoldStart();
+bool StartHeld();
+void PrepareNow();
 
 // The filter's part, on the faulting thread: hands the crash to the thread and waits for
 // its verdict (it does not come when the handling ends the process). A second crash while
@@ -45,6 +58,7 @@ bool HandedOverCrash(uint32_t* threadId, uint32_t* lastError, uint32_t* faultTic
 void BindReporterFunctions();
 void BindCollectorFunctions();
 void BindFileFunctions();
+void BindNetworkFunctions();
 
 }  // namespace CrashHandlerThread
 

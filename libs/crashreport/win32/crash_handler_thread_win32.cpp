@@ -32,10 +32,13 @@ struct Slot {
 };
 Slot g_slot;
 
+// 0 before the start, 1 while a caller makes the thread, 2 once that is over (made or not).
 volatile LONG g_started = 0;
-DWORD g_threadId = 0;
-HANDLE g_crashEvent = nullptr;  // auto-reset: a crash waits for the thread
-HANDLE g_doneEvent = nullptr;   // manual reset: the crash's handling is over
+volatile DWORD g_threadId = 0;
+HANDLE g_crashEvent = nullptr;    // auto-reset: a crash waits for the thread
+HANDLE g_doneEvent = nullptr;     // manual reset: the crash's handling is over
+HANDLE g_prepareEvent = nullptr;  // manual reset: prepare now
+volatile LONG g_hold = 0;         // HoldStart was called
 
 // Systems before 6.0 lack it: bound from the loaded kernel32.
 constinit cc::win::SystemFunction<BOOL(WINAPI*)(PULONG)> g_setStackGuarantee{
@@ -50,17 +53,27 @@ void WriteCrashLog(const char* text, size_t length) {
 }
 
 DWORD WINAPI HandlerMain(void*) {
+  // A held start goes first; a crash before the preparation is handled right after it.
+  bool crashWaiting = false;
+  if (g_hold) {
+    HANDLE first[] = {g_prepareEvent, g_crashEvent};
+    crashWaiting =
+        WaitForMultipleObjects(2, first, FALSE, kPrepareDelayMs) == WAIT_OBJECT_0 + 1;
+  }
   // Everything the crash sequence calls is bound now, while the process is healthy: a crash
   // later loads nothing.
   BindReporterFunctions();
   BindCollectorFunctions();
   BindFileFunctions();
+  BindNetworkFunctions();
   Debug::PrepareForCrash(!(CrashReporterFlags & CrashFlag::NoSymbols));
   if (void* reserve = VirtualAlloc(nullptr, kReserveSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
     Memory::SetCrashReserve(reserve, kReserveSize);
   SetCrashTimeLogWriter(WriteCrashLog);
   for (;;) {
-    WaitForSingleObject(g_crashEvent, INFINITE);
+    if (!crashWaiting)
+      WaitForSingleObject(g_crashEvent, INFINITE);
+    crashWaiting = false;
     Memory::UseCrashReserve(true);
     // Ends the process unless the options let it go on.
     const long verdict = g_slot.reporter->HandleException(g_slot.pointers);
@@ -70,6 +83,38 @@ DWORD WINAPI HandlerMain(void*) {
   }
 }
 
+// The events the thread and the filter use; made once, before any thread uses them.
+bool MakeEvents() {
+  if (!g_crashEvent)
+    g_crashEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!g_doneEvent)
+    g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_prepareEvent)
+    g_prepareEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return g_crashEvent && g_doneEvent && g_prepareEvent;
+}
+
+// Makes the thread once; a caller that comes while another makes it waits for the outcome
+// (a crash on one thread while the program starts the handler on another).
+bool StartThread() {
+  if (InterlockedCompareExchange(&g_started, 1, 0) != 0) {
+    while (g_started == 1)
+      Sleep(1);
+    return g_threadId != 0;
+  }
+  if (MakeEvents()) {
+    // The thread lives as long as the process; its handle is not needed.
+    DWORD id = 0;
+    if (HANDLE thread = CreateThread(nullptr, kStackSize, HandlerMain, nullptr,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, &id)) {
+      CloseHandle(thread);
+      g_threadId = id;
+    }
+  }
+  InterlockedExchange(&g_started, 2);
+  return g_threadId != 0;
+}
+
 }  // namespace
 
 bool Start() {
@@ -77,21 +122,23 @@ bool Start() {
   ULONG guarantee = kMainStackGuarantee;
   if (g_setStackGuarantee)
     g_setStackGuarantee(&guarantee);
-  if (InterlockedCompareExchange(&g_started, 1, 0) != 0)
+  if (g_hold)
     return g_threadId != 0;
-  g_crashEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_crashEvent || !g_doneEvent)
-    return false;
-  // The thread lives as long as the process; its handle is not needed.
-  DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, kStackSize, HandlerMain, nullptr,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
-  if (!thread)
-    return false;
-  CloseHandle(thread);
-  g_threadId = id;
-  return true;
+  return StartThread();
+}
+
+void HoldStart() {
+  InterlockedExchange(&g_hold, 1);
+  MakeEvents();
+}
+
+bool StartHeld() {
+  return StartThread();
+}
+
+void PrepareNow() {
+  if (g_prepareEvent)
+    SetEvent(g_prepareEvent);
 }
 
 long HandOver(CrashReporter* reporter, EXCEPTION_POINTERS* exceptionPointers) {
@@ -99,6 +146,10 @@ long HandOver(CrashReporter* reporter, EXCEPTION_POINTERS* exceptionPointers) {
   const DWORD code = exceptionPointers && exceptionPointers->ExceptionRecord
                          ? exceptionPointers->ExceptionRecord->ExceptionCode
                          : 0;
+  // A held start that has not come yet comes now: the handling needs the thread's
+  // preparation and its watch over the time.
+  if (!g_threadId && g_hold)
+    StartThread();
   if (!g_threadId)
     return reporter->HandleException(exceptionPointers);
   if (GetCurrentThreadId() == g_threadId) {

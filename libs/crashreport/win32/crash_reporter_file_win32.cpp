@@ -43,15 +43,24 @@ constinit cc::win::SystemFunction<decltype(&::MiniDumpWriteDump)> g_writeDump{L"
                                                                               "MiniDumpWriteDump"};
 
 // The crash folder (UTF-8, always ending in a separator) and the file-name prefix, for the
-// whole process.
+// whole process. The default folder is found on first use (the crash handler's preparation
+// uses it), not by the reporter's constructor on the thread that starts the program.
 char g_crashFolder[kFolderSize] = ".\\";
 char g_filePrefix[MAX_PATH * 3 + 2] = "";
+constexpr LONG kFolderWanted = 0;   // the default folder, not found yet
+constexpr LONG kFolderFinding = 1;  // a thread is finding it
+constexpr LONG kFolderSet = 2;
+volatile LONG g_folderState = kFolderWanted;
+bool g_folderGiven = false;  // SetFolder named one
 
-// The shell's local application data folder in UTF-8, or false. Before Windows 6.0 there is
-// no known-folder call; the older one names the same folder.
+// The local application data folder in UTF-8, or false. Read from the user's shell-folder
+// entries first: the shell's own call loads a dozen DLLs, which would hold up the start of
+// every run by far more than the rest of the crash reporter's installation. Before Windows 6.0
+// there is no known-folder call; the older one names the same folder.
 bool LocalApplicationData(char* folder, uint32_t capacity) {
-  std::optional<std::wstring> path =
-      cc::win::FolderPath(kLocalAppDataId, kKnownFolderCreate, kLocalAppDataFolder);
+  std::optional<std::wstring> path = cc::win::UserShellFolderPath(L"Local AppData");
+  if (!path)
+    path = cc::win::FolderPath(kLocalAppDataId, kKnownFolderCreate, kLocalAppDataFolder);
   return path && cc::win::WideToUtf8(path->c_str(), folder, capacity) > 0;
 }
 
@@ -115,11 +124,28 @@ void ForEachCrashFile(const char* pattern, const char* prefix, Visit visit) {
 }  // namespace
 
 const char* CrashReporterBasic::CrashFolder() {
+  if (g_folderState == kFolderSet)
+    return g_crashFolder;
+  if (InterlockedCompareExchange(&g_folderState, kFolderFinding, kFolderWanted) == kFolderWanted) {
+    // The default folder is found (and made) once a process; later reporters take it over.
+    char folder[kFolderSize * 2] = "";
+    if (LocalApplicationData(folder, sizeof folder) && strlen(folder) < kFolderSize &&
+        AppendAndCreate(folder, "\\Zum") && AppendAndCreate(folder, "\\CrashReport")) {
+      strcat(folder, "\\");
+      memcpy(g_crashFolder, folder, strlen(folder) + 1);
+    } else {
+      strcpy(g_crashFolder, ".\\");
+    }
+    InterlockedExchange(&g_folderState, kFolderSet);
+  }
+  while (g_folderState != kFolderSet)
+    Sleep(1);
   return g_crashFolder;
 }
 
 void CrashHandlerThread::BindFileFunctions() {
   g_writeDump.Get();
+  CrashReporterBasic::CrashFolder();
 }
 
 const char* CrashReporterBasic::FilePrefix() {
@@ -149,19 +175,15 @@ void CrashReporterBasic::SetFolder(const char* path) {
     memcpy(g_crashFolder, path, length + 1);
     if (length == 0 || (path[length - 1] != '\\' && path[length - 1] != '/'))
       memcpy(g_crashFolder + length, "\\", 2);
+    g_folderGiven = true;
+    InterlockedExchange(&g_folderState, kFolderSet);
     return;
   }
-  char folder[kFolderSize * 2] = "";
-  if (!LocalApplicationData(folder, sizeof folder) || strlen(folder) >= kFolderSize) {
-    strcpy(g_crashFolder, ".\\");
-    return;
+  // The default, found on first use (once: a later reporter takes over the one found).
+  if (g_folderGiven) {
+    g_folderGiven = false;
+    InterlockedCompareExchange(&g_folderState, kFolderWanted, kFolderSet);
   }
-  if (!AppendAndCreate(folder, "\\Zum") || !AppendAndCreate(folder, "\\CrashReport")) {
-    strcpy(g_crashFolder, ".\\");
-    return;
-  }
-  strcat(folder, "\\");
-  memcpy(g_crashFolder, folder, strlen(folder) + 1);
 }
 
 bool CrashReporterBasic::WriteMinidump(_EXCEPTION_POINTERS* exceptionPointers, const char* path) {

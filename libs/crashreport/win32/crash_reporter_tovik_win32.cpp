@@ -6,13 +6,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libs/ccutility/net/socket_system.h"
 #include "libs/ccutility/win/wide_text.h"
 #include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_tovik.h"
 #include "libs/crashreport/win32/crash_file_stream.h"
+#include "libs/crashreport/win32/crash_handler_thread.h"
 
 namespace Vorq {
+
+// The upload's sockets: the socket library is loaded and started ahead of a crash.
+void CrashHandlerThread::BindNetworkFunctions() {
+  cc::SocketSystem::StartForProcess();
+}
 
 namespace {
 
