@@ -30,35 +30,35 @@ endif()
 
 # galvorand_system_library(name...)
 # Windows: for each system DLL `name`, the target gv_sys_<name> that libraries link instead of
-# the plain import library. A program whose GALVORAND_DELAY_LOAD property is on gets a
-# delay-import library made from the same import library: the system loads that DLL at the
+# the plain import library. On x86_64, a program whose GALVORAND_DELAY_LOAD property is on gets
+# a delay-import library made from the same import library: the system loads that DLL at the
 # first call of one of its functions instead of before the program starts. Everything else
-# links the import library as it is.
+# links the import library as it is, and so does all of the i686 build: there the linker fills
+# the delay-import address table of dlltool's libraries with zeros (the first call jumps to
+# address 0).
 function(galvorand_system_library)
   foreach(name IN LISTS ARGN)
+    if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+      add_library(gv_sys_${name} INTERFACE)
+      target_link_libraries(gv_sys_${name} INTERFACE ${name})
+      continue()
+    endif()
     find_library(GALVORAND_IMPORT_${name} NAMES lib${name}.a REQUIRED NO_CACHE)
     set(implib ${GALVORAND_IMPORT_${name}})
     execute_process(COMMAND ${CMAKE_NM} ${implib} OUTPUT_VARIABLE symbols
                     COMMAND_ERROR_IS_FATAL ANY)
-    # Each export has an import pointer "__imp_<name>" ("__imp__<name>@<bytes>" on i686).
+    # Each export has an import pointer "__imp_<name>".
     string(REGEX MATCHALL " I __imp_[^\n]+" imports "${symbols}")
     string(TOUPPER ${name} upper)
     set(def "LIBRARY ${upper}.dll\nEXPORTS\n")
     foreach(entry IN LISTS imports)
       string(REGEX REPLACE "^ I __imp_" "" symbol "${entry}")
-      if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        string(SUBSTRING "${symbol}" 1 -1 symbol)  # the one underscore of C names on i686
-      endif()
       string(APPEND def "${symbol}\n")
     endforeach()
     set(folder ${CMAKE_BINARY_DIR}/delay-import)
     file(MAKE_DIRECTORY ${folder})
     file(WRITE ${folder}/${name}.def "${def}")
-    set(kill_at "")
-    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-      set(kill_at --kill-at)  # the DLL exports the undecorated names
-    endif()
-    execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${folder}/${name}.def
+    execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${folder}/${name}.def
                             --dllname ${upper}.dll --output-delaylib ${folder}/lib${name}_delay.a
                     COMMAND_ERROR_IS_FATAL ANY)
     add_library(gv_sys_${name} INTERFACE)

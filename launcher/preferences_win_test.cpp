@@ -116,8 +116,8 @@ TEST_F(PreferencesTest, IniValuesAreWhatTheOneEntryCallReads) {
   for (const char* key : {"tovik", "server", "loggingLevel", "tovikLevel", "updateURL"}) {
     wchar_t value[256] = {};
     std::wstring wideKey(key, key + strlen(key));
-    DWORD n = GetPrivateProfileStringW(L"Settings", wideKey.c_str(), nullptr, value, 256,
-                                       ini.c_str());
+    DWORD n =
+        GetPrivateProfileStringW(L"Settings", wideKey.c_str(), nullptr, value, 256, ini.c_str());
     EXPECT_EQ(Value(preferences, key), std::string(value, value + n)) << key;
   }
   // Quotes around nothing leave the default.

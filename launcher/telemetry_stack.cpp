@@ -122,8 +122,8 @@ CCSharedPtr<TovikLogger> TelemetryStack::OpenSink(const char* version,
   if (m_background)
     return Install(new TovikLogger(version, server, level, previousSession));
   // The first sink's thread is started by the background thread.
-  CCSharedPtr<TovikLogger> sink = Install(new TovikLogger(version, server, level, previousSession,
-                                                          false));
+  CCSharedPtr<TovikLogger> sink =
+      Install(new TovikLogger(version, server, level, previousSession, false));
   m_firstSink = sink;
   return sink;
 }
@@ -158,7 +158,7 @@ void TelemetryStack::StartBackground() {
     return;
   Vorq::ITovikConnection* connection = sink->CrashClient().GetConnection();
   CCSharedPtr<Background> kept(new Background(sink, connection->GetHost(), connection->GetPort(),
-                                                sink->CrashClient().GetVersion()));
+                                              sink->CrashClient().GetVersion()));
   try {
     cc::Thread::Holder holder(kept.Get());
     m_background = kept;

@@ -49,8 +49,8 @@ class TelemetryStack {
   // The launcher's start is over (the application is about to run, or will not): the
   // background thread, the crash handler and the telemetry threads go to work at once.
   void StartIsOver();
-  // Lets the background thread start its upload at once and waits at most `timeoutMs` for it: true once
-  // it has ended (or never started).
+  // Lets the background thread start its upload at once and waits at most `timeoutMs` for
+  // it: true once it has ended (or never started).
   bool WaitForKeptReports(uint32_t timeoutMs);
 
  private:

@@ -63,17 +63,28 @@ TEST(TovikLogger, LevelsReachTheServiceAsTheirKinds) {
 
 // As the start-up exchanges the sink once the application DLL's version is known: the caller
 // never waits, and a service that answers late still sees one session, continued. A run that
-// ends at once still delivers both session messages.
+// ends at once still delivers both session messages. The successor runs on the first sink's
+// thread, also when that thread starts only after the exchange (as the launcher starts it),
+// or on its own when the first sink's thread is already over.
 TEST(TovikLogger, ExchangedSinkContinuesTheSessionWithoutWaiting) {
   NEED_COLLECTOR();
+  enum Order { kThreadAtOnce, kThreadAfterTheExchange, kFirstOverBeforeTheExchange };
   for (int delayMs : {300, 0}) {
     SCOPED_TRACE(delayMs);
     ServiceBehaviour delayed(delayMs ? "delay " + std::to_string(delayMs) : "normal");
-    for (int run = 0; run < (delayMs ? 1 : 20); ++run) {
+    for (int run = 0; run < (delayMs ? 1 : 21); ++run) {
+      const Order order = delayMs ? kThreadAfterTheExchange : Order(run % 3);
+      SCOPED_TRACE(int(order));
       const uint64_t start = Vorq::TovikClock::Current().NowMs();
-      CCSharedPtr<TovikLogger> first(new TovikLogger("4.0.0.320", Collector().c_str(), 0, 0));
+      CCSharedPtr<TovikLogger> first(new TovikLogger("4.0.0.320", Collector().c_str(), 0, 0,
+                                                     order != kThreadAfterTheExchange));
       first->Log(5, 1, "sink.cpp", "under the launcher's version");
+      if (order == kFirstOverBeforeTheExchange) {
+        ASSERT_TRUE(first->Close(8000));
+      }
       CCSharedPtr<TovikLogger> second(new TovikLogger("1.2.3.200", Collector().c_str(), 0, *first));
+      if (order == kThreadAfterTheExchange)
+        first->StartThread();
       first.Reset();
       second->Log(5, 2, "sink.cpp", "under the DLL's version");
       if (delayMs) {

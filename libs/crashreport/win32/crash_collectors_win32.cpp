@@ -45,11 +45,10 @@ constinit cc::win::SystemFunction<decltype(&::EqualSid)> g_equalSid{kAdvapi32, "
 constinit cc::win::SystemFunction<decltype(&::LookupAccountSidA)> g_lookupAccountSid{
     kAdvapi32, "LookupAccountSidA"};
 constinit cc::win::SystemFunction<decltype(&::RegOpenKeyExA)> g_regOpenKey{kAdvapi32,
-                                                                          "RegOpenKeyExA"};
+                                                                           "RegOpenKeyExA"};
 constinit cc::win::SystemFunction<decltype(&::RegQueryValueExA)> g_regQueryValue{
     kAdvapi32, "RegQueryValueExA"};
-constinit cc::win::SystemFunction<decltype(&::RegCloseKey)> g_regCloseKey{kAdvapi32,
-                                                                          "RegCloseKey"};
+constinit cc::win::SystemFunction<decltype(&::RegCloseKey)> g_regCloseKey{kAdvapi32, "RegCloseKey"};
 
 // The processor's key, open for the life of one collector; closed through the bound call.
 class ProcessorKey {
@@ -315,7 +314,7 @@ constinit cc::win::SystemFunction<DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG)> g_ge
 void CrashHandlerThread::BindCollectorFunctions() {
   const cc::win::SystemExport* security[] = {
       &g_openProcessToken, &g_getTokenInformation, &g_createWellKnownSid, &g_equalSid,
-      &g_lookupAccountSid, &g_regOpenKey,         &g_regQueryValue,      &g_regCloseKey};
+      &g_lookupAccountSid, &g_regOpenKey,          &g_regQueryValue,      &g_regCloseKey};
   for (const cc::win::SystemExport* record : security)
     record->Address();
   g_isWow64Process.Get();
@@ -357,8 +356,8 @@ namespace {
 constexpr const char kProcessorKey[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 
 ProcessorKey::ProcessorKey() {
-  if (g_regOpenKey && g_regOpenKey(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, &m_key) !=
-                          ERROR_SUCCESS)
+  if (g_regOpenKey &&
+      g_regOpenKey(HKEY_LOCAL_MACHINE, kProcessorKey, 0, KEY_READ, &m_key) != ERROR_SUCCESS)
     m_key = nullptr;
 }
 
@@ -629,8 +628,8 @@ uint32_t CrashReporterBasic::GetUserNameText(char* buffer, uint32_t capacity) {
   DWORD accountSize = sizeof account, domainSize = sizeof domain;
   SID_NAME_USE use;
   uint32_t length = 0;
-  if (g_lookupAccountSid && g_lookupAccountSid(nullptr, user->User.Sid, account, &accountSize,
-                                               domain, &domainSize, &use))
+  if (g_lookupAccountSid &&
+      g_lookupAccountSid(nullptr, user->User.Sid, account, &accountSize, domain, &domainSize, &use))
     length = Format(buffer, capacity, "%s\\%s", domain, account);
   Memory::Free(user);
   return length;

@@ -57,8 +57,7 @@ DWORD WINAPI HandlerMain(void*) {
   bool crashWaiting = false;
   if (g_hold) {
     HANDLE first[] = {g_prepareEvent, g_crashEvent};
-    crashWaiting =
-        WaitForMultipleObjects(2, first, FALSE, kPrepareDelayMs) == WAIT_OBJECT_0 + 1;
+    crashWaiting = WaitForMultipleObjects(2, first, FALSE, kPrepareDelayMs) == WAIT_OBJECT_0 + 1;
   }
   // Everything the crash sequence calls is bound now, while the process is healthy: a crash
   // later loads nothing.
