@@ -96,4 +96,21 @@ int64_t UDPSocket::ReceiveFrom(void* data, uint32_t length, uint32_t* address) {
   return n;
 }
 
+void TovikSystem::BindCalls() {
+  sys::BindCalls();
+  const int saved = sys::GetLastError();
+  char text[64];
+  cc::SocketAddressIPv4 address;
+  SetBroadcast(sys::kInvalidHandle);
+  SendTo(sys::kInvalidHandle, text, 1, address);
+  ReceiveFrom(sys::kInvalidHandle, text, sizeof text, &address);
+  HostName(text, sizeof text);
+  Handle datagram = sys::Create(kDatagramType);
+  if (datagram != sys::kInvalidHandle) {
+    Poll(datagram);
+    sys::Close(datagram);
+  }
+  sys::SetLastError(saved);
+}
+
 }  // namespace Vorq

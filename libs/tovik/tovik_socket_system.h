@@ -35,5 +35,7 @@ int64_t ReceiveFrom(Handle handle, void* data, uint32_t length, cc::SocketAddres
 int Poll(Handle handle);
 // The machine's host name cut to `size` - 1 bytes, NUL-terminated; "" when it is unknown.
 void HostName(char* out, uint32_t size);
+// The same as cc::SocketSystem::BindCalls for these calls too.
+void BindCalls();
 
 }  // namespace Vorq::TovikSystem

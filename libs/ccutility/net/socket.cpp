@@ -435,4 +435,43 @@ bool Socket::AvailableRaw(uint32_t* count) {
   return sys::BytesAvailable(GetHandle(), count) == 0;
 }
 
+void SocketSystem::BindCalls() {
+  if (!StartForProcess())
+    return;
+  const int saved = GetLastError();
+  char byte = 0;
+  SendBuffer piece{&byte, 1};
+  SocketAddressIPv4 address;
+  uint32_t value = 0;
+  bool ready = false, exception = false;
+  // On no socket: each call fails at once.
+  SetNoDelay(kInvalidHandle);
+  SetReuseAddress(kInvalidHandle);
+  SetNonBlocking(kInvalidHandle, true);
+  SetTimeoutOption(kInvalidHandle, true, 1);
+  Bind(kInvalidHandle, address);
+  Listen(kInvalidHandle, 1);
+  Connect(kInvalidHandle, address);
+  Accept(kInvalidHandle, &address);
+  Send(kInvalidHandle, &byte, 1);
+  SendGather(kInvalidHandle, &piece, 1);
+  Receive(kInvalidHandle, &byte, 1);
+  BytesAvailable(kInvalidHandle, &value);
+  PendingError(kInvalidHandle);
+  LocalAddress(kInvalidHandle, &address);
+  Shutdown(kInvalidHandle, kShutdownBoth);
+  Abort(kInvalidHandle);
+  Close(kInvalidHandle);
+  ParseIPv4("127.0.0.1", &value);
+  FormatIPv4(value);
+  Resolve("127.0.0.1", 1, 1, &value);
+  // A datagram socket is writable at once, so the readiness test after the wait runs too.
+  Handle datagram = Create(2);
+  if (datagram != kInvalidHandle) {
+    Wait(datagram, true, 0, &ready, &exception);
+    Close(datagram);
+  }
+  SetLastError(saved);
+}
+
 }  // namespace cc

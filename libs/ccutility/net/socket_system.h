@@ -64,6 +64,11 @@ void Cleanup();
 // (the first call on Windows also loads the socket DLL), and keeps it started until the
 // process ends. True when version 2.2 is running; later calls give the first one's answer.
 bool StartForProcess();
+// Starts the socket library for the process and calls each function of this seam once (on no
+// socket at all, or on a datagram socket made for it), so that a program that loads the
+// socket DLL on first use has every entry bound: a later caller that must not enter the
+// system's loader (a crash handler) then loads nothing. Leaves the last error as it was.
+void BindCalls();
 
 int GetLastError();
 void SetLastError(int code);

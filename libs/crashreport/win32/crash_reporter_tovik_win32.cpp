@@ -6,19 +6,20 @@
 #include <cstdio>
 #include <cstring>
 
-#include "libs/ccutility/net/socket_system.h"
 #include "libs/ccutility/win/wide_text.h"
 #include "libs/ccutility/win/win_handles.h"
 #include "libs/crashreport/crash_library.h"
 #include "libs/crashreport/crash_reporter_tovik.h"
 #include "libs/crashreport/win32/crash_file_stream.h"
 #include "libs/crashreport/win32/crash_handler_thread.h"
+#include "libs/tovik/tovik_socket_system.h"
 
 namespace Vorq {
 
-// The upload's sockets: the socket library is loaded and started ahead of a crash.
+// The upload's sockets: the socket library is loaded, started and every call of it bound
+// ahead of a crash (the launcher loads it on first use).
 void CrashHandlerThread::BindNetworkFunctions() {
-  cc::SocketSystem::StartForProcess();
+  TovikSystem::BindCalls();
 }
 
 namespace {
